@@ -1,0 +1,247 @@
+#include "engine/scan_driver.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "engine/file_matcher.h"
+#include "engine/scan_state.h"
+#include "engine/texts.h"
+#include "memory/memory_sweep.h"
+#include "memory/restart.h"
+#include "platform/files.h"
+#include "platform/windowing.h"
+#include "ui/show_message.h"
+
+const ScanCallback ScanCallbackTable[] = {
+    {kFamilyName, CheckFile},
+    {nullptr, nullptr},
+};
+
+namespace {
+
+constexpr char kAllFixedDrives[] = "!:";
+constexpr char kDrivePatternSuffix[] = "*.*";
+constexpr char kFolderPatternSuffix[] = "\\*.*";
+constexpr char kProgramFolder[] = "\\Program Files";
+constexpr char kProgramFolderInPath[] = "\\Program Files\\";
+constexpr WORD kStatusWidth = 60;
+constexpr UINT kYesNoQuestion = 0x24;  // MB_YESNO | MB_ICONQUESTION
+
+bool EndsWith(const char* text, const char* suffix) {
+  const size_t length = std::strlen(text);
+  const size_t suffixLength = std::strlen(suffix);
+  return length >= suffixLength && std::strcmp(text + length - suffixLength, suffix) == 0;
+}
+
+// Joins two texts into a path buffer; false (and nothing usable) when they do not fit.
+bool JoinPath(char (&out)[kPathBufferSize], const char* head, size_t headLength, const char* a,
+              const char* b = "") {
+  const size_t aLength = std::strlen(a);
+  const size_t bLength = std::strlen(b);
+  if (headLength + aLength + bLength >= kPathBufferSize) return false;
+  std::memcpy(out, head, headLength);
+  std::memcpy(out + headLength, a, aLength);
+  std::memcpy(out + headLength + aLength, b, bLength + 1);
+  return true;
+}
+
+// The folder part of a pattern, with its closing backslash: the pattern cut just before the
+// character that precedes its last ".". -1 when the pattern has no ".".
+long FolderLengthOfPattern(const char* pattern) {
+  const char* dot = std::strrchr(pattern, '.');
+  if (dot == nullptr) return -1;
+  return dot == pattern ? 0 : static_cast<long>(dot - pattern) - 1;
+}
+
+void ShowEntryInStatus(const char* entryPath) {
+  char display[512];
+  ShortenPathForDisplay(entryPath, display, kStatusWidth, sizeof display);
+  CopyText(g_scan.statusText, display);
+  PostStatus();
+}
+
+void HandToCallbacks(const char* path) {
+  for (const ScanCallback* entry = ScanCallbackTable; entry->familyName != nullptr; ++entry) {
+    if (entry->callback(entry->familyName, path) != 0) break;
+  }
+}
+
+// A drive walk notes the drive's "\Program Files" folder, so that it can be walked on its own
+// when the drive walk never entered it under that exact spelling.
+void NoteProgramFolder(const char* pattern) {
+  if (std::strlen(pattern) > 6) return;
+  const char* colon = std::strchr(pattern, ':');
+  if (colon == nullptr) return;
+  char folder[kPathBufferSize];
+  if (!JoinPath(folder, pattern, static_cast<size_t>(colon - pattern) + 1, kProgramFolder)) return;
+  CopyText(g_scan.programFilesPattern, folder);
+  if (plat::_access(g_scan.programFilesPattern, 0) == 0) {
+    if (JoinPath(folder, g_scan.programFilesPattern, std::strlen(g_scan.programFilesPattern),
+                 kFolderPatternSuffix)) {
+      CopyText(g_scan.programFilesPattern, folder);
+      g_scan.programFilesPending = 1;
+    }
+  }
+}
+
+void WalkProgramFolderIfMissed() {
+  if (g_scan.programFilesPending == 1 && g_scan.programFilesSeen == 0) {
+    WalkDirectory(g_scan.programFilesPattern);
+    g_scan.programFilesPending = 0;
+  }
+}
+
+// Closes a find handle when the walk leaves a pass by any way.
+class SearchHandle {
+ public:
+  explicit SearchHandle(HANDLE handle) : handle_(handle) {}
+  ~SearchHandle() {
+    if (valid()) plat::FindClose(handle_);
+  }
+  SearchHandle(const SearchHandle&) = delete;
+  SearchHandle& operator=(const SearchHandle&) = delete;
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+bool IsDotEntry(const char* name) { return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0; }
+
+}  // namespace
+
+int RunScan() {
+  if (g_scan.scanTarget[0] != '\0') {
+    SweepMemory();
+    char pattern[kPathBufferSize];
+    if (std::strcmp(g_scan.scanTarget, kAllFixedDrives) == 0) {
+      char root[] = "C:\\";
+      // Runs to Z even after a stop request: each further walk returns at its first entry.
+      for (char letter = 'C'; letter <= 'Z'; ++letter) {
+        root[0] = letter;
+        if (plat::GetDriveTypeA(root) != DRIVE_FIXED) continue;
+        JoinPath(pattern, root, std::strlen(root), kDrivePatternSuffix);
+        WalkDirectory(pattern);
+        WalkProgramFolderIfMissed();
+      }
+    } else {
+      if (JoinPath(pattern, g_scan.scanTarget, std::strlen(g_scan.scanTarget),
+                   kFolderPatternSuffix)) {
+        WalkDirectory(pattern);
+      }
+      WalkProgramFolderIfMissed();
+    }
+  }
+
+  g_scan.statisticsBegun = true;
+  if (g_scan.filesInfected > 0) PostReportLine(" ");
+  PostReportLine("Scanning statistics");
+  PostReportLine("------------------------------");
+  PostReportLine("Total files scanned\t\t:  %d", g_scan.filesScanned);
+  PostReportLine("Total files infected\t\t:  %d", g_scan.filesInfected);
+  PostReportLine("Total files removed\t\t:  %d", g_scan.filesRemoved);
+
+  CopyText(g_scan.statusText,
+           g_scan.terminateRequested ? "Scanning terminated" : "Scanning completed");
+  PostStatus();
+
+  if (g_scan.restartNeeded != 0 &&
+      ShowMessage(kRestartQuestion, kProgramTitle, kYesNoQuestion) == IDYES) {
+    RestartWindows();
+  }
+  return 1;
+}
+
+int WalkDirectory(const char* pattern) {
+  g_scan.foundInMemory = false;
+  NoteProgramFolder(pattern);
+
+  WIN32_FIND_DATAA data;
+  {
+    SearchHandle search(plat::FindFirstFileA(pattern, &data));
+    if (search.valid()) {
+      do {
+        PumpMessages();
+        if (g_scan.terminateRequested) return 0;
+
+        char entryPath[kPathBufferSize];
+        bool fits = true;
+        if (g_scan.memorySweepActive) {
+          CopyText(entryPath, pattern);
+        } else {
+          const long folderLength = FolderLengthOfPattern(pattern);
+          if (folderLength < 0) return -1;
+          // A name that does not fit a path buffer cannot be opened by path anyway: skip it.
+          fits = JoinPath(entryPath, pattern, static_cast<size_t>(folderLength), data.cFileName);
+        }
+
+        if (fits) {
+          ShowEntryInStatus(entryPath);
+          if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            if (!g_scan.memorySweepActive) ++g_scan.filesScanned;
+            HandToCallbacks(entryPath);
+          }
+        }
+
+        PumpMessages();
+        if (g_scan.terminateRequested) return 0;
+      } while (plat::FindNextFileA(search.get(), &data));
+    }
+  }
+
+  // A walk started on a plain file path ends after its one file.
+  if (!EndsWith(pattern, kFolderPatternSuffix)) return g_scan.filesScanned;
+
+  SearchHandle search(plat::FindFirstFileA(pattern, &data));
+  if (!search.valid()) return g_scan.filesScanned;
+  do {
+    PumpMessages();
+    if (g_scan.terminateRequested) return 0;
+
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !IsDotEntry(data.cFileName)) {
+      const long folderLength = FolderLengthOfPattern(pattern);
+      if (folderLength < 0) return -1;
+      char subPattern[kPathBufferSize];
+      // A folder too deep for a path buffer is skipped with everything below it.
+      if (JoinPath(subPattern, pattern, static_cast<size_t>(folderLength), data.cFileName,
+                   kFolderPatternSuffix)) {
+        if (std::strstr(subPattern, kProgramFolderInPath) != nullptr) g_scan.programFilesSeen = 1;
+        if (WalkDirectory(subPattern) == -1) return -1;
+      }
+    }
+  } while (plat::FindNextFileA(search.get(), &data));
+  return g_scan.filesScanned;
+}
+
+void PumpMessages() {
+  MSG message;
+  if (!plat::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) return;
+
+  // Escape, whatever the message that carries it: ask, and stop unless the answer is No.
+  if ((message.wParam & 0xFFFF) == VK_ESCAPE) {
+    if (ShowMessage(kTerminateQuestion, kProgramTitle, kYesNoQuestion) == IDNO) return;
+    g_scan.terminateRequested = true;
+    return;
+  }
+  if (message.message == WM_QUIT || message.message == WM_DESTROY) {
+    g_scan.terminateRequested = true;
+    return;
+  }
+  plat::TranslateMessage(&message);
+  plat::DispatchMessageA(&message);
+}
+
+void ShortenPathForDisplay(const char* source, char* destination, WORD width, size_t capacity) {
+  const size_t length = std::strlen(source);
+  const int head = width / 2 - 1;
+  if (length > width && head > 0 && capacity > width) {
+    const size_t headLength = static_cast<size_t>(head);
+    std::memcpy(destination, source, headLength);
+    for (size_t i = headLength; i < width - headLength; ++i) destination[i] = '.';
+    std::memcpy(destination + width - headLength, source + length - headLength, headLength);
+    destination[width] = '\0';
+    return;
+  }
+  CopyText(destination, capacity, source);
+}

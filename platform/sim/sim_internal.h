@@ -1,0 +1,93 @@
+// What the parts of the simulated machine share among themselves: the handle table, the
+// drive map and path resolution, the registry's nodes. Tests use sim_machine.h only.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/sim/sim_machine.h"
+
+namespace sim {
+
+struct Registry::Node {
+  struct Value {
+    std::string name;
+    DWORD type = REG_NONE;
+    std::vector<uint8_t> data;
+  };
+  std::string name;
+  Node* parent = nullptr;
+  std::vector<std::shared_ptr<Node>> children;  // in creation order
+  std::vector<Value> values;                    // in creation order
+  REGSAM deniedRights = 0;
+  bool deleted = false;  // removed from the tree while a handle still held it
+
+  Node* Child(const std::string& childName) const;
+  Value* FindValue(const std::string& valueName);
+};
+
+struct HandleEntry {
+  enum class Kind { Search, Process, Snapshot, Token, Key, Manager, Service, Module };
+  Kind kind = Kind::Search;
+  // Search: the entries still to be returned.
+  std::vector<WIN32_FIND_DATAA> found;
+  size_t next = 0;
+  // Process (pid and granted access), Key (granted access).
+  DWORD pid = 0;
+  DWORD access = 0;
+  // Snapshot: process ids and executable names taken when it was made.
+  std::vector<std::pair<DWORD, std::string>> snapshot;
+  // Key.
+  std::shared_ptr<Registry::Node> key;
+  // Service.
+  std::string service;
+};
+
+struct Drive {
+  std::string hostFolder;  // empty: a drive without files
+  UINT type = DRIVE_FIXED;
+};
+
+// A Windows path looked up on the simulated machine.
+struct Resolved {
+  DWORD error = 0;         // nonzero: the path cannot be used (bad drive, missing folder...)
+  bool exists = false;     // the last component exists
+  bool directory = false;  // ... and is a folder
+  bool root = false;       // the path is a drive root
+  std::string host;        // host path (for a missing last component: where it would be)
+  std::string key;         // lower-case Windows path with on-disk spelling: the metadata key
+  std::string windows;     // Windows path with on-disk spelling
+};
+
+struct Machine::Impl {
+  std::map<char, Drive> drives;
+  std::map<std::string, FileMeta> meta;      // by Resolved::key
+  std::map<int, std::string> descriptors;    // descriptors the program holds open, by key
+  std::map<FILE*, std::string> streams;      // stdio streams the program holds open, by key
+  std::map<ULONG_PTR, HandleEntry> handles;
+  ULONG_PTR nextHandle = 0x1000;
+  std::map<HWND, WindowProc> windows;
+  ULONG_PTR nextWindow = 0x10000;
+
+  HANDLE Add(HandleEntry entry);
+  HandleEntry* Get(HANDLE handle, HandleEntry::Kind kind);
+  bool Close(HANDLE handle);
+};
+
+// Looks up a Windows path ("C:\dir\file", '/' accepted too) on the machine's drives.
+Resolved Resolve(const std::string& windowsPath);
+
+// Which running process keeps this file (by metadata key) from being deleted or read; the
+// error is ERROR_ACCESS_DENIED for a running image, ERROR_SHARING_VIOLATION for a held file.
+DWORD DeleteBlockedBy(const std::string& key);
+bool ReadBlocked(const std::string& key);
+
+// Sets the machine's last error and returns the given result, for one-line failures.
+template <typename T>
+T Fail(DWORD error, T result) {
+  machine().lastError = error;
+  return result;
+}
+
+}  // namespace sim

@@ -1,0 +1,173 @@
+// The simulated machine's core: the one instance, its handle table, drives, version record,
+// processes and services lists, and the base calls (last error, sleep).
+#include <algorithm>
+#include <cctype>
+
+#include "platform/sim/sim_internal.h"
+
+namespace sim {
+
+bool NoCaseLess::operator()(const std::string& a, const std::string& b) const {
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
+  });
+}
+
+namespace {
+std::unique_ptr<Machine> g_machine;
+}  // namespace
+
+Machine& machine() {
+  if (!g_machine) g_machine = std::make_unique<Machine>();
+  return *g_machine;
+}
+
+void Reset() { g_machine = std::make_unique<Machine>(); }
+
+Machine::Machine() : impl_(std::make_unique<Impl>()) {
+  environment["SystemRoot"] = "C:\\WINDOWS";
+  environment["windir"] = "C:\\WINDOWS";
+  environment["SystemDrive"] = "C:";
+  environment["TEMP"] = "C:\\WINDOWS\\TEMP";
+  environment["TMP"] = "C:\\WINDOWS\\TEMP";
+  environment["ProgramFiles"] = "C:\\Program Files";
+}
+
+Machine::~Machine() = default;
+
+void Machine::MapDrive(char letter, const std::string& hostFolder, UINT type) {
+  impl_->drives[static_cast<char>(std::toupper(static_cast<unsigned char>(letter)))] =
+      Drive{hostFolder, type};
+}
+
+void Machine::SetDriveType(char letter, UINT type) {
+  auto& drive = impl_->drives[static_cast<char>(std::toupper(static_cast<unsigned char>(letter)))];
+  drive.type = type;
+}
+
+std::string Machine::HostPath(const std::string& windowsPath) const {
+  const Resolved resolved = Resolve(windowsPath);
+  return resolved.error == 0 && resolved.exists ? resolved.host : std::string();
+}
+
+FileMeta& Machine::Meta(const std::string& windowsPath) {
+  const Resolved resolved = Resolve(windowsPath);
+  std::string key = resolved.key;
+  if (key.empty()) {  // not resolvable: keep it under its own spelling
+    key = windowsPath;
+    std::transform(key.begin(), key.end(), key.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  }
+  return impl_->meta[key];
+}
+
+DWORD Machine::Attributes(const std::string& windowsPath) const {
+  return plat::GetFileAttributesA(windowsPath.c_str());
+}
+
+void Machine::SetVersion(WindowsVersion v) {
+  version = VersionRecord{};
+  switch (v) {
+    case WindowsVersion::Win32s: version = {false, VER_PLATFORM_WIN32s, 3, 10, 0}; break;
+    case WindowsVersion::Win95: version = {false, VER_PLATFORM_WIN32_WINDOWS, 4, 0, 950}; break;
+    case WindowsVersion::Win98: version = {false, VER_PLATFORM_WIN32_WINDOWS, 4, 10, 2222}; break;
+    case WindowsVersion::WinMe: version = {false, VER_PLATFORM_WIN32_WINDOWS, 4, 90, 3000}; break;
+    case WindowsVersion::NT351: version = {false, VER_PLATFORM_WIN32_NT, 3, 51, 1057}; break;
+    case WindowsVersion::NT4: version = {false, VER_PLATFORM_WIN32_NT, 4, 0, 1381}; break;
+    case WindowsVersion::Win2000: version = {false, VER_PLATFORM_WIN32_NT, 5, 0, 2195}; break;
+    case WindowsVersion::WinXP: version = {false, VER_PLATFORM_WIN32_NT, 5, 1, 2600}; break;
+    case WindowsVersion::Vista: version = {false, VER_PLATFORM_WIN32_NT, 6, 0, 6002}; break;
+    case WindowsVersion::Win7: version = {false, VER_PLATFORM_WIN32_NT, 6, 1, 7601}; break;
+    case WindowsVersion::QueryFails: version.queryFails = true; break;
+  }
+  // The 9x family keeps its system files in "system", the NT family in "system32".
+  systemDirectory = windowsDirectory + (Is9x() ? "\\SYSTEM" : "\\system32");
+}
+
+Process& Machine::AddProcess(DWORD pid, const std::string& image) {
+  processes.emplace_back();
+  Process& process = processes.back();
+  process.pid = pid;
+  process.image = image;
+  return process;
+}
+
+Process* Machine::FindProcess(DWORD pid) {
+  for (Process& process : processes) {
+    if (process.pid == pid) return &process;
+  }
+  return nullptr;
+}
+
+Service& Machine::AddService(const std::string& name) {
+  services.emplace_back();
+  services.back().name = name;
+  return services.back();
+}
+
+Service* Machine::FindService(const std::string& name) {
+  for (Service& service : services) {
+    if (!NoCaseLess()(service.name, name) && !NoCaseLess()(name, service.name)) return &service;
+  }
+  return nullptr;
+}
+
+HWND Machine::CreateWindow(WindowProc procedure) {
+  HWND window = reinterpret_cast<HWND>(impl_->nextWindow);
+  impl_->nextWindow += 0x10;
+  impl_->windows[window] = std::move(procedure);
+  return window;
+}
+
+void Machine::DestroyWindow(HWND window) { impl_->windows.erase(window); }
+
+size_t Machine::OpenHandles() const { return impl_->handles.size() + impl_->descriptors.size() + impl_->streams.size(); }
+
+uint64_t Machine::SleptMilliseconds() const {
+  uint64_t total = 0;
+  for (DWORD ms : sleeps) total += ms;
+  return total;
+}
+
+HANDLE Machine::Impl::Add(HandleEntry entry) {
+  const ULONG_PTR value = nextHandle;
+  nextHandle += 4;
+  handles.emplace(value, std::move(entry));
+  return reinterpret_cast<HANDLE>(value);
+}
+
+HandleEntry* Machine::Impl::Get(HANDLE handle, HandleEntry::Kind kind) {
+  auto it = handles.find(reinterpret_cast<ULONG_PTR>(handle));
+  if (it == handles.end() || it->second.kind != kind) return nullptr;
+  return &it->second;
+}
+
+bool Machine::Impl::Close(HANDLE handle) {
+  return handles.erase(reinterpret_cast<ULONG_PTR>(handle)) != 0;
+}
+
+MSG KeyPress(WPARAM key, HWND window) { return Message(WM_KEYDOWN, key, 0, window); }
+
+MSG Message(UINT message, WPARAM wParam, LPARAM lParam, HWND window) {
+  MSG msg{};
+  msg.hwnd = window;
+  msg.message = message;
+  msg.wParam = wParam;
+  msg.lParam = lParam;
+  return msg;
+}
+
+}  // namespace sim
+
+namespace plat {
+
+DWORD GetLastError() { return sim::machine().lastError; }
+void SetLastError(DWORD code) { sim::machine().lastError = code; }
+
+void Sleep(DWORD milliseconds) {
+  sim::Machine& m = sim::machine();
+  m.sleeps.push_back(milliseconds);
+  if (m.onSleep) m.onSleep(milliseconds);
+}
+
+}  // namespace plat

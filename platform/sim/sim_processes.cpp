@@ -1,0 +1,2 @@
+// STUB: replaced by the processes of the simulated machine.
+#include "platform/sim/sim_internal.h"

@@ -1,0 +1,46 @@
+// Processes on Windows: kernel32, advapi32 and user32, unchanged. Toolhelp and psapi are not
+// linked: the logic finds them with LoadLibraryA and GetProcAddress.
+#include "platform/processes.h"
+
+#include <cstdlib>
+
+namespace plat {
+
+BOOL GetVersionExA(OSVERSIONINFOA* info) { return ::GetVersionExA(info); }
+
+HMODULE LoadLibraryA(LPCSTR name) { return ::LoadLibraryA(name); }
+FARPROC GetProcAddress(HMODULE module, LPCSTR name) { return ::GetProcAddress(module, name); }
+
+HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId) {
+  return ::OpenProcess(access, inheritHandle, processId);
+}
+BOOL TerminateProcess(HANDLE process, UINT exitCode) {
+  return ::TerminateProcess(process, exitCode);
+}
+BOOL CloseHandle(HANDLE handle) { return ::CloseHandle(handle); }
+HANDLE GetCurrentProcess() { return ::GetCurrentProcess(); }
+
+BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token) {
+  return ::OpenProcessToken(process, access, token);
+}
+BOOL LookupPrivilegeValueA(LPCSTR systemName, LPCSTR name, LUID* luid) {
+  return ::LookupPrivilegeValueA(systemName, name, luid);
+}
+BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, TOKEN_PRIVILEGES* newState,
+                           DWORD bufferLength, TOKEN_PRIVILEGES* previousState,
+                           DWORD* returnLength) {
+  return ::AdjustTokenPrivileges(token, disableAll, newState, bufferLength, previousState,
+                                 returnLength);
+}
+
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideCount, LPSTR narrow,
+                        int narrowCapacity, LPCSTR defaultChar, BOOL* usedDefaultChar) {
+  return ::WideCharToMultiByte(codePage, flags, wide, wideCount, narrow, narrowCapacity,
+                               defaultChar, usedDefaultChar);
+}
+
+BOOL ExitWindowsEx(UINT flags, DWORD reason) { return ::ExitWindowsEx(flags, reason); }
+
+void exit(int status) { std::exit(status); }
+
+}  // namespace plat
