@@ -1,17 +1,506 @@
-// STUB: replaced by the registry of the simulated machine.
+// The registry of the simulated machine: one tree of keys per root, names compared without
+// regard to ASCII case, subkeys and values kept in creation order, key handles in the machine's
+// handle table, and HKEY_PERFORMANCE_DATA answered from the machine's performance blocks.
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
 #include "platform/sim/sim_internal.h"
+
+#ifndef REG_CREATED_NEW_KEY
+#define REG_CREATED_NEW_KEY 1L
+#define REG_OPENED_EXISTING_KEY 2L
+#endif
+#ifndef ERROR_NOACCESS
+#define ERROR_NOACCESS 998L
+#endif
+#ifndef ERROR_BAD_PATHNAME
+#define ERROR_BAD_PATHNAME 161L
+#endif
+
 namespace sim {
-Registry::Registry() {}
-Registry::~Registry() {}
-void Registry::SetValue(HKEY, const std::string&, const std::string&, DWORD, const std::vector<uint8_t>&) {}
+
+using Node = Registry::Node;
+
+namespace {
+
+bool SameName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// Path components; leading, trailing and doubled backslashes add none.
+std::vector<std::string> SplitPath(const std::string& path) {
+  std::vector<std::string> parts;
+  std::string current;
+  for (char c : path) {
+    if (c == '\\') {
+      if (!current.empty()) parts.push_back(current);
+      current.clear();
+    } else {
+      current += c;
+    }
+  }
+  if (!current.empty()) parts.push_back(current);
+  return parts;
+}
+
+std::shared_ptr<Node> ChildOwner(const Node* node, const std::string& name) {
+  for (const auto& child : node->children) {
+    if (SameName(child->name, name)) return child;
+  }
+  return nullptr;
+}
+
+// The key below start at these components (at least one), made on the way when create is set.
+std::shared_ptr<Node> Descend(Node* start, const std::vector<std::string>& parts, bool create) {
+  std::shared_ptr<Node> current;
+  Node* node = start;
+  for (const std::string& part : parts) {
+    current = ChildOwner(node, part);
+    if (!current) {
+      if (!create) return nullptr;
+      current = std::make_shared<Node>();
+      current->name = part;
+      current->parent = node;
+      node->children.push_back(current);
+    }
+    node = current.get();
+  }
+  return current;
+}
+
+// Handles that still hold keys of a removed subtree must see them as deleted; the parent links
+// are cut because the parents may be freed before those handles are closed.
+void MarkDeleted(Node* node) {
+  node->deleted = true;
+  node->parent = nullptr;
+  for (const auto& child : node->children) MarkDeleted(child.get());
+  node->children.clear();
+}
+
+void Unlink(Node* node) {
+  Node* parent = node->parent;
+  auto& siblings = parent->children;
+  siblings.erase(
+      std::remove_if(siblings.begin(), siblings.end(),
+                     [node](const std::shared_ptr<Node>& child) { return child.get() == node; }),
+      siblings.end());
+  MarkDeleted(node);
+}
+
+}  // namespace
+
+Node* Node::Child(const std::string& childName) const { return ChildOwner(this, childName).get(); }
+
+Node::Value* Node::FindValue(const std::string& valueName) {
+  for (Value& value : values) {
+    if (SameName(value.name, valueName)) return &value;
+  }
+  return nullptr;
+}
+
+Registry::Registry() {
+  const std::pair<HKEY, const char*> roots[] = {
+      {HKEY_CLASSES_ROOT, "HKEY_CLASSES_ROOT"},
+      {HKEY_CURRENT_USER, "HKEY_CURRENT_USER"},
+      {HKEY_LOCAL_MACHINE, "HKEY_LOCAL_MACHINE"},
+      {HKEY_USERS, "HKEY_USERS"},
+  };
+  for (const auto& root : roots) {
+    auto node = std::make_shared<Node>();
+    node->name = root.second;
+    roots_[reinterpret_cast<ULONG_PTR>(root.first)] = node;
+  }
+  // Keys that every Windows installation has.
+  CreateKey(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run");
+  CreateKey(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\RunServices");
+  CreateKey(HKEY_CURRENT_USER, "Software\\Microsoft\\Windows\\CurrentVersion\\Run");
+  CreateKey(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services");
+  CreateKey(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Session Manager");
+}
+
+Registry::~Registry() = default;
+
+Node* Registry::Root(HKEY root) const {
+  auto it = roots_.find(reinterpret_cast<ULONG_PTR>(root));
+  return it == roots_.end() ? nullptr : it->second.get();
+}
+
+Node* Registry::Find(HKEY root, const std::string& path) const {
+  Node* node = Root(root);
+  if (node == nullptr) return nullptr;
+  const auto parts = SplitPath(path);
+  return parts.empty() ? node : Descend(node, parts, false).get();
+}
+
+Node* Registry::Create(HKEY root, const std::string& path) {
+  Node* node = Root(root);
+  if (node == nullptr) return nullptr;
+  const auto parts = SplitPath(path);
+  return parts.empty() ? node : Descend(node, parts, true).get();
+}
+
+void Registry::CreateKey(HKEY root, const std::string& path) { Create(root, path); }
+
+bool Registry::KeyExists(HKEY root, const std::string& path) const {
+  return Find(root, path) != nullptr;
+}
+
+void Registry::SetValue(HKEY root, const std::string& path, const std::string& name, DWORD type,
+                        const std::vector<uint8_t>& data) {
+  Node* node = Create(root, path);
+  if (node == nullptr) return;
+  if (Node::Value* value = node->FindValue(name)) {
+    value->type = type;
+    value->data = data;
+  } else {
+    node->values.push_back(Node::Value{name, type, data});
+  }
+}
+
+void Registry::SetString(HKEY root, const std::string& path, const std::string& name,
+                         const std::string& text, DWORD type) {
+  std::vector<uint8_t> data(text.begin(), text.end());
+  data.push_back(0);
+  SetValue(root, path, name, type, data);
+}
+
+void Registry::SetMultiString(HKEY root, const std::string& path, const std::string& name,
+                              const std::vector<std::string>& strings) {
+  std::vector<uint8_t> data;
+  for (const std::string& text : strings) {
+    data.insert(data.end(), text.begin(), text.end());
+    data.push_back(0);
+  }
+  data.push_back(0);
+  SetValue(root, path, name, REG_MULTI_SZ, data);
+}
+
+std::optional<std::vector<uint8_t>> Registry::GetValue(HKEY root, const std::string& path,
+                                                       const std::string& name) const {
+  Node* node = Find(root, path);
+  if (node == nullptr) return std::nullopt;
+  const Node::Value* value = node->FindValue(name);
+  if (value == nullptr) return std::nullopt;
+  return value->data;
+}
+
+std::optional<std::string> Registry::GetString(HKEY root, const std::string& path,
+                                               const std::string& name) const {
+  auto data = GetValue(root, path, name);
+  if (!data) return std::nullopt;
+  const auto end = std::find(data->begin(), data->end(), uint8_t{0});
+  return std::string(data->begin(), end);
+}
+
+std::vector<std::string> Registry::ValueNames(HKEY root, const std::string& path) const {
+  std::vector<std::string> names;
+  if (const Node* node = Find(root, path)) {
+    for (const auto& value : node->values) names.push_back(value.name);
+  }
+  return names;
+}
+
+std::vector<std::string> Registry::SubkeyNames(HKEY root, const std::string& path) const {
+  std::vector<std::string> names;
+  if (const Node* node = Find(root, path)) {
+    for (const auto& child : node->children) names.push_back(child->name);
+  }
+  return names;
+}
+
+void Registry::DenyAccess(HKEY root, const std::string& path, REGSAM rights) {
+  if (Node* node = Create(root, path)) node->deniedRights |= rights;
+}
+
 }  // namespace sim
+
 namespace plat {
-LONG RegOpenKeyExA(HKEY, LPCSTR, DWORD, REGSAM, PHKEY) { return ERROR_FILE_NOT_FOUND; }
+
+namespace {
+
+using sim::HandleEntry;
+using sim::Node;
+
+// The key a call acts on, with the rights its handle grants.
+struct KeyRef {
+  LONG error = ERROR_SUCCESS;
+  Node* node = nullptr;
+  std::shared_ptr<Node> owner;  // null for a root
+  DWORD access = 0;
+  bool root = false;
+};
+
+KeyRef Lookup(HKEY key) {
+  KeyRef ref;
+  sim::Machine& m = sim::machine();
+  if (Node* root = m.registry.Root(key)) {
+    ref.node = root;
+    ref.access = ~DWORD{0};
+    ref.root = true;
+    return ref;
+  }
+  HandleEntry* entry = m.impl().Get(reinterpret_cast<HANDLE>(key), HandleEntry::Kind::Key);
+  if (entry == nullptr || !entry->key) {
+    ref.error = ERROR_INVALID_HANDLE;
+    return ref;
+  }
+  if (entry->key->deleted) {
+    ref.error = ERROR_KEY_DELETED;
+    return ref;
+  }
+  ref.node = entry->key.get();
+  ref.owner = entry->key;
+  ref.access = entry->access;
+  return ref;
 }
-namespace sim {
-std::optional<std::vector<uint8_t>> Registry::GetValue(HKEY, const std::string&, const std::string&) const { return std::nullopt; }
+
+// As Lookup, refused unless the handle grants one of these rights.
+KeyRef LookupFor(HKEY key, DWORD rights) {
+  KeyRef ref = Lookup(key);
+  if (ref.error == ERROR_SUCCESS && (ref.access & rights) == 0) ref.error = ERROR_ACCESS_DENIED;
+  return ref;
 }
-namespace plat {
-LONG RegCreateKeyExA(HKEY, LPCSTR, DWORD, LPSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES, PHKEY r, LPDWORD) { *r = nullptr; return ERROR_SUCCESS; }
-LONG RegCloseKey(HKEY) { return ERROR_SUCCESS; }
+
+// The key rights that generic rights and MAXIMUM_ALLOWED stand for.
+REGSAM KeyRights(REGSAM access, const Node& node) {
+  REGSAM rights = access & 0x00ffffffu;                // standard and specific rights
+  if (access & 0x80000000u) rights |= KEY_READ;        // GENERIC_READ
+  if (access & 0x40000000u) rights |= KEY_WRITE;       // GENERIC_WRITE
+  if (access & 0x10000000u) rights |= KEY_ALL_ACCESS;  // GENERIC_ALL
+  if (access & 0x02000000u) rights = (rights | KEY_ALL_ACCESS) & ~node.deniedRights;
+  return rights;
 }
+
+HKEY NewHandle(std::shared_ptr<Node> node, REGSAM access) {
+  HandleEntry entry;
+  entry.kind = HandleEntry::Kind::Key;
+  entry.access = KeyRights(access, *node);
+  entry.key = std::move(node);
+  return reinterpret_cast<HKEY>(sim::machine().impl().Add(std::move(entry)));
+}
+
+std::string ValueName(LPCSTR name) { return name != nullptr ? name : ""; }
+
+// Subkey paths are relative: Windows refuses one that begins with a backslash.
+bool BadSubKey(LPCSTR subKey) { return subKey != nullptr && subKey[0] == '\\'; }
+
+// Copies a name with its terminator when it fits in capacity characters.
+bool PutName(const std::string& text, LPSTR buffer, LPDWORD capacity) {
+  if (text.size() + 1 > *capacity) return false;
+  std::memcpy(buffer, text.c_str(), text.size() + 1);
+  *capacity = static_cast<DWORD>(text.size());
+  return true;
+}
+
+// Answers HKEY_PERFORMANCE_DATA. Windows leaves the size alone when the block does not fit, so
+// callers grow their buffer until it does.
+LONG QueryPerformanceData(LPCSTR name, LPDWORD type, LPBYTE data, LPDWORD dataLength) {
+  sim::Machine& m = sim::machine();
+  ++m.performanceQueries;
+  auto it = m.performanceData.find(ValueName(name));
+  if (it == m.performanceData.end()) return ERROR_FILE_NOT_FOUND;
+  if (dataLength == nullptr) return ERROR_INVALID_PARAMETER;
+  const std::vector<uint8_t>& block = it->second;
+  if (type) *type = REG_BINARY;
+  if (data == nullptr || *dataLength < block.size()) return ERROR_MORE_DATA;
+  if (!block.empty()) std::memcpy(data, block.data(), block.size());
+  *dataLength = static_cast<DWORD>(block.size());
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+LONG RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD, REGSAM access, PHKEY result) {
+  if (result == nullptr) return ERROR_INVALID_PARAMETER;
+  *result = nullptr;
+  const KeyRef base = Lookup(root);
+  if (base.error != ERROR_SUCCESS) return base.error;
+  if (BadSubKey(subKey)) return ERROR_BAD_PATHNAME;
+  const auto parts = sim::SplitPath(ValueName(subKey));
+  std::shared_ptr<Node> target;
+  if (parts.empty()) {
+    if (base.root) {  // a predefined key opens as itself
+      *result = root;
+      return ERROR_SUCCESS;
+    }
+    target = base.owner;
+  } else {
+    target = sim::Descend(base.node, parts, false);
+  }
+  if (!target) return ERROR_FILE_NOT_FOUND;
+  if (target->deniedRights & KeyRights(access, *target)) return ERROR_ACCESS_DENIED;
+  *result = NewHandle(std::move(target), access);
+  return ERROR_SUCCESS;
+}
+
+LONG RegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM access,
+                     LPSECURITY_ATTRIBUTES, PHKEY result, LPDWORD disposition) {
+  if (result == nullptr) return ERROR_INVALID_PARAMETER;
+  *result = nullptr;
+  const KeyRef base = Lookup(root);
+  if (base.error != ERROR_SUCCESS) return base.error;
+  if (BadSubKey(subKey)) return ERROR_BAD_PATHNAME;
+  const auto parts = sim::SplitPath(ValueName(subKey));
+  if (parts.empty()) {
+    if (disposition) *disposition = REG_OPENED_EXISTING_KEY;
+    *result = base.root ? root : NewHandle(base.owner, access);
+    return ERROR_SUCCESS;
+  }
+  // An existing key is opened, and must grant the rights asked for.
+  if (auto existing = sim::Descend(base.node, parts, false)) {
+    if (existing->deniedRights & KeyRights(access, *existing)) return ERROR_ACCESS_DENIED;
+    if (disposition) *disposition = REG_OPENED_EXISTING_KEY;
+    *result = NewHandle(std::move(existing), access);
+    return ERROR_SUCCESS;
+  }
+  auto target = sim::Descend(base.node, parts, true);
+  if (disposition) *disposition = REG_CREATED_NEW_KEY;
+  *result = NewHandle(std::move(target), access);
+  return ERROR_SUCCESS;
+}
+
+LONG RegCloseKey(HKEY key) {
+  sim::Machine& m = sim::machine();
+  if (key == HKEY_PERFORMANCE_DATA || m.registry.Root(key) != nullptr) return ERROR_SUCCESS;
+  if (m.impl().Get(reinterpret_cast<HANDLE>(key), HandleEntry::Kind::Key) == nullptr) {
+    return ERROR_INVALID_HANDLE;
+  }
+  m.impl().Close(reinterpret_cast<HANDLE>(key));
+  return ERROR_SUCCESS;
+}
+
+LONG RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classLength, LPDWORD, LPDWORD subKeys,
+                      LPDWORD maxSubKeyLength, LPDWORD maxClassLength, LPDWORD values,
+                      LPDWORD maxValueNameLength, LPDWORD maxValueLength,
+                      LPDWORD securityDescriptorLength, FILETIME* lastWriteTime) {
+  const KeyRef ref = LookupFor(key, KEY_QUERY_VALUE);
+  if (ref.error != ERROR_SUCCESS) return ref.error;
+  const Node* node = ref.node;
+  if (keyClass != nullptr && classLength != nullptr && *classLength > 0) keyClass[0] = '\0';
+  if (classLength) *classLength = 0;
+  if (maxClassLength) *maxClassLength = 0;
+  if (subKeys) *subKeys = static_cast<DWORD>(node->children.size());
+  if (maxSubKeyLength) {
+    size_t longest = 0;
+    for (const auto& child : node->children) longest = std::max(longest, child->name.size());
+    *maxSubKeyLength = static_cast<DWORD>(longest);
+  }
+  if (values) *values = static_cast<DWORD>(node->values.size());
+  size_t longestName = 0;
+  size_t longestData = 0;
+  for (const auto& value : node->values) {
+    longestName = std::max(longestName, value.name.size());
+    longestData = std::max(longestData, value.data.size());
+  }
+  if (maxValueNameLength) *maxValueNameLength = static_cast<DWORD>(longestName);
+  if (maxValueLength) *maxValueLength = static_cast<DWORD>(longestData);
+  if (securityDescriptorLength) *securityDescriptorLength = 0;
+  if (lastWriteTime) *lastWriteTime = FILETIME{0, 0};
+  return ERROR_SUCCESS;
+}
+
+LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD, LPDWORD type,
+                   LPBYTE data, LPDWORD dataLength) {
+  const KeyRef ref = LookupFor(key, KEY_QUERY_VALUE);
+  if (ref.error != ERROR_SUCCESS) return ref.error;
+  if (name == nullptr || nameLength == nullptr) return ERROR_INVALID_PARAMETER;
+  if (data != nullptr && dataLength == nullptr) return ERROR_INVALID_PARAMETER;
+  if (index >= ref.node->values.size()) return ERROR_NO_MORE_ITEMS;
+  const Node::Value& value = ref.node->values[index];
+  const DWORD size = static_cast<DWORD>(value.data.size());
+  if (data != nullptr && *dataLength < size) {  // the name is not given either
+    *dataLength = size;
+    return ERROR_MORE_DATA;
+  }
+  if (!PutName(value.name, name, nameLength)) return ERROR_MORE_DATA;
+  if (type) *type = value.type;
+  if (data != nullptr && size > 0) std::memcpy(data, value.data.data(), size);
+  if (dataLength) *dataLength = size;
+  return ERROR_SUCCESS;
+}
+
+LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD, LPSTR keyClass,
+                   LPDWORD classLength, FILETIME* lastWriteTime) {
+  const KeyRef ref = LookupFor(key, KEY_ENUMERATE_SUB_KEYS);
+  if (ref.error != ERROR_SUCCESS) return ref.error;
+  if (name == nullptr || nameLength == nullptr) return ERROR_INVALID_PARAMETER;
+  if (index >= ref.node->children.size()) return ERROR_NO_MORE_ITEMS;
+  if (!PutName(ref.node->children[index]->name, name, nameLength)) return ERROR_MORE_DATA;
+  if (keyClass != nullptr && classLength != nullptr && *classLength > 0) keyClass[0] = '\0';
+  if (classLength) *classLength = 0;
+  if (lastWriteTime) *lastWriteTime = FILETIME{0, 0};
+  return ERROR_SUCCESS;
+}
+
+LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD, LPDWORD type, LPBYTE data,
+                      LPDWORD dataLength) {
+  if (key == HKEY_PERFORMANCE_DATA) return QueryPerformanceData(name, type, data, dataLength);
+  const KeyRef ref = LookupFor(key, KEY_QUERY_VALUE);
+  if (ref.error != ERROR_SUCCESS) return ref.error;
+  if (data != nullptr && dataLength == nullptr) return ERROR_INVALID_PARAMETER;
+  const Node::Value* value = ref.node->FindValue(ValueName(name));
+  if (value == nullptr) return ERROR_FILE_NOT_FOUND;
+  if (type) *type = value->type;
+  if (dataLength == nullptr) return ERROR_SUCCESS;
+  const DWORD size = static_cast<DWORD>(value->data.size());
+  if (data != nullptr) {
+    if (*dataLength < size) {
+      *dataLength = size;
+      return ERROR_MORE_DATA;
+    }
+    if (size > 0) std::memcpy(data, value->data.data(), size);
+  }
+  *dataLength = size;
+  return ERROR_SUCCESS;
+}
+
+LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE* data, DWORD dataLength) {
+  const KeyRef ref = LookupFor(key, KEY_SET_VALUE);
+  if (ref.error != ERROR_SUCCESS) return ref.error;
+  if (data == nullptr && dataLength > 0) return ERROR_NOACCESS;
+  std::vector<uint8_t> bytes;
+  if (dataLength > 0) bytes.assign(data, data + dataLength);
+  // An existing value keeps its place and its spelling.
+  if (Node::Value* value = ref.node->FindValue(ValueName(name))) {
+    value->type = type;
+    value->data = std::move(bytes);
+  } else {
+    ref.node->values.push_back(Node::Value{ValueName(name), type, std::move(bytes)});
+  }
+  return ERROR_SUCCESS;
+}
+
+LONG RegDeleteValueA(HKEY key, LPCSTR name) {
+  const KeyRef ref = LookupFor(key, KEY_SET_VALUE);
+  if (ref.error != ERROR_SUCCESS) return ref.error;
+  auto& values = ref.node->values;
+  const std::string wanted = ValueName(name);
+  auto it = std::find_if(values.begin(), values.end(), [&wanted](const Node::Value& value) {
+    return sim::SameName(value.name, wanted);
+  });
+  if (it == values.end()) return ERROR_FILE_NOT_FOUND;
+  values.erase(it);
+  return ERROR_SUCCESS;
+}
+
+LONG RegDeleteKeyA(HKEY root, LPCSTR subKey) {
+  const KeyRef base = Lookup(root);
+  if (base.error != ERROR_SUCCESS) return base.error;
+  if (BadSubKey(subKey)) return ERROR_BAD_PATHNAME;
+  const auto parts = sim::SplitPath(ValueName(subKey));
+  // Neither a root nor the handle's own key goes through an empty name.
+  if (parts.empty()) return ERROR_ACCESS_DENIED;
+  auto target = sim::Descend(base.node, parts, false);
+  if (!target) return ERROR_FILE_NOT_FOUND;
+  if (target->deniedRights & DELETE) return ERROR_ACCESS_DENIED;
+  // The NT family deletes leaves only; the 9x family takes the whole tree.
+  if (!target->children.empty() && !sim::machine().Is9x()) return ERROR_ACCESS_DENIED;
+  sim::Unlink(target.get());
+  return ERROR_SUCCESS;
+}
+
+}  // namespace plat
