@@ -227,6 +227,9 @@ class Machine {
   std::set<std::string> enabledPrivileges;
   int tokenOpens = 0;
 
+  // WideCharToMultiByte fails with ERROR_INVALID_PARAMETER.
+  bool wideConversionFails = false;
+
   // Services.
   Service& AddService(const std::string& name);
   Service* FindService(const std::string& name);
