@@ -24,6 +24,16 @@ std::string Lower(std::string text) {
   return text;
 }
 
+int CompareUpper(const std::string& a, const std::string& b) {
+  const size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    const int ca = std::toupper(static_cast<unsigned char>(a[i]));
+    const int cb = std::toupper(static_cast<unsigned char>(b[i]));
+    if (ca != cb) return ca - cb;
+  }
+  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
 bool HostStat(const std::string& host, struct stat* info) { return ::stat(host.c_str(), info) == 0; }
 
 // The on-disk name in a host folder that matches a Windows name without regard to case.
@@ -427,16 +437,24 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
       }
     }
     const std::string prefix = folder.root ? folder.key : folder.key + "\\";
+    std::vector<std::string> names;
     while (dirent* item = ::readdir(dir)) {
       const std::string name = item->d_name;
-      if (name == "." || name == ".." || !sim::MatchesMask(mask, name)) continue;
+      if (name != "." && name != ".." && sim::MatchesMask(mask, name)) names.push_back(name);
+    }
+    ::closedir(dir);
+    // Listed in the order of their upper-case names, as NTFS (and Wine) list a folder.
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+      const int order = sim::CompareUpper(a, b);
+      return order != 0 ? order < 0 : a < b;
+    });
+    for (const std::string& name : names) {
       struct stat info;
       if (::stat((folder.host + "/" + name).c_str(), &info) != 0) continue;  // dangling link
       WIN32_FIND_DATAA found;
       sim::FillFindData(&found, name, prefix + sim::Lower(name), info);
       entry.found.push_back(found);
     }
-    ::closedir(dir);
   } else {
     const Resolved file = Resolve(text);
     if (file.error != 0) return Fail(file.error, INVALID_HANDLE_VALUE);

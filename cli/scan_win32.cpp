@@ -1,0 +1,72 @@
+// vexpurge-scan.exe: runs the scan on Windows without the desktop window, printing the results
+// list as the main window would show it. With no folder it scans every fixed drive.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "cli/report_output.h"
+#include "engine/scan_driver.h"
+#include "engine/scan_state.h"
+#include "platform/base.h"
+
+namespace {
+
+ReportOutput g_output;
+
+// A message-only window takes the engine's two messages, as the main window would.
+LRESULT CALLBACK ReportWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case AppendLineMessage:
+      g_output.Line(g_scan.ReportLine);
+      return 0;
+    case SetStatusMessage:
+      g_output.Status(g_scan.statusText);
+      return 0;
+    default:
+      return ::DefWindowProcA(window, message, wParam, lParam);
+  }
+}
+
+int Usage() {
+  std::fprintf(stderr, "usage: vexpurge-scan [--trace] [FOLDER]\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string target = "!:";
+  bool haveTarget = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--trace") == 0) {
+      g_output.trace = true;
+    } else if (argv[i][0] == '-' || haveTarget) {
+      return Usage();
+    } else {
+      target = argv[i];
+      haveTarget = true;
+    }
+  }
+  if (target.size() >= sizeof g_scan.scanTarget) return Usage();
+
+  WNDCLASSA windowClass = {};
+  windowClass.lpfnWndProc = ReportWindowProc;
+  windowClass.hInstance = ::GetModuleHandleA(nullptr);
+  windowClass.lpszClassName = "VexpurgeScanReport";
+  if (!::RegisterClassA(&windowClass)) return 2;
+  HWND window = ::CreateWindowExA(0, windowClass.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                  nullptr, windowClass.hInstance, nullptr);
+  if (window == nullptr) {
+    std::fprintf(stderr, "vexpurge-scan: cannot create the report window (error %lu)\n",
+                 static_cast<unsigned long>(::GetLastError()));
+    return 2;
+  }
+
+  g_scan.mainWindow = window;
+  CopyText(g_scan.scanTarget, target.c_str());
+  g_scan.removalAction = ActionRemove;
+  RunScan();
+  g_output.Finish();
+  ::DestroyWindow(window);
+  return 0;
+}

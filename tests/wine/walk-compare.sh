@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The walker under Wine and on the simulated machine must see the same drive the same way:
+# vexpurge-scan.exe walks every fixed drive of the prefix (only C:), the host vexpurge-scan
+# walks the same folder as its C:, and both must print the same statuses and results list.
+#   walk-compare.sh PREFIX WINDOWS_SCAN.exe HOST_SCAN
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/wine-env.sh"
+wine_prepare "$1"
+windows_scan=$2
+host_scan=$3
+
+drive="$WINEPREFIX/drive_c"
+tree="$drive/walk"
+rm -rf "$tree"
+mkdir -p "$tree/Alpha/beta/Gamma" "$tree/empty" "$tree/dir.v2" "$tree/Program files/App" \
+         "$tree/with space"
+printf 'MZ' >"$tree/setup.exe"
+printf 'text' >"$tree/README"
+printf 'a' >"$tree/Alpha/a.b.c"
+printf 'b' >"$tree/Alpha/beta/B.TXT"
+printf 'c' >"$tree/Alpha/beta/Gamma/deep.dll"
+printf 'd' >"$tree/dir.v2/inside"
+printf 'e' >"$tree/Program files/App/app.exe"
+printf 'f' >"$tree/with space/a file.txt"
+for i in $(seq 1 40); do printf '%s' "$i" >"$tree/Alpha/file$i.dat"; done
+
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+wine_exec "$windows_scan" --trace | tr -d '\r' >"$out/wine"
+"$host_scan" --trace "$drive" >"$out/host"
+
+fail=0
+if ! diff -u "$out/wine" "$out/host" >"$out/diff"; then
+  echo "walks differ (Wine first, host second):"
+  head -40 "$out/diff"
+  fail=1
+fi
+for expected in 'status: C:\walk\Alpha\beta\Gamma\deep.dll' 'status: C:\walk\with space\a file.txt' \
+                'status: C:\walk\README' 'status: Scanning completed' 'Scanning statistics'; do
+  grep -qxF "$expected" "$out/wine" || { echo "missing under Wine: $expected"; fail=1; }
+done
+grep 'Total files scanned' "$out/wine"
+rm -rf "$tree"
+exit $fail

@@ -1,0 +1,50 @@
+# Sourced by the Wine test scripts: a private prefix for this build, made once, with no drive
+# mapped to the host's "/", and a wineserver that outlives single runs for a while.
+#   wine_prepare PREFIX       makes the prefix if needed and starts its server
+#   wine_exec PROGRAM ARGS... runs a Windows program from C:\vxbin (copied there first)
+
+WINE=/usr/lib/wine/wine64
+WINESERVER=/usr/lib/wine/wineserver
+export WINEDEBUG=-all
+# No Mono or Gecko installer prompts while a prefix is made.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+wine_prepare() {
+  WINEPREFIX=$(realpath -m "$1")
+  export WINEPREFIX
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  (
+    flock 9
+    if [ ! -f "$WINEPREFIX/.vexpurge-ready" ]; then
+      rm -rf "$WINEPREFIX"
+      "$WINE" wineboot -i >/dev/null 2>&1 || true
+      "$WINESERVER" -w
+      [ -d "$WINEPREFIX/drive_c/windows" ] || { echo "wine: could not make $WINEPREFIX" >&2; exit 1; }
+      # A drive walk must never wander into the host's own files: no Z: for "/", and the
+      # user's shell folders become plain folders instead of links to the host's home.
+      rm -f "$WINEPREFIX/dosdevices/z:"
+      find "$WINEPREFIX/drive_c" -type l | while read -r link; do
+        rm -f "$link" && mkdir -p "$link"
+      done
+      touch "$WINEPREFIX/.vexpurge-ready"
+    fi
+  ) 9>"$WINEPREFIX.lock"
+  # Later launches are quick while the server stays up; it ends 30 s after the last program.
+  # It and the system processes it starts must not hold the caller's output open, or whoever
+  # reads that output waits for them to end.
+  "$WINESERVER" --persistent=30 </dev/null >/dev/null 2>&1 || true
+  "$WINE" cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
+}
+
+wine_exec() {
+  local program=$1
+  shift
+  local bin="$WINEPREFIX/drive_c/vxbin"
+  local name
+  name=$(basename "$program")
+  mkdir -p "$bin"
+  # Replace by rename: a copy in use by a running program keeps its own file.
+  cp -f "$program" "$bin/.$name.new"
+  mv -f "$bin/.$name.new" "$bin/$name"
+  (cd "$bin" && "$WINE" "C:\\vxbin\\$name" "$@")
+}

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds the three targets and runs every test: the host build against the simulated machine,
+# the 64-bit Windows build under Wine, and the checks on the 32-bit shipping build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/setup.sh
+
+cmake -S . -B build/host -G Ninja
+cmake --build build/host
+cmake -S . -B build/win64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
+      -DVEXPURGE_HOST_SCAN="$PWD/build/host/cli/vexpurge-scan"
+cmake --build build/win64
+cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
+cmake --build build/win32
+
+status=0
+ctest --test-dir build/host --output-on-failure -j "$(nproc)" || status=1
+ctest --test-dir build/win32 --output-on-failure || status=1
+ctest --test-dir build/win64 --output-on-failure || status=1
+if [ $status -ne 0 ]; then echo "tools/test.sh: some tests FAILED" >&2; fi
+exit $status
