@@ -1,6 +1,20 @@
-// The file matcher: the walker's one file callback.
+// The file matcher: the walker's one file callback. It accepts a file only as a PE image whose
+// headers can be read, and compares it with the signature table record by record.
 #pragma once
 
+#include <cstdint>
+
 // Checks one file against the signature table and acts on a match. Returns 1 when a record
-// matched, else 0.
+// matched, else 0. While postKillAction is set (and a main window exists) it matches nothing
+// and applies that action to the file at once.
 int CheckFile(const char* familyName, const char* path);
+
+// Reads the PE signature and the file header of an open file. Returns 1 on success.
+int ReadPeFileHeader(int fd);
+
+// Reads the optional header and the section table (at most 20 sections); call after
+// ReadPeFileHeader. Returns 1 on success.
+int ReadPeSections(int fd);
+
+// Maps an image-relative address to a file offset through the section table last read.
+uint32_t RvaToFileOffset(uint32_t address, int fd);

@@ -570,8 +570,12 @@ BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
   if (m.Is9x()) return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
   if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) {
     // Recorded in the session manager's list, as Windows does; carried out at the next boot.
-    m.rebootDeletes.push_back(from);
     const char* key = "System\\CurrentControlSet\\Control\\Session Manager";
+    // The list lives in the registry: an account that may not write there cannot add to it.
+    if (const sim::Registry::Node* node = m.registry.Find(HKEY_LOCAL_MACHINE, key)) {
+      if (node->deniedRights & KEY_SET_VALUE) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    }
+    m.rebootDeletes.push_back(from);
     const char* name = "PendingFileRenameOperations";
     std::vector<uint8_t> data;
     if (auto old = m.registry.GetValue(HKEY_LOCAL_MACHINE, key, name)) {

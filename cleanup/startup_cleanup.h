@@ -1,0 +1,26 @@
+// Removal of the start-up registry values that launch an infected file, run after every
+// detection, together with the check of the hosts file for the text signature.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/registry.h"
+
+extern const char kRunKey[];
+extern const char kRunServicesKey[];
+
+// Hands the hosts file to the text scanner, deletes the value name an earlier sweep matched
+// from both start-up keys, and sweeps both keys for values that start currentFilePath.
+// Always returns 1.
+int CleanupAfterDetection(const char* detectionName);
+
+// Deletes every value under the key whose data starts the file in currentFilePath.
+void SweepStartupKey(HKEY root, const char* keyPath);
+
+// Deletes one value; true when it was deleted (and the key closed cleanly).
+bool DeleteRegistryValue(HKEY root, const char* keyPath, const char* valueName);
+
+// Reads one value's data as text into destination (capacity bytes), always terminated. Data
+// that does not fit is not read: the call fails instead.
+bool ReadRegistryValue(HKEY root, const char* keyPath, const char* valueName, char* destination,
+                       size_t capacity);

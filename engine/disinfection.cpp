@@ -1,0 +1,193 @@
+#include "engine/disinfection.h"
+
+#include <cstring>
+#include <string>
+
+#include "engine/scan_state.h"
+#include "memory/memory_sweep.h"
+#include "memory/version.h"
+#include "platform/files.h"
+
+namespace {
+
+constexpr char kWininitName[] = "\\wininit.ini";
+constexpr char kWininitCopyName[] = "wininit.ini";
+// The rewritten file is written here first, then put in place of the old one.
+constexpr char kWininitNewName[] = "\\wininit.new";
+constexpr char kRenameSection[] = "[rename]";
+constexpr size_t kLineBufferSize = 648;
+
+void ReportRemoved(const char* path, const char* name) {
+  ++g_scan.filesRemoved;
+  PostReportLine("%s     %s removed", path, name);
+}
+
+void Remove(const char* path, const char* name) {
+  // ARCHIVE alone clears read-only, hidden and system, which would refuse the delete.
+  if (!plat::SetFileAttributesA(path, FILE_ATTRIBUTE_ARCHIVE)) {
+    PostReportLine("%s     %s Unable to remove", g_scan.statusText, g_scan.detectionName);
+    return;
+  }
+  if (plat::DeleteFileA(path)) {
+    ReportRemoved(path, name);
+    return;
+  }
+  if (KillProcessByImage(path) != 0 && plat::DeleteFileA(path)) {
+    ReportRemoved(path, name);
+    return;
+  }
+  PostReportLine("%s     %s Unable to remove", path, name);
+  // Once any removal waits for the boot, a restart stays due even if a later one fails.
+  if (ScheduleBootRemoval(path)) g_scan.restartNeeded = 1;
+}
+
+void Rename(const char* path, const char* name) {
+  char renamed[kPathBufferSize];
+  RenamedPath(path, renamed, sizeof renamed);
+  if (plat::MoveFileA(path, renamed)) {
+    PostReportLine("%s     %s renamed", path, name);
+  } else {
+    PostReportLine("%s     %s Rename failed", path, name);
+  }
+}
+
+bool WriteAll(int fd, const char* text, size_t length) {
+  return plat::_write(fd, text, static_cast<unsigned>(length)) == static_cast<int>(length);
+}
+
+bool WriteText(int fd, const char* text) { return WriteAll(fd, text, std::strlen(text)); }
+
+bool WriteEntry(int fd, const char* key, const char* value) {
+  return WriteText(fd, key) && WriteText(fd, "=") && WriteText(fd, value) && WriteText(fd, "\r\n");
+}
+
+bool CreateWininit(const std::string& target, const char* key, const char* value) {
+  const int fd = plat::_open(target.c_str(), _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY,
+                             _S_IREAD | _S_IWRITE);
+  if (fd == -1) return false;
+  const bool written = WriteText(fd, kRenameSection) && WriteText(fd, "\r\n") && WriteEntry(fd, key, value);
+  plat::_close(fd);
+  // A file cut short would be read at boot as it stands: better none at all.
+  if (!written) plat::DeleteFileA(target.c_str());
+  return written;
+}
+
+// Copies the lines of the old file (read in text mode from its copy) into the new file, with
+// the entry at the end of the first rename section.
+bool RewriteWininit(FILE* old, int fd, const char* key, const char* value) {
+  char line[kLineBufferSize];
+  bool inSection = false;
+  bool written = false;
+  // A line longer than the buffer arrives in pieces; only a piece that starts a line can be a
+  // section header, so the entry never lands inside a long line.
+  bool atLineStart = true;
+  bool sawAnything = false;
+  while (plat::fgets(line, sizeof line, old) != nullptr) {
+    if (atLineStart && !written) {
+      if (!inSection && plat::_strnicmp(line, kRenameSection, 8) == 0) {
+        inSection = true;
+      } else if (inSection && line[0] == '[') {
+        if (!WriteEntry(fd, key, value)) return false;
+        written = true;
+      }
+    }
+    const size_t length = std::strlen(line);
+    if (!WriteAll(fd, line, length)) return false;
+    sawAnything = sawAnything || length > 0;
+    atLineStart = length > 0 && line[length - 1] == '\n';
+  }
+  if (std::ferror(old)) return false;  // a read error is not the end of the file
+  if (written) return true;
+  // The appended lines start on a line of their own even after a last line without a break.
+  if (sawAnything && !atLineStart && !WriteText(fd, "\r\n")) return false;
+  if (!inSection && !(WriteText(fd, kRenameSection) && WriteText(fd, "\r\n"))) return false;
+  return WriteEntry(fd, key, value);
+}
+
+bool ReplaceWininit(const std::string& fresh, const std::string& target) {
+  if (plat::MoveFileExA(fresh.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+  // The 9x family has no MoveFileExA: the old file goes first, its copy stays in the temporary
+  // folder.
+  return plat::DeleteFileA(target.c_str()) && plat::MoveFileA(fresh.c_str(), target.c_str());
+}
+
+}  // namespace
+
+void RenamedPath(const char* path, char* renamed, size_t capacity) {
+  CopyText(renamed, capacity, path);
+  char* dot = std::strrchr(renamed, '.');
+  if (dot == nullptr) return;
+  if (dot[1] != '\0') {
+    dot[1] = 'V';
+  } else if (static_cast<size_t>(dot + 2 - renamed) < capacity) {
+    // A path ending in "." gets the "V" appended rather than written over its terminator.
+    dot[1] = 'V';
+    dot[2] = '\0';
+  }
+}
+
+void DisinfectFile(const char* path, const char* detectionName) {
+  switch (g_scan.removalAction) {
+    case ActionRemove:
+    case ActionRemoveToo:
+      Remove(path, detectionName);
+      break;
+    case ActionRename:
+      Rename(path, detectionName);
+      break;
+    case ActionReportOnly:
+      PostReportLine("%s     %s not disinfected as per user's selection", g_scan.statusText,
+                     g_scan.detectionName);
+      break;
+    default:
+      break;
+  }
+}
+
+int ScheduleBootRemoval(const char* path) {
+  switch (GetPlatformKind()) {
+    case PlatformNt:
+      return plat::MoveFileExA(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ? 1 : 0;
+    case PlatformWin9x: {
+      // wininit.ini is processed before long names exist: it needs the short path.
+      char shortPath[kPathBufferSize];
+      const DWORD length = plat::GetShortPathNameA(path, shortPath, sizeof shortPath);
+      if (length == 0 || length >= sizeof shortPath) return 0;
+      return AddWininitRename("NUL", shortPath) ? 1 : 0;
+    }
+    default:
+      return 0;
+  }
+}
+
+bool AddWininitRename(const char* key, const char* value) {
+  char windows[350];
+  const UINT windowsLength = plat::GetWindowsDirectoryA(windows, sizeof windows);
+  if (windowsLength == 0 || windowsLength >= sizeof windows) return false;
+  const std::string target = std::string(windows) + kWininitName;
+  if (plat::_access(target.c_str(), 0) != 0) return CreateWininit(target, key, value);
+
+  char temp[kPathBufferSize];
+  const DWORD tempLength = plat::GetTempPathA(sizeof temp, temp);
+  if (tempLength == 0 || tempLength >= sizeof temp) return false;
+  const std::string copy = std::string(temp) + kWininitCopyName;
+  if (!plat::CopyFileA(target.c_str(), copy.c_str(), FALSE)) return false;
+
+  FILE* old = plat::fopen(copy.c_str(), "r");
+  if (old == nullptr) return false;
+  const std::string fresh = std::string(windows) + kWininitNewName;
+  const int fd = plat::_open(fresh.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY,
+                             _S_IREAD | _S_IWRITE);
+  if (fd == -1) {
+    plat::fclose(old);
+    return false;
+  }
+  const bool rewritten = RewriteWininit(old, fd, key, value);
+  plat::fclose(old);
+  const bool closed = plat::_close(fd) == 0;
+  if (!rewritten || !closed || !ReplaceWininit(fresh, target)) {
+    plat::DeleteFileA(fresh.c_str());
+    return false;
+  }
+  return true;
+}

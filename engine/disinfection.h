@@ -1,0 +1,19 @@
+// What becomes of an infected file: deleted (retried after terminating the process that holds
+// it, else scheduled for deletion at the next boot), renamed, or only reported.
+#pragma once
+
+#include <cstddef>
+
+// Applies removalAction to the file and reports the outcome in the results list.
+void DisinfectFile(const char* path, const char* detectionName);
+
+// Schedules the file's deletion at the next boot: MoveFileExA on the NT family, wininit.ini on
+// the 9x family. Returns 1 when it was scheduled.
+int ScheduleBootRemoval(const char* path);
+
+// Adds "key=value" to the [rename] section of wininit.ini in the Windows folder, creating the
+// file or the section when missing. The old file is never left half rewritten.
+bool AddWininitRename(const char* key, const char* value);
+
+// The path with the character after its last "." replaced by "V" (setup.exe: setup.Vxe).
+void RenamedPath(const char* path, char* renamed, size_t capacity);

@@ -1,0 +1,224 @@
+// Start-up entry cleanup after a detection: which values under the machine's two start-up keys
+// are taken as launching the infected file, the remembered value name, and the hosts file.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cleanup/startup_cleanup.h"
+#include "engine/text_scanner.h"
+#include "platform/registry.h"
+#include "tests/support/scan_fixture.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+using Names = std::vector<std::string>;
+
+class StartupCleanup : public ScanTest {
+ protected:
+  void SetUp() override {
+    ScanTest::SetUp();
+    MakeFolder("C:\\WINDOWS\\system32\\drivers\\etc");
+    g_scan.memorySweepActive = false;
+  }
+
+  void Run(const std::string& name, const std::string& data, DWORD type = REG_SZ) {
+    machine().registry.SetString(HKEY_LOCAL_MACHINE, kRunKey, name, data, type);
+  }
+  void RunServices(const std::string& name, const std::string& data) {
+    machine().registry.SetString(HKEY_LOCAL_MACHINE, kRunServicesKey, name, data);
+  }
+  Names RunValues() { return machine().registry.ValueNames(HKEY_LOCAL_MACHINE, kRunKey); }
+  Names RunServicesValues() { return machine().registry.ValueNames(HKEY_LOCAL_MACHINE, kRunServicesKey); }
+
+  // The matcher has just found this file infected.
+  void Detect(const char* path, const char* name = "W32/Tarvix.19.Backdoor") {
+    CopyText(g_scan.currentFilePath, path);
+    CleanupAfterDetection(name);
+  }
+};
+
+TEST_F(StartupCleanup, BareNameOfAFileInSystem32IsRemoved) {
+  Run("svc", "svcx.exe");
+  Run("other", "notepad.exe");
+  Detect("C:\\WINDOWS\\system32\\svcx.exe");
+  EXPECT_EQ(RunValues(), (Names{"other"}));
+  EXPECT_EQ(window().list, (Lines{"System Registry     W32/Tarvix.Backdoor removed"}));
+  EXPECT_STREQ(g_scan.removedValueName, "svc");
+}
+
+TEST_F(StartupCleanup, BareNameOfAFileElsewhereStays) {
+  Run("svc", "svcx.exe /start");
+  Detect("C:\\Temp\\svcx.exe");
+  EXPECT_EQ(RunValues(), (Names{"svc"}));
+  EXPECT_TRUE(window().list.empty());
+}
+
+TEST_F(StartupCleanup, ABareNameMustBeTheWholeFileName) {
+  Run("mine", "mysvcx.exe");
+  Run("longer", "svcx.exe2.exe");
+  Run("quoted", "\"svcx.exe\" -run");
+  Detect("C:\\WINDOWS\\system32\\svcx.exe");
+  EXPECT_EQ(RunValues(), (Names{"mine", "longer"}));
+}
+
+TEST_F(StartupCleanup, QuotedFullPathInAnyCaseWithArgumentsIsRemoved) {
+  Run("q", "\"C:\\Program Files\\Bad\\RUN.EXE\" /silent");
+  Run("plain", "c:\\program files\\bad\\run.exe");
+  Detect("C:\\Program Files\\Bad\\run.exe");
+  EXPECT_TRUE(RunValues().empty());
+  EXPECT_EQ(window().list.size(), 2u);
+  // The sweep leaves the path lower-cased; the matcher clears it afterwards.
+  EXPECT_STREQ(g_scan.currentFilePath, "c:\\program files\\bad\\run.exe");
+}
+
+TEST_F(StartupCleanup, PathThroughAnEnvironmentVariableIsRemoved) {
+  Run("env", "%SystemRoot%\\Tasks\\job.exe", REG_EXPAND_SZ);
+  Detect("C:\\WINDOWS\\Tasks\\job.exe");
+  EXPECT_TRUE(RunValues().empty());
+}
+
+TEST_F(StartupCleanup, ALongerFileWhosePathBeginsWithTheInfectedOneStays) {
+  Run("longer", "C:\\dir\\a.exe.bak.exe");
+  Run("longer2", "C:\\dir\\a.exec");
+  Detect("C:\\dir\\a.exe");
+  EXPECT_EQ(RunValues(), (Names{"longer", "longer2"}));
+}
+
+TEST_F(StartupCleanup, TwoNeighbouringValuesAreBothRemoved) {
+  Run("keep1", "C:\\good.exe");
+  Run("bad1", "C:\\dir\\a.exe");
+  Run("bad2", "C:\\dir\\a.exe -x");
+  Run("keep2", "C:\\other.exe");
+  Detect("C:\\dir\\a.exe");
+  EXPECT_EQ(RunValues(), (Names{"keep1", "keep2"}));
+  EXPECT_STREQ(g_scan.removedValueName, "bad2");
+}
+
+TEST_F(StartupCleanup, RememberedNameIsDeletedFromBothKeysAtTheNextDetection) {
+  Run("loader", "C:\\dir\\a.exe");
+  RunServices("loader", "C:\\elsewhere\\b.exe");  // same name, data that does not match
+  Detect("C:\\dir\\a.exe");
+  EXPECT_EQ(RunServicesValues(), (Names{"loader"}));
+  ++g_scan.filesInfected;  // from now on the matcher keeps the remembered name
+
+  Detect("C:\\other\\second.exe", "W32/Tarvix.Gz.Backdoor");
+  EXPECT_TRUE(RunServicesValues().empty());
+  EXPECT_EQ(window().list, (Lines{"System Registry     W32/Tarvix.Backdoor removed",
+                                  "System Registry     W32/Tarvix.Gz.Backdoor removed"}));
+}
+
+TEST_F(StartupCleanup, PerUserKeysAndOtherKeysAreNeverTouched) {
+  machine().registry.SetString(HKEY_CURRENT_USER, kRunKey, "bad", "C:\\dir\\a.exe");
+  machine().registry.SetString(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce",
+                               "bad", "C:\\dir\\a.exe");
+  Run("bad", "C:\\dir\\a.exe");
+  Detect("C:\\dir\\a.exe");
+  EXPECT_TRUE(RunValues().empty());
+  EXPECT_EQ(machine().registry.ValueNames(HKEY_CURRENT_USER, kRunKey), (Names{"bad"}));
+  EXPECT_EQ(machine().registry.ValueNames(HKEY_LOCAL_MACHINE,
+                                          "Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce"),
+            (Names{"bad"}));
+}
+
+TEST_F(StartupCleanup, OversizedDataIsSkippedNeverOverrun) {
+  // 300 bytes of data starting with the infected path: too long for the text buffer.
+  Run("huge", "C:\\dir\\a.exe " + std::string(286, 'x'));
+  // Data without a terminator that just fits is terminated; one that fills the buffer is not.
+  const std::string exact = "C:\\dir\\a.exe";
+  machine().registry.SetValue(HKEY_LOCAL_MACHINE, kRunKey, "unterminated", REG_SZ,
+                              std::vector<uint8_t>(exact.begin(), exact.end()));
+  std::vector<uint8_t> full(264, 'y');
+  std::memcpy(full.data(), exact.data(), exact.size());
+  full[exact.size()] = ' ';
+  machine().registry.SetValue(HKEY_LOCAL_MACHINE, kRunKey, "full", REG_BINARY, full);
+  Detect("C:\\dir\\a.exe");
+  EXPECT_EQ(RunValues(), (Names{"huge", "full"}));
+}
+
+TEST_F(StartupCleanup, AValueNameTooLongToRememberIsDeletedButNotRemembered) {
+  const std::string longName(200, 'n');
+  Run(longName, "C:\\dir\\a.exe");
+  Detect("C:\\dir\\a.exe");
+  EXPECT_TRUE(RunValues().empty());
+  EXPECT_STREQ(g_scan.removedValueName, "");
+}
+
+TEST_F(StartupCleanup, WithoutAMainWindowValuesGoSilently) {
+  Run("bad", "C:\\dir\\a.exe");
+  g_scan.mainWindow = nullptr;
+  Detect("C:\\dir\\a.exe");
+  EXPECT_TRUE(RunValues().empty());
+  EXPECT_TRUE(window().allLines.empty());
+}
+
+TEST_F(StartupCleanup, NoPathNoSweep) {
+  Run("bad", "C:\\dir\\a.exe");
+  Detect("");
+  Detect("no-backslash.exe");
+  EXPECT_EQ(RunValues(), (Names{"bad"}));
+}
+
+TEST_F(StartupCleanup, MissingOrLockedKeysAreSkipped) {
+  Run("bad", "C:\\dir\\a.exe");
+  machine().registry.DenyAccess(HKEY_LOCAL_MACHINE, kRunKey, KEY_SET_VALUE);
+  Detect("C:\\dir\\a.exe");
+  EXPECT_EQ(RunValues(), (Names{"bad"}));
+  // The refused value is remembered and tried again next time.
+  EXPECT_STREQ(g_scan.removedValueName, "bad");
+  EXPECT_EQ(machine().OpenHandles(), 0u);
+}
+
+TEST(RegistryValueHelpers, ReadAndDelete) {
+  sim::Reset();
+  sim::machine().registry.SetString(HKEY_LOCAL_MACHINE, "Software\\T", "v", "text");
+  char buffer[8];
+  std::memset(buffer, 0xbd, sizeof buffer);
+  EXPECT_TRUE(ReadRegistryValue(HKEY_LOCAL_MACHINE, "Software\\T", "v", buffer, sizeof buffer));
+  EXPECT_STREQ(buffer, "text");
+  EXPECT_FALSE(ReadRegistryValue(HKEY_LOCAL_MACHINE, "Software\\T", "v", buffer, 4));
+  EXPECT_FALSE(ReadRegistryValue(HKEY_LOCAL_MACHINE, "Software\\T", "none", buffer, sizeof buffer));
+  EXPECT_FALSE(ReadRegistryValue(HKEY_LOCAL_MACHINE, "Software\\None", "v", buffer, sizeof buffer));
+  EXPECT_TRUE(DeleteRegistryValue(HKEY_LOCAL_MACHINE, "Software\\T", "v"));
+  EXPECT_FALSE(DeleteRegistryValue(HKEY_LOCAL_MACHINE, "Software\\T", "v"));
+  EXPECT_EQ(sim::machine().OpenHandles(), 0u);
+}
+
+// --- The hosts file -----------------------------------------------------------------------------
+
+std::string Infected() {
+  const unsigned char* plain = RevealedTextPattern(0);
+  return "begin 644 hosts\n" + std::string(reinterpret_cast<const char*>(plain), 100) + "\nend\n";
+}
+
+TEST_F(StartupCleanup, HostsFileWithTheTextSignatureIsRemovedOnNt) {
+  MakeFile("C:\\WINDOWS\\system32\\drivers\\etc\\hosts", Infected());
+  g_scan.removalAction = ActionRemove;
+  Detect("C:\\dir\\a.exe");
+  EXPECT_FALSE(Exists("C:\\WINDOWS\\system32\\drivers\\etc\\hosts"));
+  EXPECT_EQ(window().list, (Lines{"C:\\WINDOWS\\system32\\drivers\\etc\\hosts     W32/Kelto.Worm removed"}));
+}
+
+TEST_F(StartupCleanup, HostsFileLivesInTheWindowsFolderOn9x) {
+  machine().SetVersion(sim::WindowsVersion::Win98);
+  MakeFile("C:\\WINDOWS\\hosts", Infected());
+  MakeFile("C:\\WINDOWS\\system32\\drivers\\etc\\hosts", Infected());
+  g_scan.removalAction = ActionRemove;
+  Detect("C:\\dir\\a.exe");
+  EXPECT_FALSE(Exists("C:\\WINDOWS\\hosts"));
+  EXPECT_TRUE(Exists("C:\\WINDOWS\\system32\\drivers\\etc\\hosts"));
+}
+
+TEST_F(StartupCleanup, PlainHostsFileIsLeftAlone) {
+  MakeFile("C:\\WINDOWS\\system32\\drivers\\etc\\hosts", "127.0.0.1 localhost\r\n");
+  g_scan.removalAction = ActionRemove;
+  Detect("C:\\dir\\a.exe");
+  EXPECT_EQ(Contents("C:\\WINDOWS\\system32\\drivers\\etc\\hosts"), "127.0.0.1 localhost\r\n");
+  EXPECT_TRUE(window().list.empty());
+  machine().SetVersion(sim::WindowsVersion::QueryFails);  // neither family: no hosts file
+  MakeFile("C:\\WINDOWS\\system32\\drivers\\etc\\hosts", Infected());
+  Detect("C:\\dir\\a.exe");
+  EXPECT_TRUE(Exists("C:\\WINDOWS\\system32\\drivers\\etc\\hosts"));
+}
+
+}  // namespace
