@@ -1,52 +1,52 @@
 // vexpurge-scan on the host: scans one folder, taken as the fixed drive C: of the simulated
-// machine, and prints the results list as the main window would show it.
+// machine, and prints the results list as the main window would show it. Files are only
+// reported unless --remove is given.
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "cli/report_output.h"
+#include "cli/scan_options.h"
 #include "engine/scan_driver.h"
 #include "engine/scan_state.h"
 #include "platform/sim/sim_machine.h"
 
 namespace {
 
-int Usage() {
-  std::fprintf(stderr, "usage: vexpurge-scan [--trace] FOLDER\n");
+int Usage(const std::string& error) {
+  if (!error.empty()) std::fprintf(stderr, "vexpurge-scan: %s\n", error.c_str());
+  std::fprintf(stderr, "usage: vexpurge-scan [--remove] [--trace] FOLDER\n"
+                       "       vexpurge-scan --list-signatures\n");
   return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  ReportOutput output;
-  std::string folder;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--trace") == 0) {
-      output.trace = true;
-    } else if (argv[i][0] == '-' || !folder.empty()) {
-      return Usage();
-    } else {
-      folder = argv[i];
-    }
+  ScanOptions options;
+  std::string error;
+  if (!ParseScanOptions(argc, argv, &options, &error)) return Usage(error);
+  if (options.listSignatures) {
+    PrintSignatureTable();
+    return 0;
   }
-  if (folder.empty()) return Usage();
+  if (options.target.empty()) return Usage("");
   struct stat info;
-  if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-    std::fprintf(stderr, "vexpurge-scan: %s: not a folder\n", folder.c_str());
+  if (::stat(options.target.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    std::fprintf(stderr, "vexpurge-scan: %s: not a folder\n", options.target.c_str());
     return 2;
   }
 
-  sim::Machine& machine = sim::machine();
-  machine.MapDrive('C', folder);
+  ReportOutput output;
+  output.trace = options.trace;
+  sim::machine().MapDrive('C', options.target);
   sim::MainWindow window;
   window.onLine = [&](const std::string& line) { output.Line(line.c_str()); };
   window.onStatus = [&](const std::string& status) { output.Status(status.c_str()); };
 
   CopyText(g_scan.scanTarget, "!:");
-  g_scan.removalAction = ActionRemove;
+  g_scan.removalAction = options.remove ? ActionRemove : ActionReportOnly;
   RunScan();
   output.Finish();
   return 0;

@@ -1,10 +1,12 @@
 // vexpurge-scan.exe: runs the scan on Windows without the desktop window, printing the results
-// list as the main window would show it. With no folder it scans every fixed drive.
+// list as the main window would show it. With no folder it scans every fixed drive. Files are
+// only reported unless --remove is given.
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "cli/report_output.h"
+#include "cli/scan_options.h"
 #include "engine/scan_driver.h"
 #include "engine/scan_state.h"
 #include "platform/base.h"
@@ -27,27 +29,26 @@ LRESULT CALLBACK ReportWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
   }
 }
 
-int Usage() {
-  std::fprintf(stderr, "usage: vexpurge-scan [--trace] [FOLDER]\n");
+int Usage(const std::string& error) {
+  if (!error.empty()) std::fprintf(stderr, "vexpurge-scan: %s\n", error.c_str());
+  std::fprintf(stderr, "usage: vexpurge-scan [--remove] [--trace] [FOLDER]\n"
+                       "       vexpurge-scan --list-signatures\n");
   return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string target = "!:";
-  bool haveTarget = false;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--trace") == 0) {
-      g_output.trace = true;
-    } else if (argv[i][0] == '-' || haveTarget) {
-      return Usage();
-    } else {
-      target = argv[i];
-      haveTarget = true;
-    }
+  ScanOptions options;
+  std::string error;
+  if (!ParseScanOptions(argc, argv, &options, &error)) return Usage(error);
+  if (options.listSignatures) {
+    PrintSignatureTable();
+    return 0;
   }
-  if (target.size() >= sizeof g_scan.scanTarget) return Usage();
+  const std::string target = options.target.empty() ? "!:" : options.target;
+  if (target.size() >= sizeof g_scan.scanTarget) return Usage("folder path too long");
+  g_output.trace = options.trace;
 
   WNDCLASSA windowClass = {};
   windowClass.lpfnWndProc = ReportWindowProc;
@@ -64,7 +65,7 @@ int main(int argc, char** argv) {
 
   g_scan.mainWindow = window;
   CopyText(g_scan.scanTarget, target.c_str());
-  g_scan.removalAction = ActionRemove;
+  g_scan.removalAction = options.remove ? ActionRemove : ActionReportOnly;
   RunScan();
   g_output.Finish();
   ::DestroyWindow(window);

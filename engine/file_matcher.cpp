@@ -48,7 +48,9 @@ bool ReadAt(int fd, long position, void* buffer, unsigned count) {
          plat::_read(fd, buffer, count) == static_cast<int>(count);
 }
 
-bool SizePasses(const SignatureRecord& record, long fileLength) {
+}  // namespace
+
+bool SizeTestPasses(const SignatureRecord& record, long fileLength) {
   const int64_t difference = static_cast<int64_t>(record.FileSize()) - fileLength;
   switch (record.Kind()) {
     case SizeKindExact: return difference == 0;
@@ -58,6 +60,8 @@ bool SizePasses(const SignatureRecord& record, long fileLength) {
     default: return false;
   }
 }
+
+namespace {
 
 // One probe: 20 bytes at the file offset of entry point + offset. Positions of 2^31 and above
 // do not fit the run-time library's signed seek and fail.
@@ -137,7 +141,7 @@ int CheckFile(const char* familyName, const char* path) {
 
   int matched = 0;
   for (const SignatureRecord* record = SignatureTable; !record->IsEnd(); ++record) {
-    if (!SizePasses(*record, length)) continue;
+    if (!SizeTestPasses(*record, length)) continue;
     if (!ProbeMatches(fd, record->FirstOffset(), record->FirstPattern())) continue;
     if (!ProbeMatches(fd, record->SecondOffset(), record->SecondPattern())) continue;
 

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+struct SignatureRecord;
+
 // Checks one file against the signature table and acts on a match. Returns 1 when a record
 // matched, else 0. While postKillAction is set (and a main window exists) it matches nothing
 // and applies that action to the file at once.
@@ -18,3 +20,7 @@ int ReadPeSections(int fd);
 
 // Maps an image-relative address to a file offset through the section table last read.
 uint32_t RvaToFileOffset(uint32_t address, int fd);
+
+// The record's size test against a file length: kind 1 exact, kind 2 within 4095 bytes either
+// way, kind 3 none; any other kind never passes.
+bool SizeTestPasses(const SignatureRecord& record, long fileLength);

@@ -1,0 +1,18 @@
+// The command line shared by both vexpurge-scan front ends.
+#pragma once
+
+#include <string>
+
+struct ScanOptions {
+  bool trace = false;           // print every status, not only the last
+  bool remove = false;          // delete what is found (default: report only)
+  bool listSignatures = false;  // print the signature table as CSV and stop
+  std::string target;           // the folder to scan
+};
+
+// Fills options from the arguments; false (with a message in error) on bad use.
+bool ParseScanOptions(int argc, char** argv, ScanOptions* options, std::string* error);
+
+// The signature table as CSV, one record a line: row, name, kind, size, first offset, first
+// pattern (40 hex digits), second offset, second pattern.
+void PrintSignatureTable();
