@@ -8,7 +8,7 @@ tools/setup.sh
 cmake -S . -B build/host -G Ninja
 cmake --build build/host
 cmake -S . -B build/win64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
-      -DVEXPURGE_HOST_SCAN="$PWD/build/host/cli/vexpurge-scan"
+      -DVEXPURGE_HOST_BUILD="$PWD/build/host"
 cmake --build build/win64
 cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
 cmake --build build/win32

@@ -3,6 +3,7 @@
 #include <set>
 
 #include "platform/files.h"
+#include "platform/registry.h"
 #include "tests/contract/contract_fixture.h"
 
 namespace {
@@ -145,9 +146,25 @@ TEST_F(FileContract, ShortPathOfAnExistingFile) {
 }
 
 TEST_F(FileContract, DelayedDeleteIsAcceptedOnNt) {
+  // The machine's boot-time list is put back as it was afterwards.
+  const char* key = "System\\CurrentControlSet\\Control\\Session Manager";
+  const char* name = "PendingFileRenameOperations";
+  HKEY handle = nullptr;
+  ASSERT_EQ(plat::RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_ALL_ACCESS, &handle), ERROR_SUCCESS);
+  std::vector<BYTE> before(65536);
+  DWORD size = static_cast<DWORD>(before.size());
+  const bool existed = plat::RegQueryValueExA(handle, name, nullptr, nullptr, before.data(), &size) == ERROR_SUCCESS;
+
   const std::string path = WriteFile("later.exe", "x");
   EXPECT_TRUE(plat::MoveFileExA(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
   bool found = false;
   ReadFile(path, &found);
   EXPECT_TRUE(found);  // nothing happens before the restart
+
+  if (existed) {
+    plat::RegSetValueExA(handle, name, 0, REG_MULTI_SZ, before.data(), size);
+  } else {
+    plat::RegDeleteValueA(handle, name);
+  }
+  plat::RegCloseKey(handle);
 }

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# The walker under Wine and on the simulated machine must see the same drive the same way:
-# vexpurge-scan.exe walks every fixed drive of the prefix (only C:), the host vexpurge-scan
-# walks the same folder as its C:, and both must print the same statuses and results list.
-#   walk-compare.sh PREFIX WINDOWS_SCAN.exe HOST_SCAN
+# The walker and matcher under Wine and on the simulated machine must see the same drive the
+# same way: vexpurge-scan.exe walks every fixed drive of the prefix (only C:), the host
+# vexpurge-scan walks the same folder as its C:, and both must print the same statuses and
+# results list, specimens included (reported, not removed).
+#   walk-compare.sh PREFIX WINDOWS_SCAN.exe HOST_BUILD_FOLDER
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine-env.sh"
 wine_prepare "$1"
 windows_scan=$2
-host_scan=$3
+host_scan=$3/cli/vexpurge-scan
+make_specimen=$3/tools/specimen/vexpurge-specimen
 
 drive="$WINEPREFIX/drive_c"
 tree="$drive/walk"
@@ -23,6 +25,9 @@ printf 'c' >"$tree/Alpha/beta/Gamma/deep.dll"
 printf 'd' >"$tree/dir.v2/inside"
 printf 'e' >"$tree/Program files/App/app.exe"
 printf 'f' >"$tree/with space/a file.txt"
+"$make_specimen" match 40 "$tree/Alpha/beta/small.exe" >/dev/null
+"$make_specimen" match 18 "$tree/dir.v2/row18.dll" >/dev/null
+"$make_specimen" near-miss 45 second-byte "$tree/Alpha/near.exe" >/dev/null
 for i in $(seq 1 40); do printf '%s' "$i" >"$tree/Alpha/file$i.dat"; done
 
 out=$(mktemp -d)
@@ -36,7 +41,10 @@ if ! diff -u "$out/wine" "$out/host" >"$out/diff"; then
   head -40 "$out/diff"
   fail=1
 fi
-for expected in 'status: C:\walk\Alpha\beta\Gamma\deep.dll' 'status: C:\walk\with space\a file.txt' \
+for expected in 'C:\walk\Alpha\beta\small.exe     W32/Tarvix.12.Backdoor not disinfected as per user'"'"'s selection' \
+                'C:\walk\dir.v2\row18.dll     W32/Tarvix.19.Backdoor not disinfected as per user'"'"'s selection' \
+                'Total files infected		:  2' \
+                'status: C:\walk\Alpha\beta\Gamma\deep.dll' 'status: C:\walk\with space\a file.txt' \
                 'status: C:\walk\README' 'status: Scanning completed' 'Scanning statistics'; do
   grep -qxF "$expected" "$out/wine" || { echo "missing under Wine: $expected"; fail=1; }
 done

@@ -2,6 +2,7 @@
 # mapped to the host's "/", and a wineserver that outlives single runs for a while.
 #   wine_prepare PREFIX       makes the prefix if needed and starts its server
 #   wine_exec PROGRAM ARGS... runs a Windows program from C:\vxbin (copied there first)
+#   wine_copy FILE...         copies files the program needs into C:\vxbin beside it
 
 WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver
@@ -36,15 +37,23 @@ wine_prepare() {
   "$WINE" cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
 }
 
+wine_copy() {
+  local bin="$WINEPREFIX/drive_c/vxbin"
+  mkdir -p "$bin"
+  local file
+  for file in "$@"; do
+    # Replace by rename: a copy in use by a running program keeps its own file.
+    cp -f "$file" "$bin/.$(basename "$file").new"
+    mv -f "$bin/.$(basename "$file").new" "$bin/$(basename "$file")"
+  done
+}
+
 wine_exec() {
   local program=$1
   shift
   local bin="$WINEPREFIX/drive_c/vxbin"
   local name
   name=$(basename "$program")
-  mkdir -p "$bin"
-  # Replace by rename: a copy in use by a running program keeps its own file.
-  cp -f "$program" "$bin/.$name.new"
-  mv -f "$bin/.$name.new" "$bin/$name"
+  wine_copy "$program"
   (cd "$bin" && "$WINE" "C:\\vxbin\\$name" "$@")
 }
