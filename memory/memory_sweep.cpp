@@ -1,10 +1,133 @@
 #include "memory/memory_sweep.h"
 
+#include <cstring>
+
+#include "cleanup/service_keys.h"
+#include "engine/scan_driver.h"
 #include "engine/scan_state.h"
+#include "engine/texts.h"
+#include "memory/process_list.h"
+#include "memory/restart.h"
+#include "memory/service_stop.h"
+#include "memory/version.h"
+#include "platform/files.h"
+#include "platform/processes.h"
+#include "platform/windowing.h"
+#include "ui/show_message.h"
 
-// Placeholder until process enumeration lands: sweeps nothing, and only ends the sweep the way
-// the real one does, so that the drive walk counts its files.
-void SweepMemory() { g_scan.memorySweepActive = false; }
+namespace {
 
-// Placeholder until process enumeration lands: terminates nothing.
-int KillProcessByImage(const char* /*path*/) { return 0; }
+constexpr DWORD kTerminateAccess = 0x401;  // PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION
+constexpr UINT kOkCancelInformation = 0x41;
+constexpr char kFoundInMemoryQuestion[] =
+    "W32/Tarvix.Backdoor found in memory! registry entries created by the worm are removed. You "
+    "must restart the computer and run this program to continue scanning.\n\nRestart the computer "
+    "now?";
+
+bool Terminate(DWORD processId) {
+  HANDLE process = plat::OpenProcess(kTerminateAccess, FALSE, processId);
+  if (process == nullptr) return false;
+  const bool terminated = plat::TerminateProcess(process, 0) != FALSE;
+  plat::CloseHandle(process);
+  return terminated;
+}
+
+// A process image that can be read is walked as a single file; true when it matched.
+bool ImageIsInfected(const char* imagePath) {
+  if (plat::_access(imagePath, 4) != 0) return false;
+  WalkDirectory(imagePath);
+  return g_scan.foundInMemory;
+}
+
+// Walks the image again with the removal action forced: CheckFile acts on it at once.
+void ActOnImage(const char* imagePath) {
+  char path[sizeof ProcessNode::imagePath];
+  CopyText(path, imagePath);
+  g_scan.postKillAction = g_scan.removalAction;
+  WalkDirectory(path);
+  g_scan.postKillAction = 0;
+}
+
+bool ActsOnFiles(int action) {
+  return action == ActionRemove || action == ActionRename || action == ActionRemoveToo;
+}
+
+// The service is named after its image file: folder and extension cut off.
+void ServiceNameOf(const char* imagePath, char* name, size_t capacity) {
+  const char* slash = std::strrchr(imagePath, '\\');
+  CopyText(name, capacity, slash != nullptr ? slash + 1 : imagePath);
+  if (char* dot = std::strrchr(name, '.')) *dot = '\0';
+}
+
+}  // namespace
+
+void SweepMemory() {
+  const int kind = GetPlatformKind();
+  g_scan.memorySweepActive = true;
+  if (kind == PlatformWin9x) {
+    SweepMemoryToolhelp();
+  } else if (kind == PlatformNt && SweepMemoryPsapi() != 0) {
+    if (g_scan.serviceKeysRemoved == 1 &&
+        ShowMessage(kFoundInMemoryQuestion, kProgramTitle, kOkCancelInformation) == IDOK) {
+      RestartWindows();
+    }
+    plat::exit(0);
+  }
+  g_scan.memorySweepActive = false;
+}
+
+void SweepMemoryToolhelp() {
+  ProcessList list = ListProcessesToolhelp();
+  for (const ProcessNode* node = list.get(); node != nullptr; node = node->next) {
+    if (!ImageIsInfected(node->imagePath) || g_scan.removalAction == ActionReportOnly) continue;
+    // Acted on whether or not the termination worked: CheckFile then tries the file itself.
+    Terminate(node->processId);
+    ActOnImage(node->imagePath);
+  }
+}
+
+int SweepMemoryPsapi() {
+  ProcessList list = ListProcessesPsapi();
+  int needsRestart = 0;
+  for (const ProcessNode* node = list.get(); node != nullptr; node = node->next) {
+    if (!ImageIsInfected(node->imagePath) || !ActsOnFiles(g_scan.removalAction)) continue;
+
+    // A second attempt only for a process that survived the first.
+    if (Terminate(node->processId) || Terminate(node->processId)) {
+      ActOnImage(node->imagePath);
+      continue;
+    }
+    // It cannot be terminated: it runs as a service.
+    const int generation = GetNtGeneration();
+    if (generation != NtGeneration4 && generation != NtGeneration5) continue;
+    char service[kPathBufferSize];
+    ServiceNameOf(node->imagePath, service, sizeof service);
+    if (StopService(service, true) != 0) {
+      RemoveServiceKeys(service);
+      ActOnImage(node->imagePath);
+    } else {
+      RemoveServiceKeys(service);
+      g_scan.serviceKeysRemoved = 1;
+      needsRestart = 1;
+    }
+  }
+  return needsRestart;
+}
+
+int KillProcessByImage(const char* path) {
+  int killed = 0;
+  switch (GetPlatformKind()) {
+    case PlatformWin9x:
+      killed = KillByNameToolhelp(path);
+      break;
+    case PlatformNt:
+      if (GetNtGeneration() == NtGeneration5) return KillByPathPsapi(path) ? 1 : 0;
+      killed = KillByNamePerfData(path);
+      break;
+    default:
+      return 1;
+  }
+  if (killed != 0) return 1;
+  plat::MessageBoxA(nullptr, "Could not kill process", path, 0);
+  return 0;
+}

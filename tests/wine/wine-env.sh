@@ -1,6 +1,8 @@
 # Sourced by the Wine test scripts: a private prefix for this build, made once, with no drive
-# mapped to the host's "/", and a wineserver that outlives single runs for a while.
-#   wine_prepare PREFIX       makes the prefix if needed and starts its server
+# mapped to the host's "/", a virtual display of its own, and a wineserver that outlives single
+# runs for a while.
+#   wine_prepare PREFIX       makes the prefix if needed, starts its display and server
+#   wine_stop PREFIX          ends its server and its display
 #   wine_exec PROGRAM ARGS... runs a Windows program from C:\vxbin (copied there first)
 #   wine_copy FILE...         copies files the program needs into C:\vxbin beside it
 
@@ -30,6 +32,7 @@ wine_prepare() {
       touch "$WINEPREFIX/.vexpurge-ready"
     fi
   ) 9>"$WINEPREFIX.lock"
+  wine_display
   # Later launches are quick while the server stays up; it ends 30 s after the last program.
   # It and the system processes it starts must not hold the caller's output open, or whoever
   # reads that output waits for them to end.
@@ -56,4 +59,47 @@ wine_exec() {
   name=$(basename "$program")
   wine_copy "$program"
   (cd "$bin" && "$WINE" "C:\\vxbin\\$name" "$@")
+}
+
+# A virtual display for this prefix, kept in PREFIX.display ("number pid") while it runs. Every
+# window the tests open lives there, never on the desktop of whoever runs the tests.
+wine_display() {
+  local state="$WINEPREFIX.display" number pid
+  if [ -f "$state" ]; then
+    read -r number pid <"$state"
+    if kill -0 "$pid" 2>/dev/null; then
+      export DISPLAY=":$number"
+      return 0
+    fi
+    # The display is gone: a server still running would keep talking to it.
+    "$WINESERVER" -k >/dev/null 2>&1 || true
+  fi
+  for number in $(seq 91 150); do
+    [ -e "/tmp/.X$number-lock" ] || [ -e "/tmp/.X11-unix/X$number" ] && continue
+    Xvfb ":$number" -screen 0 1280x1024x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
+    pid=$!
+    for _ in 1 2 3 4 5 6 7 8 9 10; do
+      [ -e "/tmp/.X11-unix/X$number" ] && break
+      sleep 0.2
+    done
+    if kill -0 "$pid" 2>/dev/null; then
+      echo "$number $pid" >"$state"
+      export DISPLAY=":$number"
+      return 0
+    fi
+  done
+  echo "wine: no virtual display could be started" >&2
+  return 1
+}
+
+wine_stop() {
+  WINEPREFIX=$(realpath -m "$1")
+  export WINEPREFIX
+  "$WINESERVER" -k >/dev/null 2>&1 || true
+  local state="$WINEPREFIX.display" number pid
+  if [ -f "$state" ]; then
+    read -r number pid <"$state"
+    kill "$pid" 2>/dev/null || true
+    rm -f "$state"
+  fi
 }

@@ -1,0 +1,44 @@
+#include "memory/service_stop.h"
+
+#include "platform/services.h"
+
+namespace {
+
+// Standard required rights and the six low rights: all of the manager's, and for a service
+// query, configuration, status, dependents, start and stop.
+constexpr DWORD kServiceAccess = 0xF003F;
+constexpr DWORD kPollInterval = 1000;
+
+// Closes a service-manager handle on every way out.
+class ServiceHandle {
+ public:
+  explicit ServiceHandle(SC_HANDLE handle) : handle_(handle) {}
+  ~ServiceHandle() {
+    if (handle_ != nullptr) plat::CloseServiceHandle(handle_);
+  }
+  ServiceHandle(const ServiceHandle&) = delete;
+  ServiceHandle& operator=(const ServiceHandle&) = delete;
+  SC_HANDLE get() const { return handle_; }
+
+ private:
+  SC_HANDLE handle_;
+};
+
+}  // namespace
+
+int StopService(const char* name, bool stop) {
+  ServiceHandle manager(plat::OpenSCManagerA(nullptr, nullptr, kServiceAccess));
+  if (manager.get() == nullptr) return 0;
+  ServiceHandle service(plat::OpenServiceA(manager.get(), name, kServiceAccess));
+  if (service.get() == nullptr) return 0;
+  if (!stop) return 1;
+
+  SERVICE_STATUS status = {};
+  if (!plat::ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) return 0;
+  for (int polls = 0; polls < kMaxStopPolls; ++polls) {
+    if (!plat::QueryServiceStatus(service.get(), &status)) break;
+    if (status.dwCurrentState != SERVICE_STOP_PENDING) break;
+    plat::Sleep(kPollInterval);
+  }
+  return status.dwCurrentState == SERVICE_STOPPED ? 1 : 0;
+}
