@@ -15,9 +15,7 @@
 namespace {
 
 int Usage(const std::string& error) {
-  if (!error.empty()) std::fprintf(stderr, "vexpurge-scan: %s\n", error.c_str());
-  std::fprintf(stderr, "usage: vexpurge-scan [--remove] [--trace] FOLDER\n"
-                       "       vexpurge-scan --list-signatures\n");
+  PrintUsage(error, "FOLDER");
   return 2;
 }
 

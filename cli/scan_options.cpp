@@ -27,6 +27,12 @@ bool ParseScanOptions(int argc, char** argv, ScanOptions* options, std::string* 
   return true;
 }
 
+void PrintUsage(const std::string& error, const char* folder) {
+  if (!error.empty()) std::fprintf(stderr, "vexpurge-scan: %s\n", error.c_str());
+  std::fprintf(stderr, "usage: vexpurge-scan [--remove] [--trace] %s\n"
+                       "       vexpurge-scan --list-signatures\n", folder);
+}
+
 namespace {
 
 void PrintHex(const uint8_t* bytes) {

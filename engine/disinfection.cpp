@@ -41,16 +41,6 @@ void Remove(const char* path, const char* name) {
   if (ScheduleBootRemoval(path)) g_scan.restartNeeded = 1;
 }
 
-void Rename(const char* path, const char* name) {
-  char renamed[kPathBufferSize];
-  RenamedPath(path, renamed, sizeof renamed);
-  if (plat::MoveFileA(path, renamed)) {
-    PostReportLine("%s     %s renamed", path, name);
-  } else {
-    PostReportLine("%s     %s Rename failed", path, name);
-  }
-}
-
 bool WriteAll(int fd, const char* text, size_t length) {
   return plat::_write(fd, text, static_cast<unsigned>(length)) == static_cast<int>(length);
 }
@@ -126,6 +116,16 @@ void RenamedPath(const char* path, char* renamed, size_t capacity) {
   }
 }
 
+void RenameInfectedFile(const char* path, const char* name) {
+  char renamed[kPathBufferSize];
+  RenamedPath(path, renamed, sizeof renamed);
+  if (plat::MoveFileA(path, renamed)) {
+    PostReportLine("%s     %s renamed", path, name);
+  } else {
+    PostReportLine("%s     %s Rename failed", path, name);
+  }
+}
+
 void DisinfectFile(const char* path, const char* detectionName) {
   switch (g_scan.removalAction) {
     case ActionRemove:
@@ -133,7 +133,7 @@ void DisinfectFile(const char* path, const char* detectionName) {
       Remove(path, detectionName);
       break;
     case ActionRename:
-      Rename(path, detectionName);
+      RenameInfectedFile(path, detectionName);
       break;
     case ActionReportOnly:
       PostReportLine("%s     %s not disinfected as per user's selection", g_scan.statusText,

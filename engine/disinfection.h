@@ -15,5 +15,8 @@ int ScheduleBootRemoval(const char* path);
 // file or the section when missing. The old file is never left half rewritten.
 bool AddWininitRename(const char* key, const char* value);
 
+// Renames the file to its RenamedPath and reports "renamed" or "Rename failed".
+void RenameInfectedFile(const char* path, const char* name);
+
 // The path with the character after its last "." replaced by "V" (setup.exe: setup.Vxe).
 void RenamedPath(const char* path, char* renamed, size_t capacity);

@@ -85,16 +85,9 @@ bool RecordMatches(const TextSignatureRecord& record, size_t searchLength) {
 
 void ReportTextAction(const char* path) {
   switch (g_scan.removalAction) {
-    case ActionRename: {
-      char renamed[kPathBufferSize];
-      RenamedPath(path, renamed, sizeof renamed);
-      if (plat::MoveFileA(path, renamed)) {
-        PostReportLine("%s     %s renamed", path, g_matchedName);
-      } else {
-        PostReportLine("%s     %s Rename failed", path, g_matchedName);
-      }
+    case ActionRename:
+      RenameInfectedFile(path, g_matchedName);
       break;
-    }
     case ActionRemove:
     case ActionRemoveToo:
       if (plat::DeleteFileA(path)) {

@@ -57,21 +57,6 @@ bool FindOnDisk(const std::string& hostFolder, const std::string& name, std::str
   return ok;
 }
 
-std::vector<std::string> SplitComponents(const std::string& rest) {
-  std::vector<std::string> parts;
-  std::string current;
-  for (char c : rest) {
-    if (c == '\\') {
-      if (!current.empty()) parts.push_back(current);
-      current.clear();
-    } else {
-      current += c;
-    }
-  }
-  if (!current.empty()) parts.push_back(current);
-  return parts;
-}
-
 bool HasWildcard(const std::string& name) { return name.find_first_of("*?") != std::string::npos; }
 
 bool MatchMask(const char* mask, const char* name) {
@@ -335,7 +320,7 @@ Resolved Resolve(const std::string& windowsPath) {
   }
 
   std::vector<std::string> components;
-  for (const std::string& part : SplitComponents(path.substr(2))) {
+  for (const std::string& part : SplitPath(path.substr(2))) {
     if (part == ".") continue;
     if (part == "..") {
       if (!components.empty()) components.pop_back();
@@ -651,7 +636,7 @@ DWORD GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD capacity) {
   // Each component after the drive keeps its name when that is already a valid short name.
   std::string result = resolved.windows.substr(0, 2);
   std::string key = sim::Lower(result);
-  for (const std::string& part : sim::SplitComponents(resolved.windows.substr(2))) {
+  for (const std::string& part : sim::SplitPath(resolved.windows.substr(2))) {
     key += "\\" + sim::Lower(part);
     result += "\\" + sim::ShortNameOf(key, part);
   }

@@ -75,6 +75,9 @@ struct Machine::Impl {
   bool Close(HANDLE handle);
 };
 
+// The components of a backslash path; leading, trailing and doubled backslashes add none.
+std::vector<std::string> SplitPath(const std::string& path);
+
 // Looks up a Windows path ("C:\dir\file", '/' accepted too) on the machine's drives.
 Resolved Resolve(const std::string& windowsPath);
 

@@ -146,6 +146,21 @@ bool Machine::Impl::Close(HANDLE handle) {
   return handles.erase(reinterpret_cast<ULONG_PTR>(handle)) != 0;
 }
 
+std::vector<std::string> SplitPath(const std::string& path) {
+  std::vector<std::string> parts;
+  std::string current;
+  for (char c : path) {
+    if (c == '\\') {
+      if (!current.empty()) parts.push_back(current);
+      current.clear();
+    } else {
+      current += c;
+    }
+  }
+  if (!current.empty()) parts.push_back(current);
+  return parts;
+}
+
 MSG KeyPress(WPARAM key, HWND window) { return Message(WM_KEYDOWN, key, 0, window); }
 
 MSG Message(UINT message, WPARAM wParam, LPARAM lParam, HWND window) {

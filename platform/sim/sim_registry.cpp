@@ -31,22 +31,6 @@ bool SameName(const std::string& a, const std::string& b) {
          });
 }
 
-// Path components; leading, trailing and doubled backslashes add none.
-std::vector<std::string> SplitPath(const std::string& path) {
-  std::vector<std::string> parts;
-  std::string current;
-  for (char c : path) {
-    if (c == '\\') {
-      if (!current.empty()) parts.push_back(current);
-      current.clear();
-    } else {
-      current += c;
-    }
-  }
-  if (!current.empty()) parts.push_back(current);
-  return parts;
-}
-
 std::shared_ptr<Node> ChildOwner(const Node* node, const std::string& name) {
   for (const auto& child : node->children) {
     if (SameName(child->name, name)) return child;
