@@ -218,8 +218,11 @@ void PumpMessages() {
   MSG message;
   if (!plat::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) return;
 
-  // Escape, whatever the message that carries it: ask, and stop unless the answer is No.
+  // Escape, whatever the message that carries it: ask, and stop unless the answer is No. The
+  // release of the key is no second request: one press, queued while the walk was busy, would
+  // otherwise ask twice.
   if ((message.wParam & 0xFFFF) == VK_ESCAPE) {
+    if (message.message == WM_KEYUP || message.message == WM_SYSKEYUP) return;
     if (ShowMessage(kTerminateQuestion, kProgramTitle, kYesNoQuestion) == IDNO) return;
     g_scan.terminateRequested = true;
     return;

@@ -32,6 +32,7 @@ typedef MSG* LPMSG;
 #define WM_QUIT 0x0012
 #define WM_KEYDOWN 0x0100
 #define WM_KEYUP 0x0101
+#define WM_SYSKEYUP 0x0105
 #define WM_CHAR 0x0102
 #define WM_COMMAND 0x0111
 #define WM_TIMER 0x0113

@@ -1,0 +1,49 @@
+// Push buttons drawn entirely from bitmaps: a normal, a highlight and (for some) a disabled
+// picture, found by the button's own text as resource names. The highlight follows the mouse
+// (the button holds the capture while the pointer is over it) and the keyboard focus.
+#pragma once
+
+#include <string>
+
+#include "ui/framework/gdi.h"
+#include "ui/framework/wnd.h"
+
+// The design both skinned buttons share; NCExButton is it without a cursor of its own.
+class NCExButton : public CButton {
+ public:
+  NCExButton() = default;
+
+  // Binds to the dialog's control if not yet bound, then loads the bitmaps named after the
+  // control's text. False when there is no such control or its text is empty.
+  bool LoadSkin(int id, HWND parent);
+  // Loads the three bitmaps by name and sizes the button to the normal one.
+  bool LoadSkinBitmaps(const std::string& highlight, const std::string& normal, const std::string& disabled);
+  bool SizeToBitmap();
+  void DrawItem(DRAWITEMSTRUCT* item) override;
+
+  bool highlighted() const { return m_bHighlight != 0; }
+
+ protected:
+  LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+  void SetHighlight(int on);
+
+  int m_bHighlight = 0;
+  RECT m_rcBitmap{};
+  CBitmap m_bmpDisabled;
+  CBitmap m_bmpNormal;
+  CBitmap m_bmpHighlight;
+};
+
+// The main window's buttons: the same, with a hand cursor.
+class CExButton : public NCExButton {
+ public:
+  // Borrows the system help viewer's hand cursor; falls back to the system's own hand cursor.
+  void LoadHandCursor();
+  HCURSOR cursor() const { return m_hCursor; }
+
+ protected:
+  LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+ private:
+  HCURSOR m_hCursor = nullptr;
+};

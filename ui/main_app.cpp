@@ -1,0 +1,24 @@
+// The application: one main dialog, one instance at a time.
+#include <windows.h>
+
+#include "engine/texts.h"
+#include "ui/main_dlg.h"
+
+class CMainApp {
+ public:
+  // Runs the program; returns false so that it ends when the dialog closes.
+  bool InitInstance() {
+    // A second start ends without a word when the first one's window exists.
+    if (::FindWindowA(nullptr, kProgramTitle) != nullptr) return false;
+    CMainDlg dialog;
+    dialog.DoModal();
+    return false;
+  }
+};
+
+CMainApp theApp;
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  theApp.InitInstance();
+  return 0;
+}
