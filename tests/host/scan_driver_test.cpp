@@ -276,6 +276,22 @@ TEST_F(Stopping, EscapeInAnyMessageCounts) {
   EXPECT_EQ(window().status, "Scanning terminated");
 }
 
+TEST_F(Stopping, OnePressOfEscapeAsksOnce) {
+  // Down and up both wait in the queue when the walk is busy.
+  window().onStatus = [this](const std::string&) {
+    if (window().statusHistory.size() == 2) {
+      machine().queue.push_back(sim::Message(WM_KEYDOWN, VK_ESCAPE));
+      machine().queue.push_back(sim::Message(WM_KEYUP, VK_ESCAPE));
+    }
+  };
+  machine().dialogAnswers.push_back(IDNO);
+  machine().dialogAnswers.push_back(IDYES);  // a second question would stop the scan
+  RunScan();
+  EXPECT_EQ(machine().dialogs.size(), 1u);
+  EXPECT_EQ(window().status, "Scanning completed");
+  EXPECT_EQ(machine().dispatched, 0);
+}
+
 TEST_F(Stopping, QuitOrDestroyInTheQueueStopsWithoutDispatching) {
   for (UINT message : {static_cast<UINT>(WM_QUIT), static_cast<UINT>(WM_DESTROY)}) {
     ResetScanState();
