@@ -176,7 +176,10 @@ int WalkDirectory(const char* pattern) {
           fits = JoinPath(entryPath, pattern, static_cast<size_t>(folderLength), data.cFileName);
         }
 
-        if (fits) {
+        // A reparse point (junction or link) leads elsewhere: what it points at is walked where
+        // it lives, so the walk neither loops nor leaves the drive through it.
+        const bool reparse = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && !g_scan.memorySweepActive;
+        if (fits && !reparse) {
           ShowEntryInStatus(entryPath);
           if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
             if (!g_scan.memorySweepActive) ++g_scan.filesScanned;
@@ -199,7 +202,8 @@ int WalkDirectory(const char* pattern) {
     PumpMessages();
     if (g_scan.terminateRequested) return 0;
 
-    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !IsDotEntry(data.cFileName)) {
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+        (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && !IsDotEntry(data.cFileName)) {
       const long folderLength = FolderLengthOfPattern(pattern);
       if (folderLength < 0) return -1;
       char subPattern[kPathBufferSize];

@@ -159,10 +159,13 @@ std::string KeyOf(const std::string& windowsPath) {
 }
 
 void FillFindData(WIN32_FIND_DATAA* data, const std::string& name, const std::string& key,
-                  const struct stat& info) {
+                  const struct stat& info, bool link = false) {
   std::memset(data, 0, sizeof *data);
   const bool directory = S_ISDIR(info.st_mode);
   data->dwFileAttributes = StoredAttributes(key, directory);
+  // A host symbolic link stands for a Windows reparse point (a junction or a link).
+  if (link) data->dwFileAttributes = (data->dwFileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL)) |
+                                     FILE_ATTRIBUTE_REPARSE_POINT;
   if (!directory) {
     const uint64_t size = static_cast<uint64_t>(info.st_size);
     data->nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
@@ -408,6 +411,8 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
     const Resolved folder = Resolve(text.substr(0, slash + 1));
     if (folder.error != 0) return Fail(folder.error, INVALID_HANDLE_VALUE);
     if (!folder.exists || !folder.directory) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+    const sim::FileMeta* folderMeta = sim::FindMeta(folder.key);
+    if (folderMeta != nullptr && folderMeta->denyAccess) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     DIR* dir = ::opendir(folder.host.c_str());
     if (dir == nullptr) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     // A drive root lists no "." and "..", as on NTFS; other folders list them first.
@@ -434,10 +439,13 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
       return order != 0 ? order < 0 : a < b;
     });
     for (const std::string& name : names) {
+      const std::string host = folder.host + "/" + name;
       struct stat info;
-      if (::stat((folder.host + "/" + name).c_str(), &info) != 0) continue;  // dangling link
+      if (::stat(host.c_str(), &info) != 0) continue;  // dangling link
+      struct stat own;
+      const bool link = ::lstat(host.c_str(), &own) == 0 && S_ISLNK(own.st_mode);
       WIN32_FIND_DATAA found;
-      sim::FillFindData(&found, name, prefix + sim::Lower(name), info);
+      sim::FillFindData(&found, name, prefix + sim::Lower(name), info, link);
       entry.found.push_back(found);
     }
   } else {
@@ -745,7 +753,9 @@ bool KnownDescriptor(int fd) {
 
 int _read(int fd, void* buffer, unsigned int count) {
   if (!KnownDescriptor(fd)) return -1;
-  return static_cast<int>(::read(fd, buffer, count));
+  const int got = static_cast<int>(::read(fd, buffer, count));
+  if (sim::machine().onRead) sim::machine().onRead(fd);
+  return got;
 }
 
 int _write(int fd, const void* buffer, unsigned int count) {

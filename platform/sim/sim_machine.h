@@ -200,6 +200,8 @@ class Machine {
   FileMeta& Meta(const std::string& windowsPath);
   DWORD Attributes(const std::string& windowsPath) const;
   std::vector<std::string> rebootDeletes;  // MoveFileExA(path, NULL, delay) in order
+  // Called with the descriptor after every _read, for tests that change a file while it is read.
+  std::function<void(int)> onRead;
 
   Registry registry;
   // HKEY_PERFORMANCE_DATA: the block answered for each value name.
