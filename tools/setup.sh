@@ -8,7 +8,8 @@ packages=(
   libgtest-dev googletest
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   mingw-w64-tools binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
-  wine64 xvfb xdotool imagemagick
+  wine64 xvfb imagemagick
+  clang libclang-rt-14-dev
 )
 
 missing=()

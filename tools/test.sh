@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Builds the three targets and runs every test: the host build against the simulated machine,
-# the 64-bit Windows build under Wine, and the checks on the 32-bit shipping build.
+# Builds the three targets and runs every test: the host build against the simulated machine
+# (plainly and under AddressSanitizer and UndefinedBehaviorSanitizer), the 64-bit Windows build
+# under Wine, and the checks on the 32-bit shipping build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh
 
 cmake -S . -B build/host -G Ninja
 cmake --build build/host
+cmake -S . -B build/host-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVEXPURGE_SANITIZE=ON
+cmake --build build/host-sanitize
 cmake -S . -B build/win64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
       -DVEXPURGE_HOST_BUILD="$PWD/build/host"
 cmake --build build/win64
@@ -15,6 +18,7 @@ cmake --build build/win32
 
 status=0
 ctest --test-dir build/host --output-on-failure -j "$(nproc)" || status=1
+ctest --test-dir build/host-sanitize --output-on-failure -j "$(nproc)" || status=1
 ctest --test-dir build/win32 --output-on-failure || status=1
 ctest --test-dir build/win64 --output-on-failure || status=1
 if [ $status -ne 0 ]; then echo "tools/test.sh: some tests FAILED" >&2; fi
