@@ -1,22 +1,85 @@
-// vexpurge-scan on the host: scans one folder, taken as the fixed drive C: of the simulated
-// machine, and prints the results list as the main window would show it. Files are only
-// reported unless --remove is given.
+// vexpurge-scan on Linux: the engine's walker and matcher over folders and files of this
+// machine, each folder taken as a fixed drive of the simulated Windows machine, or over the C:
+// drive of a Windows installation that is not running (--windows-root). Prints each results-list
+// line as the window would show it, with paths as given, then the statistics block.
+#include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
+#include "cli/offline_volume.h"
 #include "cli/report_output.h"
 #include "cli/scan_options.h"
+#include "engine/disinfection.h"
+#include "engine/file_matcher.h"
 #include "engine/scan_driver.h"
 #include "engine/scan_state.h"
+#include "engine/texts.h"
 #include "platform/sim/sim_machine.h"
 
 namespace {
 
-int Usage(const std::string& error) {
-  PrintUsage(error, "FOLDER");
-  return 2;
+enum ExitStatus { kNothingFound = 0, kFound = 1, kError = 2 };
+
+bool IsFolder(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool IsReadableFolder(const std::string& path) {
+  if (!IsFolder(path)) return false;
+  DIR* dir = ::opendir(path.c_str());
+  if (dir == nullptr) return false;
+  ::closedir(dir);
+  return true;
+}
+
+bool IsReadableFile(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(path.c_str(), R_OK) == 0;
+}
+
+std::string Absolute(const std::string& path) {
+  char* real = ::realpath(path.c_str(), nullptr);
+  if (real == nullptr) return path;
+  std::string result = real;
+  std::free(real);
+  return result;
+}
+
+// The path from the root of this machine, whether or not it exists any more.
+std::string FullName(const std::string& path) {
+  if (!path.empty() && path[0] == '/') return path;
+  char folder[4096];
+  if (::getcwd(folder, sizeof folder) == nullptr) return path;
+  return std::string(folder) + "/" + path;
+}
+
+bool Inside(const std::string& path, const std::string& folder) {
+  return path == folder || (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+                            path[folder.size()] == '/');
+}
+
+std::string Drive(char letter) { return std::string(1, letter) + ":\\"; }
+
+bool EndsWith(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// The Windows paths of the files the scan took away (removed or moved to quarantine), read back
+// from its lines.
+std::vector<std::string> RemovedPaths(const std::vector<std::string>& lines) {
+  std::vector<std::string> removed;
+  for (const std::string& line : lines) {
+    const size_t blanks = line.find("     ");
+    if (blanks == std::string::npos || line.compare(1, 2, ":\\") != 0) continue;
+    if (EndsWith(line, " removed") || EndsWith(line, " moved to quarantine")) removed.push_back(line.substr(0, blanks));
+  }
+  return removed;
 }
 
 }  // namespace
@@ -24,28 +87,129 @@ int Usage(const std::string& error) {
 int main(int argc, char** argv) {
   ScanOptions options;
   std::string error;
-  if (!ParseScanOptions(argc, argv, &options, &error)) return Usage(error);
+  if (!ParseScanOptions(argc, argv, &options, &error)) {
+    PrintUsage(error, false);
+    return kError;
+  }
+  if (options.help) {
+    PrintUsage("", true);
+    return kNothingFound;
+  }
+  if (options.version) {
+    std::printf("%s\n", kScanVersion);
+    return kNothingFound;
+  }
   if (options.listSignatures) {
     PrintSignatureTable();
-    return 0;
+    return kNothingFound;
   }
-  if (options.target.empty()) return Usage("");
-  struct stat info;
-  if (::stat(options.target.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-    std::fprintf(stderr, "vexpurge-scan: %s: not a folder\n", options.target.c_str());
-    return 2;
+  const bool offline = !options.windowsRoot.empty();
+  if (offline && !options.targets.empty()) {
+    PrintUsage("--windows-root scans that volume only", false);
+    return kError;
+  }
+  if (!offline && options.targets.empty()) {
+    PrintUsage("nothing to scan", false);
+    return kError;
+  }
+  // Fixed drives C: to Z: (A: and B: are never walked) take the folders; B: the quarantine.
+  std::vector<std::string> folders, files;
+  for (const std::string& target : offline ? std::vector<std::string>{options.windowsRoot} : options.targets) {
+    if (IsFolder(target) ? !IsReadableFolder(target) : !IsReadableFile(target)) {
+      std::fprintf(stderr, "vexpurge-scan: %s: cannot be read\n", target.c_str());
+      return kError;
+    }
+    (IsFolder(target) ? folders : files).push_back(target);
+  }
+  if (folders.size() + files.size() > 24) {
+    PrintUsage("at most 24 paths at once", false);
+    return kError;
+  }
+  if (!options.moveTo.empty()) {
+    if (!IsReadableFolder(options.moveTo)) {
+      std::fprintf(stderr, "vexpurge-scan: %s: not a folder\n", options.moveTo.c_str());
+      return kError;
+    }
+    const std::string quarantine = Absolute(options.moveTo);
+    for (const std::string& folder : folders) {
+      if (Inside(quarantine, Absolute(folder))) {
+        std::fprintf(stderr, "vexpurge-scan: the quarantine folder lies inside %s\n", folder.c_str());
+        return kError;
+      }
+    }
   }
 
   ReportOutput output;
   output.trace = options.trace;
-  sim::machine().MapDrive('C', options.target);
-  sim::MainWindow window;
-  window.onLine = [&](const std::string& line) { output.Line(line.c_str()); };
-  window.onStatus = [&](const std::string& status) { output.Status(status.c_str()); };
+  output.quiet = options.quiet;
+  output.progress = !options.quiet && ::isatty(STDERR_FILENO);
+  if (!options.log.empty() && !output.OpenLog(options.log)) {
+    std::fprintf(stderr, "vexpurge-scan: %s: cannot be written\n", options.log.c_str());
+    return kError;
+  }
 
-  CopyText(g_scan.scanTarget, "!:");
-  g_scan.removalAction = options.remove ? ActionRemove : ActionReportOnly;
+  sim::Machine& machine = sim::machine();
+  char letter = 'C';
+  for (const std::string& folder : folders) {
+    machine.MapDrive(letter, folder, DRIVE_FIXED);
+    output.AddPathMapping(Drive(letter), folder);
+    ++letter;
+  }
+  // A file's folder is mapped too, but not as a fixed drive: only the file itself is scanned.
+  std::vector<std::string> fileTargets;
+  for (const std::string& file : files) {
+    const size_t slash = file.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : file.substr(0, slash));
+    machine.MapDrive(letter, folder, DRIVE_REMOTE);
+    output.AddPathMapping(Drive(letter), folder);
+    fileTargets.push_back(Drive(letter) + file.substr(slash == std::string::npos ? 0 : slash + 1));
+    ++letter;
+  }
+  if (!options.moveTo.empty()) {
+    machine.MapDrive('B', options.moveTo, DRIVE_REMOVABLE);
+    output.AddPathMapping(Drive('B'), options.moveTo);
+    SetQuarantineFolder("B:", [&output](const std::string& path) { return FullName(output.Translate(path)); });
+  }
+
+  OfflineVolume volume;
+  if (offline && !volume.Open(options.windowsRoot, &error)) {
+    std::fprintf(stderr, "vexpurge-scan: %s\n", error.c_str());
+    return kError;
+  }
+
+  sim::MainWindow window;
+  window.onLine = [&](const std::string& line) { output.Line(line, g_scan.statisticsBegun); };
+  window.onStatus = [&](const std::string& status) { output.Status(status, g_scan.filesScanned); };
+
+  g_scan.removalAction = options.remove ? ActionRemove
+                         : options.rename ? ActionRename
+                         : !options.moveTo.empty() ? ActionQuarantine
+                                                   : ActionReportOnly;
+  // Files named on their own go straight to the matcher, as the walker would hand them over.
+  g_scan.memorySweepActive = false;
+  for (const std::string& file : fileTargets) {
+    if (g_scan.terminateRequested) break;
+    CopyText(g_scan.statusText, file.c_str());
+    PostStatus();
+    ++g_scan.filesScanned;
+    CheckFile(kFamilyName, file.c_str());
+  }
+  CopyText(g_scan.scanTarget, folders.empty() ? "" : "!:");
   RunScan();
+
+  if (offline) {
+    const bool committed = volume.Commit(
+        RemovedPaths(window.allLines),
+        [&](const std::string& service) {
+          output.Extra(std::string("System Registry     ") + kFamilyName + " removed (service " + service + ")");
+        },
+        &error);
+    if (!committed) {
+      output.Finish();
+      std::fprintf(stderr, "vexpurge-scan: %s\n", error.c_str());
+      return kError;
+    }
+  }
   output.Finish();
-  return 0;
+  return g_scan.filesInfected > 0 ? kFound : kNothingFound;
 }

@@ -5,32 +5,99 @@
 
 #include "engine/signatures/signature_record.h"
 
+namespace {
+
+// An option that takes a value, as "--move DIR" or "--move=DIR".
+bool ValueOption(const char* name, int argc, char** argv, int* i, std::string* value, std::string* error) {
+  const size_t length = std::strlen(name);
+  const char* argument = argv[*i];
+  if (std::strncmp(argument, name, length) != 0) return false;
+  if (argument[length] == '=') {
+    *value = argument + length + 1;
+  } else if (argument[length] == '\0') {
+    if (*i + 1 >= argc) {
+      *error = std::string(name) + " needs a value";
+      value->clear();
+      return true;
+    }
+    *value = argv[++*i];
+  } else {
+    return false;
+  }
+  if (value->empty() && error->empty()) *error = std::string(name) + " needs a value";
+  return true;
+}
+
+}  // namespace
+
 bool ParseScanOptions(int argc, char** argv, ScanOptions* options, std::string* error) {
+  bool endOfOptions = false;
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
-    if (std::strcmp(argument, "--trace") == 0) {
+    if (endOfOptions || argument[0] != '-' || std::strcmp(argument, "-") == 0) {
+      options->targets.push_back(argument);
+    } else if (std::strcmp(argument, "--") == 0) {
+      endOfOptions = true;
+    } else if (std::strcmp(argument, "--trace") == 0) {
       options->trace = true;
     } else if (std::strcmp(argument, "--remove") == 0) {
       options->remove = true;
+    } else if (std::strcmp(argument, "--rename") == 0) {
+      options->rename = true;
+    } else if (std::strcmp(argument, "--quiet") == 0 || std::strcmp(argument, "-q") == 0) {
+      options->quiet = true;
     } else if (std::strcmp(argument, "--list-signatures") == 0) {
       options->listSignatures = true;
-    } else if (argument[0] == '-') {
+    } else if (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0) {
+      options->help = true;
+    } else if (std::strcmp(argument, "--version") == 0) {
+      options->version = true;
+    } else if (ValueOption("--move", argc, argv, &i, &options->moveTo, error) ||
+               ValueOption("--log", argc, argv, &i, &options->log, error) ||
+               ValueOption("--windows-root", argc, argv, &i, &options->windowsRoot, error)) {
+      if (!error->empty()) return false;
+    } else {
       *error = std::string("unknown option ") + argument;
       return false;
-    } else if (!options->target.empty()) {
-      *error = "only one folder can be scanned";
-      return false;
-    } else {
-      options->target = argument;
     }
+  }
+  const int actions = (options->remove ? 1 : 0) + (options->rename ? 1 : 0) + (options->moveTo.empty() ? 0 : 1);
+  if (actions > 1) {
+    *error = "--remove, --rename and --move exclude one another";
+    return false;
   }
   return true;
 }
 
-void PrintUsage(const std::string& error, const char* folder) {
+void PrintUsage(const std::string& error, bool full) {
+  FILE* out = full ? stdout : stderr;
   if (!error.empty()) std::fprintf(stderr, "vexpurge-scan: %s\n", error.c_str());
-  std::fprintf(stderr, "usage: vexpurge-scan [--remove] [--trace] %s\n"
-                       "       vexpurge-scan --list-signatures\n", folder);
+  std::fprintf(out,
+               "usage: vexpurge-scan [OPTIONS] PATH...\n"
+               "       vexpurge-scan [OPTIONS] --windows-root DIR\n"
+               "       vexpurge-scan --list-signatures\n");
+  if (!full) return;
+  std::fprintf(out,
+               "\nScans folders and files for every known build of W32/Tarvix.Backdoor and prints\n"
+               "one line per finding, then the scanning statistics. Files are only reported\n"
+               "unless an action is chosen.\n\n"
+               "  --remove            delete what is found\n"
+               "  --rename            rename what is found (the character after the last '.'\n"
+               "                      becomes 'V': setup.exe becomes setup.Vxe)\n"
+               "  --move DIR          move what is found into the quarantine folder DIR, each under\n"
+               "                      a name of its own, its original path in a .path file beside it\n"
+               "  --windows-root DIR  DIR is the C: drive of a Windows installation that is not\n"
+               "                      running: its whole volume is scanned, its hosts file checked,\n"
+               "                      and start-up entries and services that launch a removed file\n"
+               "                      are deleted from its registry hives (the old hive is kept as\n"
+               "                      a backup until the new one is complete)\n"
+               "  --quiet, -q         print findings only\n"
+               "  --log FILE          append every printed line to FILE as well\n"
+               "  --trace             print every status line\n"
+               "  --list-signatures   print the signature table as CSV and stop\n"
+               "  --help, --version\n\n"
+               "Exit status: 0 nothing found, 1 something found, 2 an error (bad option, a path\n"
+               "that cannot be read).\n");
 }
 
 namespace {

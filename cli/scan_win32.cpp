@@ -19,10 +19,10 @@ ReportOutput g_output;
 LRESULT CALLBACK ReportWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case AppendLineMessage:
-      g_output.Line(g_scan.ReportLine);
+      g_output.Line(g_scan.ReportLine, g_scan.statisticsBegun);
       return 0;
     case SetStatusMessage:
-      g_output.Status(g_scan.statusText);
+      g_output.Status(g_scan.statusText, g_scan.filesScanned);
       return 0;
     default:
       return ::DefWindowProcA(window, message, wParam, lParam);
@@ -30,7 +30,7 @@ LRESULT CALLBACK ReportWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
 }
 
 int Usage(const std::string& error) {
-  PrintUsage(error, "[FOLDER]");
+  PrintUsage(error, false);
   return 2;
 }
 
@@ -40,13 +40,26 @@ int main(int argc, char** argv) {
   ScanOptions options;
   std::string error;
   if (!ParseScanOptions(argc, argv, &options, &error)) return Usage(error);
+  if (options.help) {
+    PrintUsage("", true);
+    return 0;
+  }
+  if (options.version) {
+    std::printf("%s\n", kScanVersion);
+    return 0;
+  }
   if (options.listSignatures) {
     PrintSignatureTable();
     return 0;
   }
-  const std::string target = options.target.empty() ? "!:" : options.target;
+  // On Windows the scan runs on the live system: one folder or every fixed drive.
+  if (!options.moveTo.empty() || !options.windowsRoot.empty()) return Usage("--move and --windows-root need the Linux build");
+  if (options.targets.size() > 1) return Usage("one folder at a time");
+  const std::string target = options.targets.empty() ? "!:" : options.targets[0];
   if (target.size() >= sizeof g_scan.scanTarget) return Usage("folder path too long");
   g_output.trace = options.trace;
+  g_output.quiet = options.quiet;
+  if (!options.log.empty() && !g_output.OpenLog(options.log)) return Usage("the log file cannot be written");
 
   WNDCLASSA windowClass = {};
   windowClass.lpfnWndProc = ReportWindowProc;
@@ -63,9 +76,9 @@ int main(int argc, char** argv) {
 
   g_scan.mainWindow = window;
   CopyText(g_scan.scanTarget, target.c_str());
-  g_scan.removalAction = options.remove ? ActionRemove : ActionReportOnly;
+  g_scan.removalAction = options.remove ? ActionRemove : options.rename ? ActionRename : ActionReportOnly;
   RunScan();
   g_output.Finish();
   ::DestroyWindow(window);
-  return 0;
+  return g_scan.filesInfected > 0 ? 1 : 0;
 }

@@ -10,6 +10,7 @@ packages=(
   mingw-w64-tools binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   wine64 xvfb imagemagick
   clang libclang-rt-14-dev
+  libhivex-dev pkg-config
 )
 
 missing=()

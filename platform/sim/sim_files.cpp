@@ -562,6 +562,7 @@ BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
   sim::Machine& m = sim::machine();
   if (m.Is9x()) return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
   if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) {
+    if (m.refuseBootDeletes) return Fail(ERROR_ACCESS_DENIED, FALSE);
     // Recorded in the session manager's list, as Windows does; carried out at the next boot.
     const char* key = "System\\CurrentControlSet\\Control\\Session Manager";
     // The list lives in the registry: an account that may not write there cannot add to it.

@@ -200,6 +200,9 @@ class Machine {
   FileMeta& Meta(const std::string& windowsPath);
   DWORD Attributes(const std::string& windowsPath) const;
   std::vector<std::string> rebootDeletes;  // MoveFileExA(path, NULL, delay) in order
+  // MoveFileExA with MOVEFILE_DELAY_UNTIL_REBOOT fails with ERROR_ACCESS_DENIED: a volume scanned
+  // from outside has no next boot of its own to carry the delete out.
+  bool refuseBootDeletes = false;
   // Called with the descriptor after every _read, for tests that change a file while it is read.
   std::function<void(int)> onRead;
 

@@ -1,0 +1,321 @@
+// A Windows installation scanned from outside: its start-up values and service registrations
+// are read from the hive files, the scan cleans them in the simulated registry, and only those
+// removals reach the files, written so that a failure leaves each hive as it was.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "cli/offline_volume.h"
+#include "engine/scan_driver.h"
+#include "engine/signatures/signature_record.h"
+#include "platform/files.h"
+#include "tests/support/hive_builder.h"
+#include "tests/support/scan_fixture.h"
+#include "tools/specimen/specimen.h"
+
+namespace {
+
+using Names = std::vector<std::string>;
+using Values = std::vector<hive::Value>;
+
+const char kRun[] = "Microsoft\\Windows\\CurrentVersion\\Run";
+const char kRunServices[] = "Microsoft\\Windows\\CurrentVersion\\RunServices";
+const char kServices1[] = "ControlSet001\\Services";
+const char kServices2[] = "ControlSet002\\Services";
+const char kSpecimen[] = "C:\\WINDOWS\\system32\\svcx.exe";
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+Names Entries(const std::string& folder) {
+  Names names;
+  if (DIR* dir = ::opendir(folder.c_str())) {
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(dir);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+hive::Value Text(const std::string& name, const std::string& text, uint32_t type = hive::kSz) {
+  return {name, type, hive::Utf16(text)};
+}
+
+// The values of `all` without those named.
+Values Without(Values all, const Names& names) {
+  all.erase(std::remove_if(all.begin(), all.end(),
+                           [&](const hive::Value& value) {
+                             return std::find(names.begin(), names.end(), value.name) != names.end();
+                           }),
+            all.end());
+  return all;
+}
+
+class OfflineVolumeTest : public ScanTest {
+ protected:
+  void SetUp() override {
+    ScanTest::SetUp();
+    MakeFolder("C:\\WINDOWS\\system32\\Config");
+    config_ = Host("C:\\WINDOWS\\system32\\Config");
+    software_ = config_ + "/software";
+    system_ = config_ + "/SYSTEM";
+  }
+
+  // The start-up values, in hive order: two launch the specimen, the others must survive as
+  // they are, whatever their names, types and bytes.
+  Values RunValues() const {
+    return {
+        Text("svcx", kSpecimen),
+        Text("Sound", "C:\\WINDOWS\\system32\\sndvol32.exe /tray"),
+        Text("Loader", "\"%SystemRoot%\\system32\\svcx.exe\" -start", hive::kExpandSz),
+        Text("Caf\xc3\xa9", "C:\\Program Files\\Caf\xc3\xa9\\caf\xc3\xa9.exe"),  // Latin-1 name
+        {"\xce\xa9mega", hive::kBinary, {0xde, 0xad, 0xbe, 0xef, 0x00, 0x01}},   // UTF-16 name
+        {"Odd", 0x00ff1234, {1, 2, 3}},
+        Text("", "default value"),
+    };
+  }
+  Values RunServicesValues() const { return {Text("svcx", "svcx.exe"), Text("Keep", "C:\\Tools\\keep.exe")}; }
+
+  void WriteSoftware() {
+    hive::Builder software(software_);
+    for (const hive::Value& value : RunValues()) software.Value(kRun, value.name, value.type, value.data);
+    for (const hive::Value& value : RunServicesValues()) software.Value(kRunServices, value.name, value.type, value.data);
+    software.String("Microsoft\\Windows\\CurrentVersion", "ProgramFilesDir", "C:\\Program Files");
+    ASSERT_TRUE(software.Commit());
+  }
+
+  // svcx runs the specimen from both control sets; the others run clean programs.
+  void WriteSystem() {
+    hive::Builder system(system_);
+    for (const std::string services : {kServices1, kServices2}) {
+      const std::string svcx = services + "\\svcx";
+      system.String(svcx, "ImagePath", "%SystemRoot%\\system32\\svcx.exe", hive::kExpandSz)
+          .Value(svcx, "Start", hive::kDword, hive::Dword(2))
+          .Value(svcx + "\\Enum", "Count", hive::kDword, hive::Dword(1))
+          .Value(svcx + "\\Security", "Security", hive::kBinary, {1, 0, 0x14, 0x80})
+          .String(svcx + "\\Parameters", "ServiceDll", "svcx.dll");
+      system.String(services + "\\Tcpip", "ImagePath", "system32\\DRIVERS\\tcpip.sys", hive::kExpandSz)
+          .Value(services + "\\Tcpip\\Parameters", "EnableDHCP", hive::kDword, hive::Dword(1));
+      system.String(services + "\\mysvcx", "ImagePath", "C:\\WINDOWS\\system32\\mysvcx.exe");
+    }
+    system.String("Select", "Current", "1");
+    ASSERT_TRUE(system.Commit());
+  }
+
+  void Install(bool infected = true) {
+    WriteSoftware();
+    WriteSystem();
+    if (infected) {
+      const std::vector<uint8_t> specimen = specimen::MatchingFile(SignatureTable[39]);
+      MakeFile(kSpecimen, std::string(specimen.begin(), specimen.end()));
+    }
+    MakeFile("C:\\WINDOWS\\system32\\sndvol32.exe", "a clean program");
+    MakeFile("C:\\WINDOWS\\system32\\mysvcx.exe", "another clean program");
+  }
+
+  bool Open(std::string* error) { return volume_.Open(Host("C:"), error); }
+
+  // Removes what the scan finds; the Windows paths of the files it removed.
+  Names Scan() {
+    CopyText(g_scan.scanTarget, "!:");
+    g_scan.removalAction = ActionRemove;
+    RunScan();
+    Names removed;
+    const std::string suffix = " removed";
+    for (const std::string& line : window().allLines) {
+      const size_t blanks = line.find("     ");
+      if (line.size() > suffix.size() && line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0 &&
+          line.compare(1, 2, ":\\") == 0 && blanks != std::string::npos) {
+        removed.push_back(line.substr(0, blanks));
+      }
+    }
+    return removed;
+  }
+
+  bool Commit(const Names& removed, std::string* error) {
+    services_.clear();
+    return volume_.Commit(removed, [this](const std::string& name) { services_.push_back(name); }, error);
+  }
+
+  OfflineVolume volume_;
+  std::string config_, software_, system_;
+  Names services_;
+};
+
+TEST_F(OfflineVolumeTest, ScanRemovesTheStartupValuesAndServicesOfTheRemovedFile) {
+  Install();
+  std::string error;
+  ASSERT_TRUE(Open(&error)) << error;
+  // The engine reads string data as the ANSI calls give it, other data as stored.
+  EXPECT_EQ(machine().registry.GetString(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run", "svcx"),
+            kSpecimen);
+  EXPECT_EQ(machine().registry.GetValue(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run", "Odd"),
+            (std::vector<uint8_t>{1, 2, 3}));
+
+  const Names removed = Scan();
+  ASSERT_EQ(removed, (Names{kSpecimen}));
+  EXPECT_FALSE(Exists(kSpecimen));
+  ASSERT_TRUE(Commit(removed, &error)) << error;
+  EXPECT_EQ(services_, (Names{"svcx"}));  // once, though both control sets had it
+
+  EXPECT_EQ(hive::Values(software_, kRun), Without(RunValues(), {"svcx", "Loader"}));
+  EXPECT_EQ(hive::Values(software_, kRunServices), Without(RunServicesValues(), {"svcx"}));
+  for (const std::string services : {kServices1, kServices2}) {
+    EXPECT_EQ(hive::Subkeys(system_, services), (Names{"mysvcx", "Tcpip"})) << services;
+    EXPECT_FALSE(hive::Subkeys(system_, services + "\\svcx\\Enum"));
+    EXPECT_EQ(hive::Subkeys(system_, services + "\\Tcpip"), (Names{"Parameters"}));
+    EXPECT_EQ(hive::Values(system_, services + "\\Tcpip\\Parameters"),
+              (Values{{"EnableDHCP", hive::kDword, hive::Dword(1)}}));
+  }
+  EXPECT_EQ(hive::Values(system_, "Select"), (Values{Text("Current", "1")}));
+  EXPECT_TRUE(hive::Readable(software_));
+  EXPECT_TRUE(hive::Readable(system_));
+  EXPECT_EQ(Entries(config_), (Names{"SYSTEM", "software"}));  // no backup or new file left
+}
+
+TEST_F(OfflineVolumeTest, HivesWithoutRemovalsAreNotRewritten) {
+  Install(false);
+  const std::string software = ReadAll(software_), system = ReadAll(system_);
+  std::string error;
+  ASSERT_TRUE(Open(&error)) << error;
+  EXPECT_TRUE(Scan().empty());
+  ASSERT_TRUE(Commit({}, &error)) << error;
+  EXPECT_TRUE(services_.empty());
+  // hivex counts every save in the header: equal bytes mean no save.
+  EXPECT_EQ(ReadAll(software_), software);
+  EXPECT_EQ(ReadAll(system_), system);
+  EXPECT_EQ(Entries(config_), (Names{"SYSTEM", "software"}));
+}
+
+TEST_F(OfflineVolumeTest, ServicesAreMatchedByTheFileTheirImagePathRuns) {
+  WriteSoftware();
+  const std::string software = ReadAll(software_);
+  {
+    hive::Builder system(system_);
+    const std::pair<const char*, const char*> services[] = {
+        {"Plain", "%SystemRoot%\\system32\\svcx.exe"},
+        {"Quoted", "\"%windir%\\System32\\SVCX.EXE\" -k netsvcs"},
+        {"Arguments", "C:\\WINDOWS\\system32\\svcx.exe -service"},
+        {"NtRoot", "\\SystemRoot\\system32\\svcx.exe"},
+        {"Relative", "system32\\svcx.exe"},
+        {"NtPath", "\\??\\C:\\WINDOWS\\system32\\svcx.exe"},
+        {"Longer", "%SystemRoot%\\system32\\svcx.exe.old"},
+        {"Other", "C:\\WINDOWS\\system32\\mysvcx.exe"},
+        {"QuotedSpace", "\"C:\\WINDOWS\\system32\\svcx.exe -x\""},
+        {"Elsewhere", "C:\\Temp\\svcx.exe"},
+    };
+    for (const auto& service : services) {
+      system.String(std::string(kServices1) + "\\" + service.first, "ImagePath", service.second, hive::kExpandSz);
+    }
+    system.Key(std::string(kServices1) + "\\NoImage");  // and no second control set
+    ASSERT_TRUE(system.Commit());
+  }
+  std::string error;
+  ASSERT_TRUE(Open(&error)) << error;
+  ASSERT_TRUE(Commit({kSpecimen}, &error)) << error;
+
+  std::sort(services_.begin(), services_.end());
+  EXPECT_EQ(services_, (Names{"Arguments", "NtPath", "NtRoot", "Plain", "Quoted", "Relative"}));
+  EXPECT_EQ(hive::Subkeys(system_, kServices1), (Names{"Elsewhere", "Longer", "NoImage", "Other", "QuotedSpace"}));
+  EXPECT_TRUE(hive::Readable(system_));
+  // Nothing was taken out of SOFTWARE: the scan did not run.
+  EXPECT_EQ(ReadAll(software_), software);
+}
+
+TEST_F(OfflineVolumeTest, OpenSetsTheMachineUpAsTheInstallation) {
+  MakeFolder("C:\\WINDOWS\\Temp");
+  std::string error;
+  // No hive at all: nothing to clean in the registry, and not an error.
+  ASSERT_TRUE(Open(&error)) << error;
+  EXPECT_EQ(machine().windowsDirectory, "C:\\WINDOWS");
+  EXPECT_EQ(machine().systemDirectory, "C:\\WINDOWS\\system32");
+  EXPECT_EQ(machine().tempDirectory, "C:\\WINDOWS\\Temp\\");
+  EXPECT_EQ(machine().version.platformId, static_cast<DWORD>(VER_PLATFORM_WIN32_NT));
+  EXPECT_EQ(machine().version.major * 10 + machine().version.minor, 51u);
+  // The machine's own start-up keys are gone: only the installation's count.
+  EXPECT_FALSE(machine().registry.KeyExists(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run"));
+
+  // No next boot will come to delete a file that is in use.
+  MakeFile("C:\\WINDOWS\\busy.exe");
+  EXPECT_FALSE(plat::MoveFileExA("C:\\WINDOWS\\busy.exe", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+  EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_TRUE(machine().rebootDeletes.empty());
+}
+
+TEST_F(OfflineVolumeTest, AHiveThatCannotBeReadFailsOpenAndIsLeftAlone) {
+  WriteSystem();
+  std::string valid;
+  {
+    hive::Builder software(software_);
+    software.String(kRun, "svcx", kSpecimen);
+    ASSERT_TRUE(software.Commit());
+    valid = ReadAll(software_);
+  }
+  std::string damaged = valid;
+  damaged[0x30] ^= 0x01;  // inside the base block: its checksum no longer holds
+  for (const std::string& bytes : {std::string(9000, 'x'), damaged}) {
+    std::ofstream(software_, std::ios::binary | std::ios::trunc) << bytes;
+    std::string error;
+    OfflineVolume volume;
+    EXPECT_FALSE(volume.Open(Host("C:"), &error));
+    EXPECT_NE(error.find(software_), std::string::npos) << error;
+    EXPECT_EQ(ReadAll(software_), bytes);
+  }
+}
+
+TEST_F(OfflineVolumeTest, AHiveThatCannotBeWrittenSafelyIsLeftAsItWas) {
+  struct Case {
+    const char* leftOver;  // what the test put beside the hive, if anything
+    std::function<void()> prepare;
+  };
+  const auto folder = [this](const char* suffix) { EXPECT_EQ(::mkdir((software_ + suffix).c_str(), 0755), 0); };
+  const Case cases[] = {
+      // Where the new hive or the backup must go, something stands that is not a file.
+      {"software.vexpurge-new", [&] { folder(".vexpurge-new"); }},
+      {"software.vexpurge-backup", [&] { folder(".vexpurge-backup"); }},
+      // A save that never finished: a rewrite would lose what the hive's log holds.
+      {nullptr, [this] { EXPECT_TRUE(hive::MarkUnclean(software_)); }},
+      // A value too long for hivex to write back the way Windows reads it.
+      {nullptr,
+       [this] {
+         hive::Builder software(software_);
+         for (const hive::Value& value : RunValues()) software.Value(kRun, value.name, value.type, value.data);
+         software.Value(kRun, "Blob", hive::kBinary, std::vector<uint8_t>(20000, 0x5a));
+         EXPECT_TRUE(software.Commit());
+       }},
+  };
+  for (const Case& test : cases) {
+    Install();
+    test.prepare();
+    const std::string software = ReadAll(software_);
+    std::string error;
+    ASSERT_TRUE(Open(&error)) << error;
+    const Names removed = Scan();
+    ASSERT_EQ(removed, (Names{kSpecimen}));
+
+    EXPECT_FALSE(Commit(removed, &error));
+    EXPECT_NE(error.find(software_), std::string::npos) << error;
+    EXPECT_EQ(ReadAll(software_), software) << error;
+    Names expected = {"SYSTEM", "software"};
+    if (test.leftOver != nullptr) expected.push_back(test.leftOver);
+    EXPECT_EQ(Entries(config_), expected);
+    // Each hive is written on its own: SYSTEM lost the service all the same.
+    EXPECT_EQ(hive::Subkeys(system_, kServices1), (Names{"mysvcx", "Tcpip"}));
+
+    TearDown();
+    SetUp();
+  }
+}
+
+}  // namespace
