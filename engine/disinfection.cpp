@@ -17,6 +17,35 @@ constexpr char kWininitNewName[] = "\\wininit.new";
 constexpr char kRenameSection[] = "[rename]";
 constexpr size_t kLineBufferSize = 648;
 
+std::string g_quarantine;
+std::function<std::string(const std::string&)> g_describe;
+
+bool WriteText(int fd, const char* text);
+
+bool Exists(const std::string& path) { return plat::_access(path.c_str(), 0) == 0; }
+
+// Moves the file into the quarantine folder under a name of its own (never over another file)
+// and records beside it where it came from.
+void Quarantine(const char* path, const char* name) {
+  const char* slash = std::strrchr(path, '\\');
+  const std::string base = g_quarantine + "\\" + (slash != nullptr ? slash + 1 : path);
+  std::string target = base;
+  for (int n = 1; Exists(target) || Exists(target + ".path"); ++n) target = base + "." + std::to_string(n);
+  if (target.size() + 5 >= kPathBufferSize || !plat::MoveFileA(path, target.c_str())) {
+    PostReportLine("%s     %s Move failed", path, name);
+    return;
+  }
+  const std::string record = target + ".path";
+  const int fd = plat::_open(record.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+  if (fd != -1) {
+    WriteText(fd, g_describe ? g_describe(path).c_str() : path);
+    WriteText(fd, "\r\n");
+    plat::_close(fd);
+  }
+  ++g_scan.filesRemoved;
+  PostReportLine("%s     %s moved to quarantine", path, name);
+}
+
 void ReportRemoved(const char* path, const char* name) {
   ++g_scan.filesRemoved;
   PostReportLine("%s     %s removed", path, name);
@@ -62,6 +91,18 @@ bool CreateWininit(const std::string& target, const char* key, const char* value
   return written;
 }
 
+// How many bytes fgets stored in the line buffer. A zero byte is text to fgets, but strlen
+// would end the line there and the rest of it would be lost; so the buffer is filled with line
+// breaks before each read. The stored bytes then end at the first "\n" that fgets terminated, or
+// just before the first filler "\n" when the read stopped without one.
+size_t StoredLength(const char* line, size_t capacity) {
+  const char* newline = static_cast<const char*>(std::memchr(line, '\n', capacity));
+  if (newline == nullptr) return capacity - 1;  // a full buffer: the terminator is the last byte
+  const size_t at = static_cast<size_t>(newline - line);
+  if (at + 1 < capacity && line[at + 1] == '\0') return at + 1;
+  return at - 1;
+}
+
 // Copies the lines of the old file (read in text mode from its copy) into the new file, with
 // the entry at the end of the first rename section.
 bool RewriteWininit(FILE* old, int fd, const char* key, const char* value) {
@@ -72,7 +113,9 @@ bool RewriteWininit(FILE* old, int fd, const char* key, const char* value) {
   // section header, so the entry never lands inside a long line.
   bool atLineStart = true;
   bool sawAnything = false;
-  while (plat::fgets(line, sizeof line, old) != nullptr) {
+  for (;;) {
+    std::memset(line, '\n', sizeof line);
+    if (plat::fgets(line, sizeof line, old) == nullptr) break;
     if (atLineStart && !written) {
       if (!inSection && plat::_strnicmp(line, kRenameSection, 8) == 0) {
         inSection = true;
@@ -81,7 +124,7 @@ bool RewriteWininit(FILE* old, int fd, const char* key, const char* value) {
         written = true;
       }
     }
-    const size_t length = std::strlen(line);
+    const size_t length = StoredLength(line, sizeof line);
     if (!WriteAll(fd, line, length)) return false;
     sawAnything = sawAnything || length > 0;
     atLineStart = length > 0 && line[length - 1] == '\n';
@@ -116,6 +159,11 @@ void RenamedPath(const char* path, char* renamed, size_t capacity) {
   }
 }
 
+void SetQuarantineFolder(const char* folder, std::function<std::string(const std::string&)> describe) {
+  g_quarantine = folder != nullptr ? folder : "";
+  g_describe = std::move(describe);
+}
+
 void RenameInfectedFile(const char* path, const char* name) {
   char renamed[kPathBufferSize];
   RenamedPath(path, renamed, sizeof renamed);
@@ -138,6 +186,9 @@ void DisinfectFile(const char* path, const char* detectionName) {
     case ActionReportOnly:
       PostReportLine("%s     %s not disinfected as per user's selection", g_scan.statusText,
                      g_scan.detectionName);
+      break;
+    case ActionQuarantine:
+      if (!g_quarantine.empty()) Quarantine(path, detectionName);
       break;
     default:
       break;

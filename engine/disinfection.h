@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <string>
 
 // Applies removalAction to the file and reports the outcome in the results list.
 void DisinfectFile(const char* path, const char* detectionName);
@@ -14,6 +16,10 @@ int ScheduleBootRemoval(const char* path);
 // Adds "key=value" to the [rename] section of wininit.ini in the Windows folder, creating the
 // file or the section when missing. The old file is never left half rewritten.
 bool AddWininitRename(const char* key, const char* value);
+
+// The folder (a Windows path) that ActionQuarantine moves infected files into; describe, when
+// given, turns a file's path into the words recorded beside it (as the user knows the path).
+void SetQuarantineFolder(const char* folder, std::function<std::string(const std::string&)> describe = nullptr);
 
 // Renames the file to its RenamedPath and reports "renamed" or "Rename failed".
 void RenameInfectedFile(const char* path, const char* name);

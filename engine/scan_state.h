@@ -12,6 +12,7 @@ enum : int32_t {
   ActionRename = 101,
   ActionRemoveToo = 102,  // removes, exactly as ActionRemove
   ActionReportOnly = 103,
+  ActionQuarantine = 104,  // the command-line scanner's: move into the quarantine folder
 };
 
 // Private messages to the main window, both sent with wParam and lParam 0. They share their

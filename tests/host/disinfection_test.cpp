@@ -272,6 +272,18 @@ TEST_F(Wininit, ALongLineIsNeverSplitByTheEntry) {
   EXPECT_EQ(Contents("C:\\WINDOWS\\wininit.ini"), "[rename]\n" + longLine + "\n" + entry_ + "[next]\n");
 }
 
+TEST_F(Wininit, ZeroBytesInsideLinesAreKept) {
+  // Text-mode reading hands zero bytes over as text; the rest of such a line, and the break
+  // that ends it, must not be lost, nor may the next header be missed.
+  using namespace std::string_literals;
+  const std::string zeros(700, '\0');
+  MakeFile("C:\\WINDOWS\\wininit.ini",
+           "[r\0x]\r\n[rename]\r\nNUL=C:\\A\0B.EXE\r\nx="s + zeros + "\r\n[next]\r\nend\0"s);
+  EXPECT_EQ(ScheduleBootRemoval(kInfected), 1);
+  EXPECT_EQ(Contents("C:\\WINDOWS\\wininit.ini"),
+            "[r\0x]\n[rename]\nNUL=C:\\A\0B.EXE\nx="s + zeros + "\n" + entry_ + "[next]\nend\0"s);
+}
+
 TEST_F(Wininit, EmptyFileGetsTheSection) {
   MakeFile("C:\\WINDOWS\\wininit.ini", "");
   EXPECT_EQ(ScheduleBootRemoval(kInfected), 1);
