@@ -37,7 +37,9 @@ trap 'rm -rf "$out"' EXIT
 drive_walk() { awk 'seen || /^status: C:\\[^\\]*$/ { seen = 1; print }'; }
 # Both find the specimens, so both end with exit status 1.
 { wine_exec "$windows_scan" --trace || [ $? -eq 1 ]; } | tr -d '\r' | drive_walk >"$out/wine"
-{ "$host_scan" --trace "$drive" || [ $? -eq 1 ]; } | drive_walk >"$out/host"
+# The host shows paths as given; they are put back into the drive's terms for the comparison.
+as_drive() { DRIVE=$drive perl -pe 's{^(status: )?\Q$ENV{DRIVE}\E(.*?)(?=     |$)}{($1 // "") . "C:" . ($2 =~ tr|/|\\|r)}e'; }
+{ "$host_scan" --trace "$drive" || [ $? -eq 1 ]; } | as_drive | drive_walk >"$out/host"
 
 fail=0
 if ! diff -u "$out/wine" "$out/host" >"$out/diff"; then
