@@ -178,6 +178,7 @@ int main(int argc, char** argv) {
   }
 
   sim::MainWindow window;
+  window.keepStatusHistory = false;
   window.onLine = [&](const std::string& line) { output.Line(line, g_scan.statisticsBegun); };
   window.onStatus = [&](const std::string& status) { output.Status(status, g_scan.filesScanned); };
 

@@ -18,17 +18,20 @@ namespace sim {
 
 namespace {
 
+// Letters A to Z only, as Windows folds names in its default code page for ASCII.
+inline unsigned char AsciiLower(unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 32) : c; }
+inline unsigned char AsciiUpper(unsigned char c) { return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 32) : c; }
+
 std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  for (char& c : text) c = static_cast<char>(AsciiLower(static_cast<unsigned char>(c)));
   return text;
 }
 
 int CompareUpper(const std::string& a, const std::string& b) {
   const size_t n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {
-    const int ca = std::toupper(static_cast<unsigned char>(a[i]));
-    const int cb = std::toupper(static_cast<unsigned char>(b[i]));
+    const int ca = AsciiUpper(static_cast<unsigned char>(a[i]));
+    const int cb = AsciiUpper(static_cast<unsigned char>(b[i]));
     if (ca != cb) return ca - cb;
   }
   return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
@@ -145,7 +148,7 @@ DWORD StoredAttributes(const std::string& key, bool directory) {
 bool OpenByProgram(const std::string& key) {
   const auto& impl = machine().impl();
   for (const auto& entry : impl.descriptors) {
-    if (entry.second == key) return true;
+    if (entry.second.key == key) return true;
   }
   for (const auto& entry : impl.streams) {
     if (entry.second == key) return true;
@@ -158,23 +161,30 @@ std::string KeyOf(const std::string& windowsPath) {
   return resolved.key.empty() ? Lower(windowsPath) : resolved.key;
 }
 
-void FillFindData(WIN32_FIND_DATAA* data, const std::string& name, const std::string& key,
-                  const struct stat& info, bool link = false) {
-  std::memset(data, 0, sizeof *data);
+void Changed() { ++machine().impl().fileGeneration; }
+
+ListedEntry Listed(const std::string& name, const std::string& key, const struct stat& info, bool link) {
+  ListedEntry entry;
+  entry.name = name;
   const bool directory = S_ISDIR(info.st_mode);
-  data->dwFileAttributes = StoredAttributes(key, directory);
+  entry.attributes = StoredAttributes(key, directory);
   // A host symbolic link stands for a Windows reparse point (a junction or a link).
-  if (link) data->dwFileAttributes = (data->dwFileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL)) |
-                                     FILE_ATTRIBUTE_REPARSE_POINT;
-  if (!directory) {
-    const uint64_t size = static_cast<uint64_t>(info.st_size);
-    data->nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
-    data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+  if (link) {
+    entry.attributes = (entry.attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL)) | FILE_ATTRIBUTE_REPARSE_POINT;
   }
-  std::snprintf(data->cFileName, sizeof data->cFileName, "%s", name.c_str());
-  if (name != "." && name != ".." && !IsValidShortName(name)) {
+  if (!directory) entry.size = static_cast<uint64_t>(info.st_size);
+  return entry;
+}
+
+void FillFindData(WIN32_FIND_DATAA* data, const Listing& listing, const ListedEntry& entry) {
+  std::memset(data, 0, sizeof *data);
+  data->dwFileAttributes = entry.attributes;
+  data->nFileSizeLow = static_cast<DWORD>(entry.size & 0xFFFFFFFFu);
+  data->nFileSizeHigh = static_cast<DWORD>(entry.size >> 32);
+  std::snprintf(data->cFileName, sizeof data->cFileName, "%s", entry.name.c_str());
+  if (entry.name != "." && entry.name != ".." && !IsValidShortName(entry.name)) {
     std::snprintf(data->cAlternateFileName, sizeof data->cAlternateFileName, "%s",
-                  ShortNameOf(key, name).c_str());
+                  ShortNameOf(listing.prefix + Lower(entry.name), entry.name).c_str());
   }
 }
 
@@ -302,38 +312,80 @@ int OpenRefusal(const Resolved& resolved, bool write) {
 
 }  // namespace
 
-Resolved Resolve(const std::string& windowsPath) {
-  Resolved result;
+// A Windows path taken apart: its drive's folder and its components, "." and ".." applied.
+struct SplitWindowsPath {
+  DWORD error = 0;
+  char letter = 0;
+  std::string hostFolder;
+  std::vector<std::string> components;
+  // The host path and the Windows path with the components spelled as given.
+  std::string ExactHost() const {
+    std::string host = hostFolder;
+    for (const std::string& part : components) host += "/" + part;
+    return host;
+  }
+  std::string ExactWindows() const {
+    std::string windows = std::string(1, letter) + ":";
+    for (const std::string& part : components) windows += "\\" + part;
+    return windows;
+  }
+};
+
+SplitWindowsPath SplitForDrive(const std::string& windowsPath) {
+  SplitWindowsPath split;
   std::string path = windowsPath;
   std::replace(path.begin(), path.end(), '/', '\\');
   if (path.size() >= MAX_PATH) {
-    result.error = ERROR_FILENAME_EXCED_RANGE;
-    return result;
+    split.error = ERROR_FILENAME_EXCED_RANGE;
+    return split;
   }
   if (path.size() < 2 || path[1] != ':' || !std::isalpha(static_cast<unsigned char>(path[0]))) {
-    result.error = ERROR_PATH_NOT_FOUND;
-    return result;
+    split.error = ERROR_PATH_NOT_FOUND;
+    return split;
   }
-  const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(path[0])));
+  split.letter = static_cast<char>(std::toupper(static_cast<unsigned char>(path[0])));
   const auto& drives = machine().impl().drives;
-  auto drive = drives.find(letter);
+  auto drive = drives.find(split.letter);
   if (drive == drives.end() || drive->second.hostFolder.empty()) {
-    result.error = ERROR_PATH_NOT_FOUND;
-    return result;
+    split.error = ERROR_PATH_NOT_FOUND;
+    return split;
   }
-
-  std::vector<std::string> components;
+  split.hostFolder = drive->second.hostFolder;
   for (const std::string& part : SplitPath(path.substr(2))) {
     if (part == ".") continue;
     if (part == "..") {
-      if (!components.empty()) components.pop_back();
+      if (!split.components.empty()) split.components.pop_back();
       continue;
     }
-    components.push_back(part);
+    split.components.push_back(part);
   }
+  return split;
+}
 
-  std::string host = drive->second.hostFolder;
-  std::string windows = std::string(1, letter) + ":";
+Resolved Resolve(const std::string& windowsPath) {
+  Resolved result;
+  const SplitWindowsPath split = SplitForDrive(windowsPath);
+  if (split.error != 0) {
+    result.error = split.error;
+    return result;
+  }
+  const std::vector<std::string>& components = split.components;
+  std::string host = split.hostFolder;
+  std::string windows = std::string(1, split.letter) + ":";
+  // Most paths come from a listing and carry the names as they are on disk: one look settles
+  // those. Only the others are matched component by component without regard to case.
+  if (!components.empty()) {
+    const std::string exact = split.ExactHost();
+    struct stat info;
+    if (HostStat(exact, &info)) {
+      result.exists = true;
+      result.directory = S_ISDIR(info.st_mode);
+      result.host = exact;
+      result.windows = split.ExactWindows();
+      result.key = Lower(result.windows);
+      return result;
+    }
+  }
   for (size_t i = 0; i < components.size(); ++i) {
     std::string onDisk;
     const bool last = i + 1 == components.size();
@@ -367,6 +419,27 @@ Resolved Resolve(const std::string& windowsPath) {
   result.windows = windows;
   result.key = Lower(windows);
   return result;
+}
+
+const ListedEntry* FindListed(const std::string& key) {
+  const Machine::Impl& impl = machine().impl();
+  const Machine::Impl::CachedListing& cache = impl.lastListing;
+  if (!cache.listing || cache.generation != impl.fileGeneration) return nullptr;
+  const Listing& listing = *cache.listing;
+  if (key.size() <= listing.prefix.size() || key.compare(0, listing.prefix.size(), listing.prefix) != 0) return nullptr;
+  const std::string name = key.substr(listing.prefix.size());
+  if (name.find('\\') != std::string::npos) return nullptr;
+  // After "." and "..", the entries are in upper-case order: look the name up by halves.
+  auto first = listing.entries.begin();
+  while (first != listing.entries.end() && (first->name == "." || first->name == "..")) ++first;
+  const auto it = std::lower_bound(first, listing.entries.end(), name,
+                                   [](const ListedEntry& entry, const std::string& wanted) {
+                                     return CompareUpper(entry.name, wanted) < 0;
+                                   });
+  for (auto at = it; at != listing.entries.end() && CompareUpper(at->name, name) == 0; ++at) {
+    if (Lower(at->name) == name) return &*at;
+  }
+  return nullptr;
 }
 
 DWORD DeleteBlockedBy(const std::string& key) {
@@ -407,46 +480,55 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
 
   sim::HandleEntry entry;
   entry.kind = sim::HandleEntry::Kind::Search;
+  auto listing = std::make_shared<sim::Listing>();
   if (sim::HasWildcard(mask)) {
     const Resolved folder = Resolve(text.substr(0, slash + 1));
     if (folder.error != 0) return Fail(folder.error, INVALID_HANDLE_VALUE);
     if (!folder.exists || !folder.directory) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
     const sim::FileMeta* folderMeta = sim::FindMeta(folder.key);
     if (folderMeta != nullptr && folderMeta->denyAccess) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
-    DIR* dir = ::opendir(folder.host.c_str());
-    if (dir == nullptr) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
-    // A drive root lists no "." and "..", as on NTFS; other folders list them first.
-    if (!folder.root) {
-      struct stat info;
-      ::stat(folder.host.c_str(), &info);
-      for (const char* dots : {".", ".."}) {
-        if (!sim::MatchesMask(mask, dots)) continue;
-        WIN32_FIND_DATAA found;
-        sim::FillFindData(&found, dots, folder.key, info);
-        entry.found.push_back(found);
+    sim::Machine::Impl& impl = sim::machine().impl();
+    struct stat folderInfo;
+    if (::stat(folder.host.c_str(), &folderInfo) != 0) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+    sim::Machine::Impl::CachedListing& cache = impl.lastListing;
+    if (cache.listing && cache.host == folder.host && cache.mask == mask && cache.generation == impl.fileGeneration &&
+        cache.modified.tv_sec == folderInfo.st_mtim.tv_sec && cache.modified.tv_nsec == folderInfo.st_mtim.tv_nsec) {
+      entry.found = cache.listing;
+    } else {
+      DIR* dir = ::opendir(folder.host.c_str());
+      if (dir == nullptr) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+      listing->prefix = folder.root ? folder.key : folder.key + "\\";
+      // A drive root lists no "." and "..", as on NTFS; other folders list them first.
+      if (!folder.root) {
+        for (const char* dots : {".", ".."}) {
+          if (sim::MatchesMask(mask, dots)) listing->entries.push_back(sim::Listed(dots, folder.key, folderInfo, false));
+        }
       }
-    }
-    const std::string prefix = folder.root ? folder.key : folder.key + "\\";
-    std::vector<std::string> names;
-    while (dirent* item = ::readdir(dir)) {
-      const std::string name = item->d_name;
-      if (name != "." && name != ".." && sim::MatchesMask(mask, name)) names.push_back(name);
-    }
-    ::closedir(dir);
-    // Listed in the order of their upper-case names, as NTFS (and Wine) list a folder.
-    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-      const int order = sim::CompareUpper(a, b);
-      return order != 0 ? order < 0 : a < b;
-    });
-    for (const std::string& name : names) {
-      const std::string host = folder.host + "/" + name;
-      struct stat info;
-      if (::stat(host.c_str(), &info) != 0) continue;  // dangling link
-      struct stat own;
-      const bool link = ::lstat(host.c_str(), &own) == 0 && S_ISLNK(own.st_mode);
-      WIN32_FIND_DATAA found;
-      sim::FillFindData(&found, name, prefix + sim::Lower(name), info, link);
-      entry.found.push_back(found);
+      std::vector<std::string> names;
+      while (dirent* item = ::readdir(dir)) {
+        const char* name = item->d_name;
+        if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0 && sim::MatchesMask(mask, name)) {
+          names.emplace_back(name);
+        }
+      }
+      // Listed in the order of their upper-case names, as NTFS (and Wine) list a folder.
+      std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        const int order = sim::CompareUpper(a, b);
+        return order != 0 ? order < 0 : a < b;
+      });
+      listing->entries.reserve(listing->entries.size() + names.size());
+      for (std::string& name : names) {
+        // One look at the entry itself; a link needs a second at what it points to.
+        struct stat info;
+        if (::fstatat(::dirfd(dir), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        const bool link = S_ISLNK(info.st_mode);
+        if (link && ::fstatat(::dirfd(dir), name.c_str(), &info, 0) != 0) continue;  // dangling link
+        const std::string key = listing->prefix + sim::Lower(name);
+        listing->entries.push_back(sim::Listed(std::move(name), key, info, link));
+      }
+      ::closedir(dir);
+      entry.found = listing;
+      cache = {folder.host, mask, folderInfo.st_mtim, impl.fileGeneration, listing};
     }
   } else {
     const Resolved file = Resolve(text);
@@ -454,12 +536,13 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
     if (!file.exists || file.root) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
     struct stat info;
     if (::stat(file.host.c_str(), &info) != 0) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
-    WIN32_FIND_DATAA found;
-    sim::FillFindData(&found, file.windows.substr(file.windows.rfind('\\') + 1), file.key, info);
-    entry.found.push_back(found);
+    const size_t cut = file.key.rfind('\\');
+    listing->prefix = file.key.substr(0, cut + 1);
+    listing->entries.push_back(sim::Listed(file.windows.substr(file.windows.rfind('\\') + 1), file.key, info, false));
+    entry.found = listing;
   }
-  if (entry.found.empty()) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
-  *data = entry.found[0];
+  if (entry.found->entries.empty()) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+  sim::FillFindData(data, *entry.found, entry.found->entries[0]);
   entry.next = 1;
   return sim::machine().impl().Add(std::move(entry));
 }
@@ -467,8 +550,8 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
 BOOL FindNextFileA(HANDLE search, WIN32_FIND_DATAA* data) {
   sim::HandleEntry* entry = sim::machine().impl().Get(search, sim::HandleEntry::Kind::Search);
   if (entry == nullptr) return Fail(ERROR_INVALID_HANDLE, FALSE);
-  if (entry->next >= entry->found.size()) return Fail(ERROR_NO_MORE_FILES, FALSE);
-  *data = entry->found[entry->next++];
+  if (entry->next >= entry->found->entries.size()) return Fail(ERROR_NO_MORE_FILES, FALSE);
+  sim::FillFindData(data, *entry->found, entry->found->entries[entry->next++]);
   return TRUE;
 }
 
@@ -504,6 +587,7 @@ BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
   if (!resolved.exists) return Fail(ERROR_FILE_NOT_FOUND, FALSE);
   const sim::FileMeta* old = sim::FindMeta(resolved.key);
   if (old && (old->failSetAttributes || old->denyAccess)) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  sim::Changed();
   sim::machine().impl().meta[resolved.key].attributes = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_NORMAL);
   return TRUE;
 }
@@ -519,6 +603,7 @@ BOOL DeleteFileA(LPCSTR path) {
     return Fail(ERROR_ACCESS_DENIED, FALSE);
   }
   if (const DWORD blocked = sim::ChangeBlockedBy(resolved.key)) return Fail(blocked, FALSE);
+  sim::Changed();
   if (::unlink(resolved.host.c_str()) != 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
   sim::machine().impl().meta.erase(resolved.key);
   return TRUE;
@@ -544,6 +629,7 @@ BOOL MoveOrReplace(LPCSTR from, LPCSTR to, bool replace) {
   if (sim::DeleteBlockedBy(source.key) == ERROR_SHARING_VIOLATION) {
     return Fail(ERROR_SHARING_VIOLATION, FALSE);
   }
+  sim::Changed();
   if (::rename(source.host.c_str(), target.host.c_str()) != 0) {
     if (errno != EXDEV || !sim::CopyHostFile(source.host, target.host)) {
       return Fail(ERROR_ACCESS_DENIED, FALSE);
@@ -612,6 +698,7 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
     }
     if (const DWORD blocked = sim::ChangeBlockedBy(target.key)) return Fail(blocked, FALSE);
   }
+  sim::Changed();
   if (!sim::CopyHostFile(source.host, target.host)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   sim::FileMeta copied;
   copied.attributes = sim::StoredAttributes(source.key, false) | FILE_ATTRIBUTE_ARCHIVE;
@@ -624,6 +711,7 @@ BOOL CreateDirectoryA(LPCSTR path, void* /*security*/) {
   const Resolved resolved = Resolve(path);
   if (resolved.error != 0) return Fail(resolved.error, FALSE);
   if (resolved.exists) return Fail(ERROR_ALREADY_EXISTS, FALSE);
+  sim::Changed();
   if (::mkdir(resolved.host.c_str(), 0755) != 0) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
   return TRUE;
 }
@@ -633,6 +721,7 @@ BOOL RemoveDirectoryA(LPCSTR path) {
   if (resolved.error != 0) return Fail(resolved.error, FALSE);
   if (!resolved.exists) return Fail(ERROR_FILE_NOT_FOUND, FALSE);
   if (!resolved.directory || resolved.root) return Fail(ERROR_DIRECTORY, FALSE);
+  sim::Changed();
   if (::rmdir(resolved.host.c_str()) != 0) return Fail(ERROR_DIR_NOT_EMPTY, FALSE);
   sim::machine().impl().meta.erase(resolved.key);
   return TRUE;
@@ -708,6 +797,36 @@ DWORD ExpandEnvironmentStringsA(LPCSTR source, LPSTR destination, DWORD capacity
 }
 
 int _open(const char* path, int flags, int permission) {
+  // Reading a file named as it is on disk, the commonest open of a scan, takes one open and a
+  // look at what was opened; everything else goes through the full lookup.
+  if ((flags & (_O_WRONLY | _O_RDWR | _O_CREAT | _O_TRUNC | _O_APPEND)) == 0) {
+    const sim::SplitWindowsPath split = sim::SplitForDrive(path);
+    if (split.error == 0 && !split.components.empty()) {
+      const int fd = ::open(split.ExactHost().c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd >= 0) {
+        const std::string key = sim::Lower(split.ExactWindows());
+        const sim::FileMeta* meta = sim::FindMeta(key);
+        // The walk has just listed the file's folder: what it saw there (a file, and its size)
+        // saves a look at the opened file.
+        const sim::ListedEntry* listed = sim::FindListed(key);
+        struct stat info;
+        bool folder = listed ? (listed->attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 : false;
+        long long size = listed ? static_cast<long long>(listed->size) : -1;
+        if (listed == nullptr) {
+          if (::fstat(fd, &info) != 0) folder = true;
+          folder = folder || S_ISDIR(info.st_mode);
+          size = info.st_size;
+        }
+        if (folder || (meta && meta->denyAccess) || sim::ReadBlocked(key)) {
+          ::close(fd);
+          errno = EACCES;
+          return -1;
+        }
+        sim::machine().impl().descriptors[fd] = sim::Machine::Impl::Descriptor{key, 0, size};
+        return fd;
+      }
+    }
+  }
   const Resolved resolved = Resolve(path);
   const int access = flags & (_O_WRONLY | _O_RDWR);
   const bool write = access != 0 || (flags & (_O_TRUNC | _O_APPEND)) != 0;
@@ -729,6 +848,7 @@ int _open(const char* path, int flags, int permission) {
   if (flags & _O_APPEND) hostFlags |= O_APPEND;
   if (flags & _O_EXCL) hostFlags |= O_EXCL;
   const bool created = !resolved.exists;
+  if (write) sim::Changed();
   const int fd = ::open(resolved.host.c_str(), hostFlags | O_CLOEXEC, 0644);
   if (fd < 0) return -1;
   sim::Machine::Impl& impl = sim::machine().impl();
@@ -738,55 +858,86 @@ int _open(const char* path, int flags, int permission) {
     impl.meta[key].attributes =
         FILE_ATTRIBUTE_ARCHIVE | ((permission & _S_IWRITE) ? 0 : FILE_ATTRIBUTE_READONLY);
   }
-  impl.descriptors[fd] = key;
+  impl.descriptors[fd] = sim::Machine::Impl::Descriptor{key, 0, -1};
   return fd;
 }
 
 namespace {
 
-bool KnownDescriptor(int fd) {
-  if (sim::machine().impl().descriptors.count(fd) != 0) return true;
+sim::Machine::Impl::Descriptor* KnownDescriptor(int fd) {
+  auto& descriptors = sim::machine().impl().descriptors;
+  auto it = descriptors.find(fd);
+  if (it != descriptors.end()) return &it->second;
   errno = EBADF;
-  return false;
+  return nullptr;
 }
 
 }  // namespace
 
 int _read(int fd, void* buffer, unsigned int count) {
-  if (!KnownDescriptor(fd)) return -1;
-  const int got = static_cast<int>(::read(fd, buffer, count));
+  sim::Machine::Impl::Descriptor* descriptor = KnownDescriptor(fd);
+  if (descriptor == nullptr) return -1;
+  const ssize_t got = ::pread(fd, buffer, count, static_cast<off_t>(descriptor->position));
+  descriptor->sizeAtOpen = -1;
+  if (got > 0) descriptor->position += got;
   if (sim::machine().onRead) sim::machine().onRead(fd);
-  return got;
+  return static_cast<int>(got);
 }
 
 int _write(int fd, const void* buffer, unsigned int count) {
-  if (!KnownDescriptor(fd)) return -1;
-  return static_cast<int>(::write(fd, buffer, count));
+  sim::Machine::Impl::Descriptor* descriptor = KnownDescriptor(fd);
+  if (descriptor == nullptr) return -1;
+  descriptor->sizeAtOpen = -1;
+  // An append-mode descriptor writes at the end whatever the position says.
+  if (::fcntl(fd, F_GETFL) & O_APPEND) {
+    const ssize_t put = ::write(fd, buffer, count);
+    descriptor->position = ::lseek(fd, 0, SEEK_CUR);
+    return static_cast<int>(put);
+  }
+  const ssize_t put = ::pwrite(fd, buffer, count, static_cast<off_t>(descriptor->position));
+  if (put > 0) descriptor->position += put;
+  return static_cast<int>(put);
 }
 
 long _lseek(int fd, long offset, int origin) {
-  if (!KnownDescriptor(fd)) return -1;
+  sim::Machine::Impl::Descriptor* descriptor = KnownDescriptor(fd);
+  if (descriptor == nullptr) return -1;
+  long long base = 0;
+  if (origin == SEEK_CUR) {
+    base = descriptor->position;
+  } else if (origin == SEEK_END) {
+    struct stat info;
+    if (::fstat(fd, &info) != 0) return -1;
+    base = info.st_size;
+  } else if (origin != SEEK_SET) {
+    errno = EINVAL;
+    return -1;
+  }
   // Positions are 32-bit signed, as in msvcrt: nothing below 0 or beyond 2^31 - 1.
-  const off_t now = ::lseek(fd, 0, SEEK_CUR);
-  const off_t base = origin == SEEK_SET ? 0 : origin == SEEK_CUR ? now : ::lseek(fd, 0, SEEK_END);
-  ::lseek(fd, now, SEEK_SET);
-  const long long target = static_cast<long long>(base) + offset;
+  const long long target = base + offset;
   if (target < 0 || target > INT32_MAX) {
     errno = EINVAL;
     return -1;
   }
-  return static_cast<long>(::lseek(fd, static_cast<off_t>(target), SEEK_SET));
+  descriptor->position = target;
+  return static_cast<long>(target);
 }
 
 long _filelength(int fd) {
-  if (!KnownDescriptor(fd)) return -1;
-  struct stat info;
-  if (::fstat(fd, &info) != 0) return -1;
-  if (info.st_size > INT32_MAX) {
+  sim::Machine::Impl::Descriptor* descriptor = KnownDescriptor(fd);
+  if (descriptor == nullptr) return -1;
+  long long size = descriptor->sizeAtOpen;
+  descriptor->sizeAtOpen = -1;  // only the first question is answered from the open
+  if (size < 0) {
+    struct stat info;
+    if (::fstat(fd, &info) != 0) return -1;
+    size = info.st_size;
+  }
+  if (size > INT32_MAX) {
     errno = EINVAL;
     return -1;
   }
-  return static_cast<long>(info.st_size);
+  return static_cast<long>(size);
 }
 
 int _close(int fd) {
@@ -830,6 +981,7 @@ FILE* fopen(const char* path, const char* mode) {
     return nullptr;
   }
   FILE* stream = nullptr;
+  if (write) sim::Changed();
   if (binary || plus) {
     stream = std::fopen(resolved.host.c_str(), mode);
   } else if (kind == 'r') {

@@ -2,6 +2,8 @@
 // drive map and path resolution, the registry's nodes. Tests use sim_machine.h only.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,11 +29,23 @@ struct Registry::Node {
   Value* FindValue(const std::string& valueName);
 };
 
+// One entry of a folder listing, kept small: a folder may hold a hundred thousand.
+struct ListedEntry {
+  std::string name;
+  DWORD attributes = 0;
+  uint64_t size = 0;
+};
+
+struct Listing {
+  std::string prefix;  // metadata key of the folder, with its closing backslash
+  std::vector<ListedEntry> entries;
+};
+
 struct HandleEntry {
   enum class Kind { Search, Process, Snapshot, Token, Key, Manager, Service, Module };
   Kind kind = Kind::Search;
-  // Search: the entries still to be returned.
-  std::vector<WIN32_FIND_DATAA> found;
+  // Search: the listing and the next entry to return.
+  std::shared_ptr<const Listing> found;
   size_t next = 0;
   // Process (pid and granted access), Key (granted access).
   DWORD pid = 0;
@@ -63,9 +77,26 @@ struct Resolved {
 struct Machine::Impl {
   std::map<char, Drive> drives;
   std::map<std::string, FileMeta> meta;      // by Resolved::key
-  std::map<int, std::string> descriptors;    // descriptors the program holds open, by key
+  // Descriptors the program holds open: the file's key, and the position the run-time
+  // library's calls keep (reads are positioned, so a seek costs no system call).
+  struct Descriptor {
+    std::string key;
+    long long position = 0;
+    long long sizeAtOpen = -1;  // the length seen when it was opened, until first read
+  };
+  std::map<int, Descriptor> descriptors;
   std::map<FILE*, std::string> streams;      // stdio streams the program holds open, by key
   std::map<ULONG_PTR, HandleEntry> handles;
+  // The folder listed last, kept while nothing changed: a walk lists every folder twice, for
+  // its files and then for its subfolders.
+  struct CachedListing {
+    std::string host;
+    std::string mask;
+    struct timespec modified {};
+    uint64_t generation = 0;
+    std::shared_ptr<const Listing> listing;
+  } lastListing;
+  uint64_t fileGeneration = 0;  // counts changes made through the simulated machine
   ULONG_PTR nextHandle = 0x1000;
   std::map<HWND, WindowProc> windows;
   ULONG_PTR nextWindow = 0x10000;

@@ -58,6 +58,7 @@ FileMeta& Machine::Meta(const std::string& windowsPath) {
     std::transform(key.begin(), key.end(), key.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   }
+  ++impl_->fileGeneration;  // the caller may change what a listing shows
   return impl_->meta[key];
 }
 

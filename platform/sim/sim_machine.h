@@ -304,7 +304,8 @@ class MainWindow {
   std::string status;                       // the status line
   std::vector<std::string> list;            // the results list as it stands
   std::vector<std::string> allLines;        // every line ever appended, in order
-  std::vector<std::string> statusHistory;   // every status shown, in order
+  std::vector<std::string> statusHistory;   // every status shown, in order (when kept)
+  bool keepStatusHistory = true;            // a long scan's statuses need not all be kept
   int clears = 0;                           // times the list was emptied
   // Called after each appended line and status, for tests that act mid-scan.
   std::function<void(const std::string&)> onLine;

@@ -77,7 +77,7 @@ MainWindow::MainWindow() {
   handle_ = machine().CreateWindow([this](HWND, UINT message, WPARAM, LPARAM) -> LRESULT {
     if (message == SetStatusMessage) {
       status = g_scan.statusText;
-      statusHistory.push_back(status);
+      if (keepStatusHistory) statusHistory.push_back(status);
       if (onStatus) onStatus(status);
     } else if (message == AppendLineMessage) {
       // The window keeps at most 150 walk lines; the statistics block is never cut.
