@@ -1,0 +1,392 @@
+#!/usr/bin/env python3
+"""The benchmark's measuring half: converts the signature table for ClamAV and YARA, checks that
+every scanner detects exactly the corpus's specimens, times K runs of each scanner on the warm
+corpus and writes the results table. bench/run.sh prepares everything it takes.
+
+    measure.py --out BUILD/bench --corpus DIR --manifest FILE --rows DIR --table CSV
+               --odd-layouts DIR --one-folder DIR --vexpurge BIN --baseline BIN --runs K
+"""
+import argparse
+import os
+import platform
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+# No __pycache__ beside the sources.
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import convert_signatures  # noqa: E402
+
+# clamscan: only our database, and every scanner ClamAV would otherwise run on a file turned off
+# except the PE parser, which the EP-relative signatures need. The cache of clean-file hashes is
+# of no use in one pass over distinct files, and its temporary folders (one per file) go to
+# memory, not disk.
+CLAMSCAN_FLAGS = [
+    "--no-summary", "--infected", "--recursive", "--disable-cache",
+    "--follow-dir-symlinks=0", "--follow-file-symlinks=0",
+    "--bytecode=no", "--heuristic-alerts=no", "--normalize=no",
+    "--phishing-sigs=no", "--phishing-scan-urls=no", "--nocerts",
+    "--scan-archive=no", "--scan-mail=no", "--scan-ole2=no", "--scan-pdf=no", "--scan-swf=no",
+    "--scan-html=no", "--scan-xmldocs=no", "--scan-hwp3=no", "--scan-onenote=no",
+    "--scan-elf=no", "--scan-image=no", "--scan-image-fuzzy-hash=no",
+]
+
+
+def read_manifest(path):
+    files = {}
+    with open(path) as handle:
+        next(handle)
+        for line in handle:
+            relative, kind, row, detail, size = line.rstrip("\n").split("\t")
+            files[relative] = (kind, int(row), detail, int(size))
+    return files
+
+
+def run(argv, stdout=subprocess.DEVNULL):
+    """Runs one scanner; returns (wall seconds, cpu seconds, max RSS in KiB, exit code, output,
+    error output). Output is read only when stdout is subprocess.PIPE; otherwise it is thrown
+    away, as a user would redirect it.
+
+    The peak memory comes from GNU time: a child started straight from this interpreter would
+    report the interpreter's own resident size as its peak (the maximum includes the memory the
+    child had before it executed the scanner), while time is a small program."""
+    with tempfile.TemporaryFile() as errors, tempfile.NamedTemporaryFile("r") as peak:
+        if stdout is subprocess.PIPE:
+            read_end, out = os.pipe()
+        else:
+            read_end, out = None, os.open(os.devnull, os.O_WRONLY)
+        start = time.perf_counter()
+        process = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", peak.name] + argv,
+                                   stdout=out, stderr=errors, close_fds=True)
+        os.close(out)
+        output = b""
+        if read_end is not None:
+            with os.fdopen(read_end, "rb") as pipe:
+                output = pipe.read()
+        # The resource use of time includes that of the scanner it waited for.
+        _, status, usage = os.wait4(process.pid, 0)
+        wall = time.perf_counter() - start
+        process.returncode = os.waitstatus_to_exitcode(status)
+        errors.seek(0)
+        error_text = errors.read().decode("utf-8", "replace")
+        # time writes "Command exited with non-zero status N" before the figure.
+        figures = [line for line in peak.read().split() if line.isdigit()]
+        max_rss = int(figures[-1]) if figures else 0
+    return (wall, usage.ru_utime + usage.ru_stime, max_rss, process.returncode,
+            output.decode("utf-8", "replace"), error_text)
+
+
+# --- Reading each scanner's detections -----------------------------------------------------------
+
+def relative_to(path, corpus):
+    prefix = corpus.rstrip("/") + "/"
+    return path[len(prefix):] if path.startswith(prefix) else path
+
+
+def vexpurge_detections(output, corpus):
+    # A finding is one line: the path, spaces, the detection name and the action. The path is
+    # the Windows one ("C:\\...", the folder scanned taken as C:) or the host one as given.
+    found = set()
+    for line in output.splitlines():
+        match = re.match(r"^C:\\(\S+)\s", line)
+        if match:
+            found.add(match.group(1).replace("\\", "/"))
+            continue
+        match = re.match(r"^(\S+)\s+\S+", line)
+        if match and match.group(1).startswith(corpus.rstrip("/") + "/"):
+            found.add(relative_to(match.group(1), corpus))
+    return found
+
+
+def clamscan_detections(output, corpus):
+    found = set()
+    for line in output.splitlines():
+        match = re.match(r"^(.*): (\S+) FOUND$", line)
+        if match:
+            found.add(relative_to(match.group(1), corpus))
+    return found
+
+
+def yara_detections(output, corpus):
+    found = set()
+    for line in output.splitlines():
+        parts = line.split(" ", 1)
+        if len(parts) == 2 and not line.startswith("error"):
+            found.add(relative_to(parts[1], corpus))
+    return found
+
+
+def compare(found, manifest):
+    specimens = {path for path, entry in manifest.items() if entry[0] == "specimen"}
+    missed = sorted(specimens - found)
+    extra = sorted(found - specimens)
+    return specimens, missed, extra
+
+
+def describe_difference(missed, extra, manifest):
+    parts = []
+    if missed:
+        parts.append("missed %d specimens" % len(missed))
+    if extra:
+        kinds = {}
+        for path in extra:
+            entry = manifest.get(path, ("?", 0, "", 0))
+            key = entry[0] + (" " + entry[2] if entry[2] else "")
+            kinds[key] = kinds.get(key, 0) + 1
+        parts.append("%d extra (%s)" % (len(extra), ", ".join(
+            "%d %s" % (n, k) for k, n in sorted(kinds.items()))))
+    return "; ".join(parts) if parts else "exact"
+
+
+# --- Signatures ------------------------------------------------------------------------------
+
+def convert(table, sigdir, anywhere_rows):
+    argv = [table, sigdir]
+    if anywhere_rows:
+        argv += ["--clamav-anywhere", ",".join(str(r) for r in sorted(anywhere_rows))]
+    if convert_signatures.main(["convert_signatures.py"] + argv) != 0:
+        raise SystemExit("signature conversion failed")
+
+
+def rows_clamav_misses(rows_dir, database):
+    """Rows whose maker-made specimen the EP-relative database does not detect."""
+    _, _, _, code, output, errors = run(["clamscan"] + CLAMSCAN_FLAGS +
+                                        ["--database=" + database, rows_dir],
+                                        stdout=subprocess.PIPE)
+    if code not in (0, 1):
+        raise SystemExit("clamscan failed on the row specimens (%d): %s" % (code, errors))
+    found = set()
+    for line in output.splitlines():
+        match = re.match(r"^.*/row(\d+)\.exe: \S+_row(\d+)\.UNOFFICIAL FOUND$", line)
+        if match and match.group(1) == match.group(2):
+            found.add(int(match.group(1)))
+    present = {int(name[3:6]) for name in os.listdir(rows_dir) if name.startswith("row")}
+    return sorted(present - found), len(present)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for name in ("out", "corpus", "manifest", "rows", "odd-layouts", "one-folder", "table",
+                 "vexpurge", "baseline"):
+        parser.add_argument("--" + name, required=True)
+    parser.add_argument("--runs", type=int, default=5)
+    args = parser.parse_args()
+    corpus = os.path.abspath(args.corpus)
+    manifest = read_manifest(args.manifest)
+    file_count = len(manifest)
+    corpus_bytes = sum(entry[3] for entry in manifest.values())
+    sigdir = os.path.join(args.out, "signatures")
+    notes = []
+
+    # Signatures: first everything EP-relative; the rows whose specimens ClamAV then misses get
+    # the fallback form.
+    convert(args.table, sigdir, [])
+    ep_database = os.path.join(sigdir, "vexpurge-ep.ldb")
+    missed_rows, row_total = rows_clamav_misses(args.rows, ep_database)
+    convert(args.table, sigdir, missed_rows)
+    database = os.path.join(sigdir, "vexpurge.ldb")
+    rules = os.path.join(sigdir, "vexpurge.yar")
+    compiled = os.path.join(sigdir, "vexpurge.yarc")
+    subprocess.run(["yarac", rules, compiled], check=True)
+    still_missed, _ = rows_clamav_misses(args.rows, database)
+    notes.append("ClamAV database: %d of %d rows EP-relative (EP+n/EP-n, NumberOfSections 0-20); "
+                 "%d rows in the fallback form, because ClamAV gives their specimens no entry-point "
+                 "offset; row specimens still missed afterwards: %s" % (
+                     row_total - len(missed_rows), row_total, len(missed_rows),
+                     ",".join(map(str, still_missed)) or "none"))
+
+    clam_tmp = "/dev/shm" if os.path.isdir("/dev/shm") else args.out
+    clam_tmp = os.path.join(clam_tmp, "vexpurge-bench-clamtmp")
+    os.makedirs(clam_tmp, exist_ok=True)
+
+    # Does the scanner take --quiet yet? It prints detections only when it does.
+    probe = subprocess.run([args.vexpurge, "--quiet", "--list-signatures"],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    quiet = probe.returncode == 0
+    vexpurge_argv = [args.vexpurge] + (["--quiet"] if quiet else []) + [corpus]
+    if not quiet:
+        notes.append("vexpurge-scan has no --quiet yet: run without it (it prints the detections, "
+                     "six statistics lines and the final status)")
+
+    scanners = [
+        # label, argv, detections parser (None: detects nothing), accepted exit codes
+        ("baseline (C, I/O only)", [args.baseline, corpus], None, (0,)),
+        ("vexpurge-scan" + (" --quiet" if quiet else ""), vexpurge_argv, vexpurge_detections,
+         (0, 1)),
+        ("clamscan", ["clamscan"] + CLAMSCAN_FLAGS + ["--tempdir=" + clam_tmp,
+                                                      "--database=" + database, corpus],
+         clamscan_detections, (0, 1)),
+        ("yara -p 1", ["yara", "-C", "-r", "-N", "-p", "1", compiled, corpus], yara_detections,
+         (0,)),
+        ("yara (default threads)", ["yara", "-C", "-r", "-N", compiled, corpus], yara_detections,
+         (0,)),
+    ]
+
+    load_before = os.getloadavg()
+    # Warm-up: one run each, which also reads the detections.
+    verdicts = {}
+    for label, argv, parse, codes in scanners:
+        _, _, _, code, output, errors = run(argv, stdout=subprocess.PIPE)
+        if code not in codes:
+            raise SystemExit("%s failed with status %d:\n%s" % (label, code, errors[-2000:]))
+        if parse is None:
+            verdicts[label] = ("n/a", None)
+            continue
+        _, missed, extra = compare(parse(output, corpus), manifest)
+        verdicts[label] = ("yes" if not missed and not extra else "NO",
+                           describe_difference(missed, extra, manifest))
+        for path in (missed + extra)[:20]:
+            notes.append("%s: %s %s" % (label, "missed" if path in missed else "extra", path))
+
+    # The same detections check for the conversions that are not timed, to show why the timed
+    # ones take the form they do.
+    for label, argv, parse in [
+            ("clamscan, EP-relative form only", ["clamscan"] + CLAMSCAN_FLAGS + [
+                "--tempdir=" + clam_tmp, "--database=" + ep_database, corpus], clamscan_detections),
+            ("yara through the pe module (pe.entry_point + n)",
+             ["yara", "-r", "-N", os.path.join(sigdir, "vexpurge-pe.yar"), corpus],
+             yara_detections)]:
+        wall, _, _, code, output, _ = run(argv, stdout=subprocess.PIPE)
+        if code not in (0, 1):
+            notes.append("%s: failed with status %d" % (label, code))
+            continue
+        _, missed, extra = compare(parse(output, corpus), manifest)
+        notes.append("%s: %s (one run, %.2f s)" % (label, describe_difference(missed, extra,
+                                                                               manifest), wall))
+
+    # The converted signatures on files of random layouts whose probes the specimen library
+    # placed by the matcher's rules: how far each conversion follows the matcher beyond the one
+    # layout the specimen maker uses.
+    odd = os.path.abspath(args.odd_layouts)
+    odd_names = sorted(os.listdir(odd))
+    odd_hits = {name for name in odd_names if name.startswith("hit")}
+    odd_manifest = {name: ("specimen" if name in odd_hits else "near-miss", 0, "one pattern", 0)
+                    for name in odd_names}
+    for label, argv, parse in [
+            ("vexpurge-scan", [args.vexpurge] + (["--quiet"] if quiet else []) + [odd],
+             vexpurge_detections),
+            ("clamscan", ["clamscan"] + CLAMSCAN_FLAGS + ["--tempdir=" + clam_tmp,
+                                                          "--database=" + database, odd],
+             clamscan_detections),
+            ("yara", ["yara", "-C", "-r", "-N", compiled, odd], yara_detections)]:
+        _, _, _, code, output, errors = run(argv, stdout=subprocess.PIPE)
+        if code not in (0, 1):
+            notes.append("odd layouts, %s: failed with status %d" % (label, code))
+            continue
+        found = parse(output, odd)
+        _, missed, extra = compare(found, odd_manifest)
+        notes.append("odd layouts (%d files, %d with both patterns where the matcher reads them), "
+                     "%s: found %d; %s" % (len(odd_names), len(odd_hits), label, len(found),
+                                           describe_difference(missed, extra, odd_manifest)))
+
+    # One wide folder: the nested corpus has at most a few hundred files a folder, which hides
+    # any cost that grows with the size of one folder.
+    wide = os.path.abspath(args.one_folder)
+    wide_count = len(os.listdir(wide))
+    wide_peak = {}
+    for label, argv in [("baseline", [args.baseline, wide]),
+                        ("vexpurge-scan", [args.vexpurge] + (["--quiet"] if quiet else []) + [wide])]:
+        best = None
+        for _ in range(3):
+            wall, _, rss, code, _, _ = run(argv)
+            best = (wall, rss) if best is None or wall < best[0] else best
+        wide_peak[label] = best[1] / 1024.0
+        notes.append("one folder of %d small files, %s: %.3f s (best of 3), peak %.1f MB" % (
+            wide_count, label, best[0], best[1] / 1024.0))
+
+    # K timed runs, round-robin so that a burst of other load on the machine spreads over all
+    # scanners instead of landing on one.
+    samples = {label: [] for label, _, _, _ in scanners}
+    for k in range(args.runs):
+        order = scanners[k % len(scanners):] + scanners[:k % len(scanners)]
+        for label, argv, _, codes in order:
+            wall, cpu, rss, code, _, errors = run(argv)
+            if code not in codes:
+                raise SystemExit("%s failed with status %d:\n%s" % (label, code, errors[-2000:]))
+            samples[label].append((wall, cpu, rss))
+    load_after = os.getloadavg()
+
+    baseline_label = scanners[0][0]
+    baseline_wall = statistics.median(s[0] for s in samples[baseline_label])
+    rows = []
+    for label, _, _, _ in scanners:
+        walls = [s[0] for s in samples[label]]
+        wall = statistics.median(walls)
+        cpu = statistics.median(s[1] for s in samples[label])
+        peak = max(s[2] for s in samples[label]) / 1024.0
+        rows.append((label, file_count / wall, wall, min(walls), max(walls), cpu, peak,
+                     baseline_wall / wall, verdicts[label][0], verdicts[label][1]))
+
+    lines = []
+    lines.append("Vexpurge benchmark: %d files (%d specimens), %.1f MiB, %d runs each (median), "
+                 "warm cache" % (file_count, sum(1 for e in manifest.values() if e[0] == "specimen"),
+                                 corpus_bytes / 1048576.0, args.runs))
+    lines.append("machine: %d cores, %s; load average %.2f before, %.2f after" % (
+        os.cpu_count(), platform.platform(), load_before[0], load_after[0]))
+    versions = []
+    for argv in (["clamscan", "--version"], ["yara", "--version"]):
+        versions.append(subprocess.run(argv, capture_output=True, text=True).stdout.strip())
+    lines.append("versions: ClamAV %s; yara %s" % (versions[0].replace("ClamAV ", ""), versions[1]))
+    lines.append("")
+    header = "%-26s %10s %8s %17s %8s %8s %8s  %s" % (
+        "scanner", "files/s", "wall s", "min-max s", "cpu s", "peak MB", "vs base", "detections")
+    lines.append(header)
+    lines.append("-" * len(header))
+    for label, rate, wall, low, high, cpu, peak, ratio, verdict, detail in rows:
+        lines.append("%-26s %10.0f %8.3f %8.3f-%-8.3f %8.3f %8.1f %7.0f%%  %s%s" % (
+            label, rate, wall, low, high, cpu, peak, 100 * ratio, verdict,
+            "" if detail in (None, "exact") else " (%s)" % detail))
+    lines.append("")
+    lines.append("files/s: files in the corpus / median wall time; cpu s: median user+system time; "
+                 "peak MB: largest max RSS of the timed runs; vs base: files/s relative to the "
+                 "baseline; detections: files reported equal the manifest's specimens.")
+
+    # The targets.
+    by_label = {row[0]: row for row in rows}
+    vex = rows[1]
+    clam = by_label["clamscan"]
+    yara1 = by_label["yara -p 1"]
+    lines.append("")
+    lines.append("targets for vexpurge-scan:")
+    lines.append("  >= 90%% of the baseline's files/s: %s (%.0f%%)" % (
+        "met" if vex[7] >= 0.9 else "NOT met", 100 * vex[7]))
+    lines.append("  ahead of clamscan: %s (%.1fx)" % ("met" if vex[1] > clam[1] else "NOT met",
+                                                      vex[1] / clam[1]))
+    lines.append("  ahead of yara -p 1: %s (%.1fx)" % ("met" if vex[1] > yara1[1] else "NOT met",
+                                                       vex[1] / yara1[1]))
+    lines.append("  peak memory under 8 MB: %s (%.1f MB)" % ("met" if vex[6] < 8 else "NOT met",
+                                                          vex[6]))
+    lines.append("  peak memory under 8 MB on one folder of %d files: %s (%.1f MB)" % (
+        wide_count, "met" if wide_peak["vexpurge-scan"] < 8 else "NOT met",
+        wide_peak["vexpurge-scan"]))
+    lines.append("  detections equal the manifest: %s" % ("met" if vex[8] == "yes" else "NOT met"))
+    if load_before[0] > 0.5 or load_after[0] > 0.5:
+        lines.append("")
+        lines.append("warning: the machine was busy (load average above 0.5): wall times include "
+                     "waiting for a core; the cpu column is less affected.")
+    lines.append("")
+    lines.append("commands:")
+    for label, argv, _, _ in scanners:
+        lines.append("  %s: %s" % (label, " ".join(argv)))
+    lines.append("")
+    lines.append("notes:")
+    for note in notes:
+        lines.append("  " + note)
+
+    # ClamAV's per-file folders are gone by now; the folder that held them goes too.
+    shutil.rmtree(clam_tmp, ignore_errors=True)
+
+    text = "\n".join(lines) + "\n"
+    with open(os.path.join(args.out, "results.txt"), "w") as handle:
+        handle.write(text)
+    sys.stdout.write(text)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
