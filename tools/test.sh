@@ -19,6 +19,8 @@ cmake --build build/win32
 status=0
 ctest --test-dir build/host --output-on-failure -j "$(nproc)" || status=1
 ctest --test-dir build/host-sanitize --output-on-failure -j "$(nproc)" || status=1
+# A short run of every fuzz target (tools/fuzz.sh --seconds 600 runs them long).
+tools/fuzz.sh --seconds 5 || status=1
 ctest --test-dir build/win32 --output-on-failure || status=1
 ctest --test-dir build/win64 --output-on-failure || status=1
 if [ $status -ne 0 ]; then echo "tools/test.sh: some tests FAILED" >&2; fi

@@ -1,0 +1,101 @@
+// Adding a boot-time rename to an existing wininit.ini on the 9x family. The input is the old
+// file; AddWininitRename("NUL", "C:\X~1\Y.EXE") runs on a simulated Windows 98 machine.
+//
+// What "every old line" means: the program reads the old file in text mode, so its text is
+// the old bytes up to the first Ctrl-Z (0x1A; the rest is not part of the file's text, and the
+// system's own reading stops there as well), with every "\r\n" delivered as "\n" (a lone "\r"
+// stays). The lines are that text cut after each "\n"; the last one may have no break. Every
+// other byte, zero bytes included, belongs to its line.
+//
+// When the call returns true the new file must be exactly those lines, in order and byte for
+// byte, with the one entry "NUL=C:\X~1\Y.EXE\r\n" added where it takes effect:
+//   - before the first line starting with "[" that follows the first line starting with
+//     "[rename]" (in any letter case), when there is such a line;
+//   - else at the end: after one "\r\n" when the last line has no break, and after a
+//     "[rename]\r\n" header when no line starts with "[rename]".
+// When it returns false the old file must be as it was, and no half-written new file left.
+#include <cctype>
+#include <cstdint>
+#include <string>
+
+#include "engine/disinfection.h"
+#include "engine/scan_state.h"
+#include "fuzz/fuzz_support.h"
+#include "platform/sim/sim_machine.h"
+
+namespace {
+
+constexpr char kEntry[] = "NUL=C:\\X~1\\Y.EXE\r\n";
+
+std::string TextModeReading(const std::string& bytes) {
+  std::string text;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (bytes[i] == '\x1a') break;
+    if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') continue;
+    text += bytes[i];
+  }
+  return text;
+}
+
+bool StartsWithRename(const std::string& text, size_t at) {
+  static const char kHeader[] = "[rename]";
+  for (size_t i = 0; i < 8; ++i) {
+    if (at + i >= text.size() ||
+        std::tolower(static_cast<unsigned char>(text[at + i])) != kHeader[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string Expected(const std::string& text) {
+  bool inSection = false;
+  for (size_t line = 0; line < text.size();) {
+    if (!inSection) {
+      inSection = StartsWithRename(text, line);
+    } else if (text[line] == '[') {
+      return text.substr(0, line) + kEntry + text.substr(line);
+    }
+    const size_t end = text.find('\n', line);
+    line = end == std::string::npos ? text.size() : end + 1;
+  }
+  std::string out = text;
+  if (!out.empty() && out.back() != '\n') out += "\r\n";
+  if (!inSection) out += "[rename]\r\n";
+  return out + kEntry;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz::FreshMachine();
+  sim::Machine& m = sim::machine();
+  m.SetVersion(sim::WindowsVersion::Win98);
+  fuzz::HostPath("C:\\WINDOWS\\TEMP\\x");  // the folders
+  const std::string target = fuzz::HostPath("C:\\WINDOWS\\wininit.ini");
+  const std::string old(reinterpret_cast<const char*>(data), size);
+  fuzz::WriteHostFile(target, old);
+  ResetScanState();
+  const size_t handlesBefore = m.OpenHandles();
+
+  const bool added = AddWininitRename("NUL", "C:\\X~1\\Y.EXE");
+
+  std::string now;
+  if (!fuzz::ReadHostFile(target, &now)) fuzz::Violation("wininit.ini is gone");
+  std::string left;
+  if (fuzz::ReadHostFile(fuzz::HostPath("C:\\WINDOWS\\wininit.new"), &left)) {
+    fuzz::Violation("wininit.new was left behind");
+  }
+  if (added) {
+    const std::string expected = Expected(TextModeReading(old));
+    if (now != expected) {
+      fuzz::Violation("the rewritten file differs\n  old:      \"%s\"\n  written:  \"%s\"\n  expected: \"%s\"",
+                      fuzz::Printable(old).c_str(), fuzz::Printable(now).c_str(),
+                      fuzz::Printable(expected).c_str());
+    }
+  } else if (now != old) {
+    fuzz::Violation("a failed rewrite changed the old file");
+  }
+  if (m.OpenHandles() != handlesBefore) fuzz::Violation("a handle was left open");
+  return 0;
+}
