@@ -181,6 +181,12 @@ BOOL CMainDlg::OnInitDialog() {
 
 bool CMainDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result) {
   *result = 0;
+  if (IsControlColorMessage(message)) {
+    const LRESULT base = ::DefWindowProcA(m_hWnd, message, wParam, lParam);
+    *result = OnCtlColor(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam),
+                         static_cast<int>(message - WM_CTLCOLORMSGBOX), base);
+    return true;
+  }
   switch (message) {
     case SetStatusMessage:  // shares its number with WM_ENABLE: routed whoever sends it
       OnSetStatus();
@@ -197,18 +203,6 @@ bool CMainDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* re
     case WM_LBUTTONDOWN:
       OnLButtonDown(lParam);
       return false;  // default processing follows
-    case WM_CTLCOLORMSGBOX:
-    case WM_CTLCOLOREDIT:
-    case WM_CTLCOLORLISTBOX:
-    case WM_CTLCOLORBTN:
-    case WM_CTLCOLORDLG:
-    case WM_CTLCOLORSCROLLBAR:
-    case WM_CTLCOLORSTATIC: {
-      const LRESULT base = ::DefWindowProcA(m_hWnd, message, wParam, lParam);
-      *result = OnCtlColor(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam),
-                           static_cast<int>(message - WM_CTLCOLORMSGBOX), base);
-      return true;
-    }
     case WM_COMMAND:
       if (HIWORD(wParam) != BN_CLICKED) return false;
       switch (LOWORD(wParam)) {

@@ -83,15 +83,9 @@ INT_PTR CDialog::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
   }
   LRESULT result = 0;
   if (!OnMessage(message, wParam, lParam, &result)) return FALSE;
+  // These answer through the return value itself.
+  if (IsControlColorMessage(message)) return static_cast<INT_PTR>(result);
   switch (message) {
-    // These answer through the return value itself.
-    case WM_CTLCOLORMSGBOX:
-    case WM_CTLCOLOREDIT:
-    case WM_CTLCOLORLISTBOX:
-    case WM_CTLCOLORBTN:
-    case WM_CTLCOLORDLG:
-    case WM_CTLCOLORSCROLLBAR:
-    case WM_CTLCOLORSTATIC:
     case WM_INITDIALOG:
     case WM_QUERYDRAGICON:
     case WM_VKEYTOITEM:

@@ -7,6 +7,11 @@
 
 #include <string>
 
+// WM_CTLCOLORMSGBOX to WM_CTLCOLORSTATIC: a control asks its parent for colours and a brush.
+inline bool IsControlColorMessage(UINT message) {
+  return message >= WM_CTLCOLORMSGBOX && message <= WM_CTLCOLORSTATIC;
+}
+
 // A window handle and the calls made on it. Does not own the window unless it created it.
 class CWnd {
  public:
