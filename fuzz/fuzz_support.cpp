@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "engine/scan_state.h"
 #include "platform/sim/sim_machine.h"
 
 namespace fs = std::filesystem;
@@ -107,6 +108,16 @@ std::string Printable(const std::string& bytes, size_t limit) {
   }
   if (bytes.size() > limit) out += "...";
   return out;
+}
+
+size_t PrepareReportOnlyCheck(const char* windowsPath, const uint8_t* data, size_t size) {
+  FreshMachine();
+  WriteHostFile(HostPath(windowsPath), data, size);
+  const size_t handles = sim::machine().OpenHandles();
+  ResetScanState();
+  g_scan.removalAction = ActionReportOnly;
+  g_scan.memorySweepActive = false;
+  return handles;
 }
 
 }  // namespace fuzz

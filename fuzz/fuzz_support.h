@@ -22,6 +22,11 @@ void WriteHostFile(const std::string& hostPath, const std::string& bytes);
 // False when the file does not exist.
 bool ReadHostFile(const std::string& hostPath, std::string* bytes);
 
+// A fresh machine holding the input at this Windows path, and the scan state at its start values
+// set for a report-only check outside the memory sweep. Returns the handles open now, which the
+// target expects to find again afterwards.
+size_t PrepareReportOnlyCheck(const char* windowsPath, const uint8_t* data, size_t size);
+
 // Prints what went wrong and stops the process so that libFuzzer keeps the input.
 [[noreturn]] void Violation(const char* format, ...)
 #if defined(__GNUC__)

@@ -58,15 +58,9 @@ void ReadHeadersDirectly(const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::FreshMachine();
+  const size_t handlesBefore = fuzz::PrepareReportOnlyCheck(kPath, data, size);
   const std::string host = fuzz::HostPath(kPath);
-  fuzz::WriteHostFile(host, data, size);
-  const size_t handlesBefore = sim::machine().OpenHandles();
-
-  ResetScanState();
   sim::MainWindow window;
-  g_scan.removalAction = ActionReportOnly;
-  g_scan.memorySweepActive = false;
 
   const int matched = CheckFile(kFamilyName, kPath);
 

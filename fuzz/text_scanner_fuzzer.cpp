@@ -96,15 +96,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   RevealedTextPattern(0);  // the reading below compares with the plain patterns
   CheckHelpers(data, size);
 
-  fuzz::FreshMachine();
+  const size_t handlesBefore = fuzz::PrepareReportOnlyCheck(kPath, data, size);
   const std::string host = fuzz::HostPath(kPath);
-  fuzz::WriteHostFile(host, data, size);
-  const size_t handlesBefore = sim::machine().OpenHandles();
-
-  ResetScanState();
   sim::MainWindow window;
-  g_scan.removalAction = ActionReportOnly;
-  g_scan.memorySweepActive = false;
   const int matched = ScanTextFile(kFamilyName, kPath);
 
   int expected = 0;
