@@ -14,6 +14,8 @@ constexpr char kWininitName[] = "\\wininit.ini";
 constexpr char kWininitCopyName[] = "wininit.ini";
 // The rewritten file is written here first, then put in place of the old one.
 constexpr char kWininitNewName[] = "\\wininit.new";
+// The old file stays under this name while the new one is put in its place (9x only).
+constexpr char kWininitKeptName[] = "\\wininit.vxold";
 constexpr char kRenameSection[] = "[rename]";
 constexpr size_t kLineBufferSize = 648;
 
@@ -137,11 +139,22 @@ bool RewriteWininit(FILE* old, int fd, const char* key, const char* value) {
   return WriteEntry(fd, key, value);
 }
 
-bool ReplaceWininit(const std::string& fresh, const std::string& target) {
+bool ReplaceWininit(const std::string& fresh, const std::string& target, const std::string& kept) {
   if (plat::MoveFileExA(fresh.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
-  // The 9x family has no MoveFileExA: the old file goes first, its copy stays in the temporary
-  // folder.
-  return plat::DeleteFileA(target.c_str()) && plat::MoveFileA(fresh.c_str(), target.c_str());
+  // The 9x family has no MoveFileExA: the old file steps aside under another name until the new
+  // one has taken its place, and comes back if that fails, so there is always a wininit.ini. A
+  // kept file from an earlier run is stale: wininit.ini itself exists.
+  plat::DeleteFileA(kept.c_str());
+  // A read-only wininit.ini is not replaced, as MoveFileExA would not replace it either.
+  const DWORD attributes = plat::GetFileAttributesA(target.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) != 0) return false;
+  if (!plat::MoveFileA(target.c_str(), kept.c_str())) return false;
+  if (plat::MoveFileA(fresh.c_str(), target.c_str())) {
+    plat::DeleteFileA(kept.c_str());
+    return true;
+  }
+  plat::MoveFileA(kept.c_str(), target.c_str());
+  return false;
 }
 
 }  // namespace
@@ -236,7 +249,7 @@ bool AddWininitRename(const char* key, const char* value) {
   const bool rewritten = RewriteWininit(old, fd, key, value);
   plat::fclose(old);
   const bool closed = plat::_close(fd) == 0;
-  if (!rewritten || !closed || !ReplaceWininit(fresh, target)) {
+  if (!rewritten || !closed || !ReplaceWininit(fresh, target, std::string(windows) + kWininitKeptName)) {
     plat::DeleteFileA(fresh.c_str());
     return false;
   }

@@ -1,6 +1,7 @@
 #include "engine/file_matcher.h"
 
 #include <cstring>
+#include <string>
 
 #include "cleanup/startup_cleanup.h"
 #include "engine/disinfection.h"
@@ -70,6 +71,13 @@ bool ProbeMatches(int fd, int32_t offset, const uint8_t* pattern) {
   const int32_t position = static_cast<int32_t>(RvaToFileOffset(address, fd));
   uint8_t bytes[kProbeLength];
   return ReadAt(fd, position, bytes, sizeof bytes) && std::memcmp(bytes, pattern, kProbeLength) == 0;
+}
+
+bool CountedInMemory(const char* path) {
+  for (const std::string& image : g_scan.countedInMemory) {
+    if (plat::_stricmp(image.c_str(), path) == 0) return true;
+  }
+  return false;
 }
 
 // Acts on a file whose process the memory sweep has just terminated, without matching it again.
@@ -145,7 +153,8 @@ int CheckFile(const char* familyName, const char* path) {
     if (!ProbeMatches(fd, record->FirstOffset(), record->FirstPattern())) continue;
     if (!ProbeMatches(fd, record->SecondOffset(), record->SecondPattern())) continue;
 
-    ++g_scan.filesInfected;
+    if (!CountedInMemory(path)) ++g_scan.filesInfected;
+    if (g_scan.memorySweepActive) g_scan.countedInMemory.emplace_back(path);
     matched = 1;
     plat::_close(fd);
     fd = -1;

@@ -233,6 +233,9 @@ void PumpMessages() {
   }
   if (message.message == WM_QUIT || message.message == WM_DESTROY) {
     g_scan.terminateRequested = true;
+    // The quit belongs to the message loop that runs once the scan is over: put it back, or the
+    // program would not end.
+    if (message.message == WM_QUIT) plat::PostQuitMessage(static_cast<int>(message.wParam));
     return;
   }
   plat::TranslateMessage(&message);

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "platform/base.h"
 
@@ -55,6 +57,10 @@ struct ScanState {
   // Shared with the start-up entry cleanup.
   char currentFilePath[kPathBufferSize + 1] = {};
   char removedValueName[128] = {};
+
+  // Images the memory sweep found infected and counted: the drive walk meets the same files
+  // again (when they could not be removed, or were only reported) and does not count them twice.
+  std::vector<std::string> countedInMemory;
 };
 
 extern ScanState g_scan;

@@ -48,6 +48,12 @@ void ActOnImage(const char* imagePath) {
   g_scan.postKillAction = 0;
 }
 
+// Report-only: the hit is told, and the process left running.
+void ReportLeftRunning(const char* imagePath) {
+  PostReportLine("System Memory    %s     %s not terminated as per user's selection", imagePath,
+                 g_scan.detectionName);
+}
+
 bool ActsOnFiles(int action) {
   return action == ActionRemove || action == ActionRename || action == ActionRemoveToo;
 }
@@ -79,7 +85,11 @@ void SweepMemory() {
 void SweepMemoryToolhelp() {
   ProcessList list = ListProcessesToolhelp();
   for (const ProcessNode* node = list.get(); node != nullptr; node = node->next) {
-    if (!ImageIsInfected(node->imagePath) || g_scan.removalAction == ActionReportOnly) continue;
+    if (!ImageIsInfected(node->imagePath)) continue;
+    if (g_scan.removalAction == ActionReportOnly) {
+      ReportLeftRunning(node->imagePath);
+      continue;
+    }
     // Acted on whether or not the termination worked: CheckFile then tries the file itself.
     Terminate(node->processId);
     ActOnImage(node->imagePath);
@@ -90,7 +100,9 @@ int SweepMemoryPsapi() {
   ProcessList list = ListProcessesPsapi();
   int needsRestart = 0;
   for (const ProcessNode* node = list.get(); node != nullptr; node = node->next) {
-    if (!ImageIsInfected(node->imagePath) || !ActsOnFiles(g_scan.removalAction)) continue;
+    if (!ImageIsInfected(node->imagePath)) continue;
+    if (g_scan.removalAction == ActionReportOnly) ReportLeftRunning(node->imagePath);
+    if (!ActsOnFiles(g_scan.removalAction)) continue;
 
     // A second attempt only for a process that survived the first.
     if (Terminate(node->processId) || Terminate(node->processId)) {

@@ -35,9 +35,10 @@ int StopService(const char* name, bool stop) {
 
   SERVICE_STATUS status = {};
   if (!plat::ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) return 0;
-  for (int polls = 0; polls < kMaxStopPolls; ++polls) {
+  // A last query follows the last wait: a service that stops during it has stopped.
+  for (int waits = 0;; ++waits) {
     if (!plat::QueryServiceStatus(service.get(), &status)) break;
-    if (status.dwCurrentState != SERVICE_STOP_PENDING) break;
+    if (status.dwCurrentState != SERVICE_STOP_PENDING || waits == kMaxStopPolls) break;
     plat::Sleep(kPollInterval);
   }
   return status.dwCurrentState == SERVICE_STOPPED ? 1 : 0;

@@ -5,6 +5,6 @@
 // it ended in the stopped state. Without stop, returns 1 when the service could be opened.
 int StopService(const char* name, bool stop);
 
-// The most status polls (one a second) spent waiting for a service to leave the stop-pending
-// state: a service that never does must not hang the scan.
+// The most one-second waits spent for a service to leave the stop-pending state, each followed
+// by a status query: a service that never leaves it must not hang the scan.
 constexpr int kMaxStopPolls = 30;

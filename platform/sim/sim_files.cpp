@@ -612,6 +612,8 @@ BOOL DeleteFileA(LPCSTR path) {
 namespace {
 
 BOOL MoveOrReplace(LPCSTR from, LPCSTR to, bool replace) {
+  const sim::Machine& m = sim::machine();
+  if (m.refuseMove && m.refuseMove(from, to)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   const Resolved source = Resolve(from);
   if (source.error != 0) return Fail(source.error, FALSE);
   if (!source.exists) return Fail(ERROR_FILE_NOT_FOUND, FALSE);

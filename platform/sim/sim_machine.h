@@ -203,6 +203,9 @@ class Machine {
   // MoveFileExA with MOVEFILE_DELAY_UNTIL_REBOOT fails with ERROR_ACCESS_DENIED: a volume scanned
   // from outside has no next boot of its own to carry the delete out.
   bool refuseBootDeletes = false;
+  // MoveFileA and MoveFileExA fail with ERROR_ACCESS_DENIED for a move this answers true for
+  // (source and target as the program gave them).
+  std::function<bool(const std::string&, const std::string&)> refuseMove;
   // Called with the descriptor after every _read, for tests that change a file while it is read.
   std::function<void(int)> onRead;
 

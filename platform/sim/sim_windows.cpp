@@ -46,6 +46,10 @@ BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   return TRUE;
 }
 
+void PostQuitMessage(int exitCode) {
+  sim::machine().queue.push_back(sim::Message(WM_QUIT, static_cast<WPARAM>(exitCode)));
+}
+
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
   sim::Machine& m = sim::machine();
   m.messageBoxes.push_back({owner, text ? text : "", caption ? caption : "", type});

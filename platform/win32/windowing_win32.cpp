@@ -14,6 +14,8 @@ LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   return ::PostMessageA(window, message, wParam, lParam);
 }
+
+void PostQuitMessage(int exitCode) { ::PostQuitMessage(exitCode); }
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
   return ::MessageBoxA(owner, text, caption, type);
 }

@@ -300,6 +300,24 @@ TEST_F(Wininit, AFileThatCannotBeReplacedStaysAsItWas) {
   EXPECT_EQ(machine().OpenHandles(), 0u);
 }
 
+TEST_F(Wininit, WhenTheNewFileCannotTakeItsPlaceTheOldOneStays) {
+  const std::string old = "[rename]\r\nNUL=C:\\A.EXE\r\n";
+  MakeFile("C:\\WINDOWS\\wininit.ini", old);
+  machine().refuseMove = [](const std::string& from, const std::string&) {
+    return from == "C:\\WINDOWS\\wininit.new";
+  };
+  EXPECT_EQ(ScheduleBootRemoval(kInfected), 0);
+  EXPECT_EQ(Contents("C:\\WINDOWS\\wininit.ini"), old);
+  EXPECT_FALSE(Exists("C:\\WINDOWS\\wininit.new"));
+  EXPECT_FALSE(Exists("C:\\WINDOWS\\wininit.vxold"));
+  // A kept copy left by an earlier run does not stand in the way.
+  machine().refuseMove = nullptr;
+  MakeFile("C:\\WINDOWS\\wininit.vxold", "stale");
+  EXPECT_EQ(ScheduleBootRemoval(kInfected), 1);
+  EXPECT_EQ(Contents("C:\\WINDOWS\\wininit.ini"), "[rename]\nNUL=C:\\A.EXE\n" + entry_);
+  EXPECT_FALSE(Exists("C:\\WINDOWS\\wininit.vxold"));
+}
+
 TEST_F(Wininit, FileThatDoesNotExistAnyMoreIsNotScheduled) {
   EXPECT_EQ(ScheduleBootRemoval("C:\\gone\\file.exe"), 0);
   EXPECT_FALSE(Exists("C:\\WINDOWS\\wininit.ini"));

@@ -105,10 +105,22 @@ TEST_F(MemorySweep, ReportOnlyTerminatesNothing) {
     machine().SetVersion(version);
     ScanAllDrives();
     g_scan.removalAction = ActionReportOnly;
-    sim::Process& bad = InfectedProcess("C:\\bad" + std::to_string(static_cast<int>(version)) + ".exe");
+    const std::string path = "C:\\bad.exe";
+    sim::Process& bad = InfectedProcess(path);
+    sim::Process& twin = machine().AddProcess(101, path);  // a second process of the same image
+    if (machine().Is9x()) twin.toolhelpName = path;
     EXPECT_FALSE(RunScanExited());
     EXPECT_TRUE(bad.running);
     EXPECT_EQ(bad.terminateCalls, 0);
+    const std::string name = Row(40).Name();
+    const std::string running = "System Memory    " + path + "     " + name + " not terminated as per user's selection";
+    ASSERT_GE(window.allLines.size(), 3u);
+    EXPECT_EQ(window.allLines[0], running);
+    EXPECT_EQ(window.allLines[1], running);
+    EXPECT_EQ(window.allLines[2], path + "     " + name + " not disinfected as per user's selection");
+    // One file, found in memory twice and on the drive once, is one infected file.
+    EXPECT_EQ(g_scan.filesInfected, 1);
+    EXPECT_TRUE(Exists(path));
   }
 }
 

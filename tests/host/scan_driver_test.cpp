@@ -305,7 +305,17 @@ TEST_F(Stopping, QuitOrDestroyInTheQueueStopsWithoutDispatching) {
     EXPECT_EQ(window.list, StatisticsBlock(0, 0, 0)) << message;
     EXPECT_EQ(machine().dispatched, dispatchedBefore) << message;
     EXPECT_TRUE(machine().dialogs.empty());
+    machine().queue.clear();
   }
+}
+
+TEST_F(Stopping, AQuitTakenByTheWalkIsPostedAgainForTheProgramToEnd) {
+  ScanAllDrives();
+  machine().queue.push_back(sim::Message(WM_QUIT, 3));
+  RunScan();
+  ASSERT_EQ(machine().queue.size(), 1u);
+  EXPECT_EQ(machine().queue.front().message, static_cast<UINT>(WM_QUIT));
+  EXPECT_EQ(machine().queue.front().wParam, 3u);
 }
 
 TEST_F(Stopping, OtherMessagesAreTranslatedAndDispatchedOneAtATime) {

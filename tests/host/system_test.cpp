@@ -121,6 +121,14 @@ TEST_F(System, ServiceThatStaysStopPendingIsGivenUpOnInBoundedTime) {
   EXPECT_EQ(machine().OpenHandles(), 0u);
 }
 
+TEST_F(System, ServiceThatStopsDuringTheLastWaitCountsAsStopped) {
+  sim::Service& service = machine().AddService("late");
+  service.stop = sim::StopBehaviour::AfterPolls;
+  service.pollsUntilStopped = kMaxStopPolls + 1;
+  EXPECT_EQ(StopService("late", true), 1);
+  EXPECT_EQ(machine().sleeps.size(), static_cast<size_t>(kMaxStopPolls));
+}
+
 TEST_F(System, RefusedOrMissingOrForbiddenGiveZeroAtOnce) {
   machine().AddService("refuses").stop = sim::StopBehaviour::Refuses;
   machine().AddService("ignores").stop = sim::StopBehaviour::Ignores;
