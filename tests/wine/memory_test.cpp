@@ -3,6 +3,7 @@
 // so the same tests take the toolhelp, psapi and performance-data paths for real.
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 
 #include "cleanup/service_keys.h"
@@ -63,6 +64,10 @@ TEST_F(WineMemory, ReportOnlyTerminatesNothing) {
   RunScan();
   EXPECT_TRUE(SpecimenRunning());
   EXPECT_TRUE(Exists(path));
+  ASSERT_FALSE(g_lines.empty());
+  const std::string told = " not terminated as per user's selection";
+  EXPECT_EQ(g_lines[0].rfind("System Memory    ", 0), 0u) << g_lines[0];
+  EXPECT_EQ(g_lines[0].substr(g_lines[0].size() - std::min(g_lines[0].size(), told.size())), told);
 }
 
 TEST_F(WineMemory, AFileHeldByItsOwnRunningProgramIsFreedAndRemoved) {
