@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "cleanup/startup_cleanup.h"
 #include "cli/offline_volume.h"
 #include "cli/report_output.h"
 #include "cli/scan_options.h"
@@ -80,6 +81,13 @@ std::vector<std::string> RemovedPaths(const std::vector<std::string>& lines) {
     if (EndsWith(line, " removed") || EndsWith(line, " moved to quarantine")) removed.push_back(line.substr(0, blanks));
   }
   return removed;
+}
+
+// Each scanned volume's hosts file is checked once, whether or not a binary turns up; the
+// drives C:, D:, ... hold the folders in the order given.
+void CheckHostsFiles(size_t folderCount) {
+  for (size_t i = 0; i < folderCount && !g_scan.terminateRequested; ++i) CheckHostsFile(static_cast<char>('C' + i));
+  g_scan.hostsChecked = true;
 }
 
 }  // namespace
@@ -188,6 +196,7 @@ int main(int argc, char** argv) {
                                                    : ActionReportOnly;
   // Files named on their own go straight to the matcher, as the walker would hand them over.
   g_scan.memorySweepActive = false;
+  CheckHostsFiles(folders.size());
   for (const std::string& file : fileTargets) {
     if (g_scan.terminateRequested) break;
     CopyText(g_scan.statusText, file.c_str());

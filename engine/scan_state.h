@@ -55,6 +55,7 @@ struct ScanState {
   // Shared with the start-up entry cleanup.
   char currentFilePath[kPathBufferSize + 1] = {};
   char removedValueName[128] = {};
+  bool hostsChecked = false;  // the hosts file is one file: checked once a scan
 };
 
 extern ScanState g_scan;

@@ -5,9 +5,12 @@
 #include <vector>
 
 #include "engine/scan_driver.h"
+#include "engine/signatures/signature_record.h"
+#include "engine/text_scanner.h"
 #include "engine/texts.h"
 #include "platform/files.h"
 #include "tests/support/scan_fixture.h"
+#include "tools/specimen/specimen.h"
 
 namespace {
 
@@ -367,6 +370,24 @@ TEST_F(Statistics, RestartIsOfferedOnlyWhenARemovalWaitsForTheBoot) {
   EXPECT_EQ(machine().dialogs[0].caption, "Vexpurge Ver 1.0");
   EXPECT_EQ(machine().dialogs[0].flags, 36u);
   EXPECT_TRUE(machine().restarts.empty());
+}
+
+// --- The hosts file ------------------------------------------------------------------------------
+
+using HostsFile = ScanTest;
+
+TEST_F(HostsFile, CheckedOnceAScanHoweverManyFilesAreFound) {
+  const auto* plain = reinterpret_cast<const char*>(RevealedTextPattern(0));
+  MakeFile("C:\\WINDOWS\\system32\\drivers\\etc\\hosts", "begin 644 hosts\n" + std::string(plain, 100) + "\n");
+  const std::vector<uint8_t> infected = specimen::MatchingFile(SignatureTable[0]);
+  for (const char* path : {"C:\\a.exe", "C:\\b.exe", "C:\\c.exe"}) MakeFile(path, std::string(infected.begin(), infected.end()));
+  ScanAllDrives();
+  g_scan.removalAction = ActionReportOnly;
+  RunScan();
+  int hostsLines = 0;
+  for (const std::string& line : window().list) hostsLines += line.find("hosts     W32/Kelto.Worm") != std::string::npos;
+  EXPECT_EQ(hostsLines, 1);
+  EXPECT_EQ(g_scan.filesInfected, 4);
 }
 
 // --- The results list and the report channel ---------------------------------------------------
