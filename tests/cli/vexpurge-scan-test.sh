@@ -7,6 +7,7 @@ set -uo pipefail
 build=$1
 scan="$build/cli/vexpurge-scan"
 specimen="$build/tools/specimen/vexpurge-specimen"
+text_table="$(cd "$(dirname "$0")/../.." && pwd)/engine/signatures/text_signature_table.cpp"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 2
@@ -105,6 +106,30 @@ cp offline/WINDOWS/system32/config/SOFTWARE software.before
 grep -q 'SOFTWARE' "$work/err" || fail "the corrupt hive is not named: $(cat "$work/err")"
 cmp -s offline/WINDOWS/system32/config/SOFTWARE software.before || fail "the corrupt hive changed"
 [ -e offline/WINDOWS/system32/svcx.exe ] || fail "a scan went ahead with a corrupt hive"
+
+# --- the hosts file: checked once a scan, even with no binary found; every action on it ---------
+infected_hosts() {  # a hosts file with the text signature at $1
+  mkdir -p "$(dirname "$1")"
+  python3 -c 'import re, sys
+table = bytes(int(x, 16) for x in re.findall(r"0x([0-9a-f]{2})", open(sys.argv[1]).read().split("{{", 1)[1]))
+sys.stdout.buffer.write(b"begin 644 hosts\n" + bytes(c ^ 0xA7 for c in table[35:135]) + b"\nend\n")' "$text_table" >"$1"
+}
+hosts=Windows/System32/drivers/etc/hosts
+rm -rf tree quarantine && mkdir quarantine
+infected_hosts "tree/$hosts"
+[ "$(status_of "$scan" tree)" = 1 ] && grep -q "hosts     W32/Kelto.Worm" "$work/out" || fail "a hosts file without a binary: $(cat "$work/out")"
+for n in 1 2 3 4; do "$specimen" match 40 "tree/f$n.exe" >/dev/null; done
+for root in "" --windows-root; do
+  status_of "$scan" $root tree >/dev/null
+  [ "$(grep -c "hosts     W32/Kelto.Worm" "$work/out")" = 1 ] && grep -qP '^Total files infected\t\t:  5$' "$work/out" ||
+    fail "the hosts file is not reported and counted once ($root): $(cat "$work/out")"
+done
+"$scan" --move quarantine tree >"$work/out"
+[ ! -e "tree/$hosts" ] && [ -e quarantine/hosts ] && grep -q "hosts     W32/Kelto.Worm moved to quarantine" "$work/out" ||
+  fail "--move and the hosts file: $(ls quarantine) $(head -1 "$work/out")"
+infected_hosts "tree/$hosts"
+"$scan" --rename tree >"$work/out"
+[ ! -e "tree/$hosts" ] && [ -e "tree/$hosts.V" ] || fail "--rename and the hosts file: $(ls "tree/$(dirname $hosts)")"
 
 if [ $failures -ne 0 ]; then
   echo "$failures checks failed"
