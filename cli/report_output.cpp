@@ -15,21 +15,26 @@ void ReportOutput::AddPathMapping(const std::string& windowsPrefix, const std::s
   mappings_.emplace_back(windowsPrefix, hostPrefix);
 }
 
-std::string ReportOutput::Translate(const std::string& text) const {
+std::string ReportOutput::TranslatePath(const std::string& path) const {
   for (const auto& mapping : mappings_) {
-    if (text.compare(0, mapping.first.size(), mapping.first) != 0) continue;
-    // The path runs up to the blanks that part it from the detection name.
-    const size_t end = text.find("     ");
-    const size_t pathEnd = end == std::string::npos ? text.size() : end;
-    std::string rest = text.substr(mapping.first.size(), pathEnd - mapping.first.size());
+    if (path.compare(0, mapping.first.size(), mapping.first) != 0) continue;
+    std::string rest = spelling ? spelling(path) : std::string();
+    if (rest.empty()) rest = path.substr(mapping.first.size());
     for (char& c : rest) {
       if (c == '\\') c = '/';
     }
     std::string host = mapping.second;
     if (!rest.empty() && !host.empty() && host.back() != '/') host += '/';
-    return host + rest + text.substr(pathEnd);
+    return host + rest;
   }
-  return text;
+  return path;
+}
+
+std::string ReportOutput::Translate(const std::string& text) const {
+  // The last five blanks part the path from the detection name: a folder's name may hold five.
+  const size_t end = text.rfind("     ");
+  const size_t pathEnd = end == std::string::npos ? text.size() : end;
+  return TranslatePath(text.substr(0, pathEnd)) + text.substr(pathEnd);
 }
 
 void ReportOutput::ClearProgress() {
@@ -56,14 +61,14 @@ void ReportOutput::Line(const std::string& text, bool statistics) {
 
 void ReportOutput::Status(const std::string& text, int filesScanned) {
   lastStatus_ = text;
-  if (trace && !quiet) Print("status: " + Translate(text));
+  if (trace && !quiet) Print("status: " + TranslatePath(text));
   if (!progress) return;
   // At most ten progress lines a second: a terminal is slower than the walk.
   const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::steady_clock::now().time_since_epoch()).count();
   if (now - lastProgress_ < 100) return;
   lastProgress_ = now;
-  std::string shown = Translate(text);
+  std::string shown = TranslatePath(text);
   if (shown.size() > 60) shown = "..." + shown.substr(shown.size() - 57);
   std::fprintf(stderr, "\r\033[K%d files  %s", filesScanned, shown.c_str());
   progressShown_ = true;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,6 +25,9 @@ class ReportOutput {
   bool OpenLog(const std::string& path);
   // Paths under this Windows prefix ("C:\") are shown under the host path the user gave.
   void AddPathMapping(const std::string& windowsPrefix, const std::string& hostPrefix);
+  // Given a mapped Windows path, the rest of it below its prefix as the disk spells it ("/"
+  // between names), or "" when that is not known; the names as written are shown then.
+  std::function<std::string(const std::string&)> spelling;
 
   // A results-list line; statistics says whether the statistics block has begun.
   void Line(const std::string& text, bool statistics);
@@ -32,7 +36,10 @@ class ReportOutput {
   // A line of the front end's own (not the engine's), printed like a results-list line.
   void Extra(const std::string& text) { Line(text, false); }
 
+  // A line with its path (up to the five blanks before the detection name) shown as the user
+  // knows it; TranslatePath takes the whole text as one path.
   std::string Translate(const std::string& text) const;
+  std::string TranslatePath(const std::string& path) const;
 
  private:
   void Print(const std::string& text);

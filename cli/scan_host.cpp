@@ -76,11 +76,28 @@ bool EndsWith(const std::string& text, const std::string& suffix) {
 std::vector<std::string> RemovedPaths(const std::vector<std::string>& lines) {
   std::vector<std::string> removed;
   for (const std::string& line : lines) {
-    const size_t blanks = line.find("     ");
+    const size_t blanks = line.rfind("     ");
     if (blanks == std::string::npos || line.compare(1, 2, ":\\") != 0) continue;
     if (EndsWith(line, " removed") || EndsWith(line, " moved to quarantine")) removed.push_back(line.substr(0, blanks));
   }
   return removed;
+}
+
+// The part of a Windows path below its drive's folder as the disk spells it: the simulated
+// machine finds names without regard to case. A file that is gone keeps its own name.
+std::string SpelledOnDisk(const std::string& windowsPath) {
+  const sim::Machine& machine = sim::machine();
+  std::string host = machine.HostPath(windowsPath), name;
+  const size_t slash = windowsPath.rfind('\\');
+  if (host.empty() && slash != std::string::npos) {
+    host = machine.HostPath(windowsPath.substr(0, slash + 1));
+    name = windowsPath.substr(slash + 1);
+  }
+  const std::string root = machine.HostPath(windowsPath.substr(0, 3));
+  if (host.empty() || root.empty() || host.compare(0, root.size(), root) != 0) return "";
+  std::string rest = host.substr(root.size()) + (name.empty() ? "" : "/" + name);
+  rest.erase(0, rest.find_first_not_of('/'));
+  return rest;
 }
 
 // Each scanned volume's hosts file is checked once, whether or not a binary turns up; the
@@ -148,6 +165,7 @@ int main(int argc, char** argv) {
   }
 
   ReportOutput output;
+  output.spelling = SpelledOnDisk;
   output.trace = options.trace;
   output.quiet = options.quiet;
   output.progress = !options.quiet && ::isatty(STDERR_FILENO);
@@ -176,7 +194,7 @@ int main(int argc, char** argv) {
   if (!options.moveTo.empty()) {
     machine.MapDrive('B', options.moveTo, DRIVE_REMOVABLE);
     output.AddPathMapping(Drive('B'), options.moveTo);
-    SetQuarantineFolder("B:", [&output](const std::string& path) { return FullName(output.Translate(path)); });
+    SetQuarantineFolder("B:", [&output](const std::string& path) { return FullName(output.TranslatePath(path)); });
   }
 
   OfflineVolume volume;

@@ -87,6 +87,11 @@ cmp -s quarantine/same.exe expected.exe && cmp -s quarantine/same.exe.1 expected
 origins=$(cat quarantine/same.exe.path quarantine/same.exe.1.path | tr -d '\r' | sort | tr '\n' ' ')
 [ "$origins" = "$work/tree/one/same.exe $work/tree/two/same.exe " ] || fail "recorded origins: $origins"
 grep -qxF "tree/one/same.exe     W32/Tarvix.12.Backdoor moved to quarantine" "$work/out" || fail "moved line"
+# The record holds the path exactly, whatever blanks a folder's name holds.
+mkdir -p "blanks/five     blanks" && cp expected.exe "blanks/five     blanks/x.exe"
+"$scan" --move quarantine blanks >"$work/out"
+[ "$(tr -d '\r' <quarantine/x.exe.path)" = "$work/blanks/five     blanks/x.exe" ] || fail "record of a blank-named folder: $(cat quarantine/x.exe.path)"
+grep -qxF "blanks/five     blanks/x.exe     W32/Tarvix.12.Backdoor moved to quarantine" "$work/out" || fail "line of a blank-named folder: $(cat "$work/out")"
 # A third one never overwrites the first two.
 "$specimen" match 40 tree/same.exe >/dev/null
 "$scan" --move quarantine tree >/dev/null
@@ -118,6 +123,8 @@ hosts=Windows/System32/drivers/etc/hosts
 rm -rf tree quarantine && mkdir quarantine
 infected_hosts "tree/$hosts"
 [ "$(status_of "$scan" tree)" = 1 ] && grep -q "hosts     W32/Kelto.Worm" "$work/out" || fail "a hosts file without a binary: $(cat "$work/out")"
+# Shown as the disk spells it, so that the path shown can be used.
+grep -qxF "tree/$hosts     W32/Kelto.Worm Not Disinfected As Per User's Selection" "$work/out" || fail "hosts spelling: $(head -1 "$work/out")"
 for n in 1 2 3 4; do "$specimen" match 40 "tree/f$n.exe" >/dev/null; done
 for root in "" --windows-root; do
   status_of "$scan" $root tree >/dev/null
