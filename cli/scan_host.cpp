@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -107,6 +108,16 @@ void CheckHostsFiles(size_t folderCount) {
   g_scan.hostsChecked = true;
 }
 
+// A line that cannot be written ends the run: nothing more is done that could not be reported.
+void StopIfUnwritten(const ReportOutput& output) {
+  if (!output.failure().empty()) g_scan.terminateRequested = true;
+}
+
+int Unwritten(const ReportOutput& output) {
+  std::fprintf(stderr, "vexpurge-scan: cannot write to %s\n", output.failure().c_str());
+  return kError;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -205,8 +216,16 @@ int main(int argc, char** argv) {
 
   sim::MainWindow window;
   window.keepStatusHistory = false;
-  window.onLine = [&](const std::string& line) { output.Line(line, g_scan.statisticsBegun); };
-  window.onStatus = [&](const std::string& status) { output.Status(status, g_scan.filesScanned); };
+  window.onLine = [&](const std::string& line) {
+    output.Line(line, g_scan.statisticsBegun);
+    StopIfUnwritten(output);
+  };
+  window.onStatus = [&](const std::string& status) {
+    output.Status(status, g_scan.filesScanned);
+    StopIfUnwritten(output);
+  };
+  // A closed pipe is a failed write like any other, not the end of the process mid-action.
+  std::signal(SIGPIPE, SIG_IGN);
 
   g_scan.removalAction = options.remove ? ActionRemove
                          : options.rename ? ActionRename
@@ -239,5 +258,6 @@ int main(int argc, char** argv) {
     }
   }
   output.Finish();
+  if (!output.failure().empty()) return Unwritten(output);
   return g_scan.filesInfected > 0 ? kFound : kNothingFound;
 }

@@ -20,9 +20,12 @@ LRESULT CALLBACK ReportWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
   switch (message) {
     case AppendLineMessage:
       g_output.Line(g_scan.ReportLine, g_scan.statisticsBegun);
+      // A line that cannot be written ends the run: nothing more is done unreported.
+      if (!g_output.failure().empty()) g_scan.terminateRequested = true;
       return 0;
     case SetStatusMessage:
       g_output.Status(g_scan.statusText, g_scan.filesScanned);
+      if (!g_output.failure().empty()) g_scan.terminateRequested = true;
       return 0;
     default:
       return ::DefWindowProcA(window, message, wParam, lParam);
@@ -80,5 +83,9 @@ int main(int argc, char** argv) {
   RunScan();
   g_output.Finish();
   ::DestroyWindow(window);
+  if (!g_output.failure().empty()) {
+    std::fprintf(stderr, "vexpurge-scan: cannot write to %s\n", g_output.failure().c_str());
+    return 2;
+  }
   return g_scan.filesInfected > 0 ? 1 : 0;
 }

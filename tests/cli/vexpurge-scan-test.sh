@@ -61,6 +61,20 @@ grep -qxF "$work/tree/a.exe     W32/Tarvix.12.Backdoor not disinfected as per us
 "$scan" --log scan.log clean >/dev/null
 [ "$(wc -l <scan.log)" = $((2 + 6)) ] || fail "the log does not hold both runs: $(cat scan.log)"
 
+# --- names with control characters are escaped; output that cannot be written is an error -------
+rm -rf odd && mkdir odd
+"$specimen" match 40 "odd/$(printf 'a\033[2Jb\nc.exe')" >/dev/null
+[ "$(status_of "$scan" --log odd.log odd)" = 1 ] || fail "a name with control characters"
+for shown in "$work/out" odd.log; do
+  grep -qxF 'odd/a\x1B[2Jb\x0Ac.exe     W32/Tarvix.12.Backdoor not disinfected as per user'"'"'s selection' "$shown" &&
+    ! grep -q "$(printf '\033')" "$shown" || fail "control characters printed raw: $(cat -A "$shown")"
+done
+if [ -w /dev/full ]; then
+  [ "$(status_of "$scan" odd)" = 1 ] && "$scan" odd >/dev/full 2>"$work/err"; [ $? = 2 ] && [ -s "$work/err" ] ||
+    fail "a failed write to standard output is not status 2"
+  [ "$(status_of "$scan" --log /dev/full odd)" = 2 ] || fail "a failed write to the log is not status 2"
+fi
+
 # --- remove, rename ---------------------------------------------------------------------------
 [ "$(status_of "$scan" --remove tree)" = 1 ] || fail "--remove status"
 [ ! -e tree/a.exe ] && [ ! -e "tree/with space/b.dll" ] || fail "--remove left a specimen"
