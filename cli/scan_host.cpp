@@ -108,6 +108,17 @@ void CheckHostsFiles(size_t folderCount) {
   g_scan.hostsChecked = true;
 }
 
+// A symbolic link named on the command line stands for the file it points to: that file is
+// scanned and acted on (a removed link would leave the infected file in place), and the user
+// is told so.
+std::string FollowLink(const std::string& file, ReportOutput* output) {
+  struct stat info;
+  if (::lstat(file.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return file;
+  const std::string target = Absolute(file);
+  output->Extra(file + " is a symbolic link: the file it points to is scanned, " + target);
+  return target;
+}
+
 // A line that cannot be written ends the run: nothing more is done that could not be reported.
 void StopIfUnwritten(const ReportOutput& output) {
   if (!output.failure().empty()) g_scan.terminateRequested = true;
@@ -194,7 +205,8 @@ int main(int argc, char** argv) {
   }
   // A file's folder is mapped too, but not as a fixed drive: only the file itself is scanned.
   std::vector<std::string> fileTargets;
-  for (const std::string& file : files) {
+  for (const std::string& given : files) {
+    const std::string file = FollowLink(given, &output);
     const size_t slash = file.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : file.substr(0, slash));
     machine.MapDrive(letter, folder, DRIVE_REMOTE);

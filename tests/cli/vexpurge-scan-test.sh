@@ -88,6 +88,17 @@ make_tree
 [ -e tree/a.Vxe ] && [ ! -e tree/a.exe ] || fail "--rename did not rename a.exe"
 grep -qxF "tree/a.exe     W32/Tarvix.12.Backdoor renamed" "$work/out" || fail "renamed line"
 
+# A symbolic link named on the command line stands for the file it points to.
+rm -rf linked && mkdir linked
+"$specimen" match 40 linked/real.exe >/dev/null && ln -s real.exe linked/link.exe
+[ "$(status_of "$scan" --remove linked/link.exe)" = 1 ] && [ ! -e linked/real.exe ] && [ -L linked/link.exe ] &&
+  grep -qxF "$work/linked/real.exe     W32/Tarvix.12.Backdoor removed" "$work/out" && grep -q 'symbolic link' "$work/out" ||
+  fail "--remove of a link: $(ls linked) $(cat "$work/out")"
+rm -rf linked quarantine && mkdir linked quarantine
+"$specimen" match 40 linked/real.exe >/dev/null && ln -s real.exe linked/link.exe
+"$scan" --move quarantine linked/link.exe >/dev/null
+[ ! -e linked/real.exe ] && [ -f quarantine/real.exe ] && [ ! -L quarantine/real.exe ] || fail "--move of a link: $(ls -l quarantine)"
+
 # --- quarantine: two findings with one name, both kept whole -------------------------------
 rm -rf tree quarantine
 mkdir -p tree/one tree/two quarantine
