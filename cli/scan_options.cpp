@@ -82,8 +82,9 @@ void PrintUsage(const std::string& error, bool full) {
                "one line per finding, then the scanning statistics. Files are only reported\n"
                "unless an action is chosen.\n\n"
                "  --remove            delete what is found\n"
-               "  --rename            rename what is found (the character after the last '.'\n"
-               "                      becomes 'V': setup.exe becomes setup.Vxe)\n"
+               "  --rename            rename what is found (the character after the last '.' of\n"
+               "                      the name becomes 'V': setup.exe becomes setup.Vxe; a name\n"
+               "                      without one gets '.V': hosts becomes hosts.V)\n"
                "  --move DIR          move what is found into the quarantine folder DIR, each under\n"
                "                      a name of its own, its original path in a .path file beside it\n"
                "  --windows-root DIR  DIR is the C: drive of a Windows installation that is not\n"
@@ -96,8 +97,10 @@ void PrintUsage(const std::string& error, bool full) {
                "  --trace             print every status line\n"
                "  --list-signatures   print the signature table as CSV and stop\n"
                "  --help, --version\n\n"
+               "A symbolic link named as a PATH stands for the file it points to. Control\n"
+               "characters in names are printed as \\xHH.\n\n"
                "Exit status: 0 nothing found, 1 something found, 2 an error (bad option, a path\n"
-               "that cannot be read).\n");
+               "that cannot be read, output that cannot be written: the scan stops there).\n");
 }
 
 namespace {
