@@ -61,6 +61,8 @@ bool WriteLine(FILE* file, const std::string& text) {
 
 }  // namespace
 
+std::string Printable(const std::string& text) { return Escaped(text, false); }
+
 ReportOutput::~ReportOutput() {
   if (log_ != nullptr) std::fclose(log_);
 }

@@ -10,6 +10,9 @@
 #include <utility>
 #include <vector>
 
+// The text with every control character written as \xHH, for messages that quote a name.
+std::string Printable(const std::string& text);
+
 class ReportOutput {
  public:
   ReportOutput() = default;

@@ -125,7 +125,7 @@ void StopIfUnwritten(const ReportOutput& output) {
 }
 
 int Unwritten(const ReportOutput& output) {
-  std::fprintf(stderr, "vexpurge-scan: cannot write to %s\n", output.failure().c_str());
+  std::fprintf(stderr, "vexpurge-scan: cannot write to %s\n", Printable(output.failure()).c_str());
   return kError;
 }
 
@@ -163,7 +163,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> folders, files;
   for (const std::string& target : offline ? std::vector<std::string>{options.windowsRoot} : options.targets) {
     if (IsFolder(target) ? !IsReadableFolder(target) : !IsReadableFile(target)) {
-      std::fprintf(stderr, "vexpurge-scan: %s: cannot be read\n", target.c_str());
+      std::fprintf(stderr, "vexpurge-scan: %s: cannot be read\n", Printable(target).c_str());
       return kError;
     }
     (IsFolder(target) ? folders : files).push_back(target);
@@ -174,13 +174,13 @@ int main(int argc, char** argv) {
   }
   if (!options.moveTo.empty()) {
     if (!IsReadableFolder(options.moveTo)) {
-      std::fprintf(stderr, "vexpurge-scan: %s: not a folder\n", options.moveTo.c_str());
+      std::fprintf(stderr, "vexpurge-scan: %s: not a folder\n", Printable(options.moveTo).c_str());
       return kError;
     }
     const std::string quarantine = Absolute(options.moveTo);
     for (const std::string& folder : folders) {
       if (Inside(quarantine, Absolute(folder))) {
-        std::fprintf(stderr, "vexpurge-scan: the quarantine folder lies inside %s\n", folder.c_str());
+        std::fprintf(stderr, "vexpurge-scan: the quarantine folder lies inside %s\n", Printable(folder).c_str());
         return kError;
       }
     }
@@ -192,7 +192,7 @@ int main(int argc, char** argv) {
   output.quiet = options.quiet;
   output.progress = !options.quiet && ::isatty(STDERR_FILENO);
   if (!options.log.empty() && !output.OpenLog(options.log)) {
-    std::fprintf(stderr, "vexpurge-scan: %s: cannot be written\n", options.log.c_str());
+    std::fprintf(stderr, "vexpurge-scan: %s: cannot be written\n", Printable(options.log).c_str());
     return kError;
   }
 
@@ -222,7 +222,7 @@ int main(int argc, char** argv) {
 
   OfflineVolume volume;
   if (offline && !volume.Open(options.windowsRoot, &error)) {
-    std::fprintf(stderr, "vexpurge-scan: %s\n", error.c_str());
+    std::fprintf(stderr, "vexpurge-scan: %s\n", Printable(error).c_str());
     return kError;
   }
 
@@ -265,7 +265,7 @@ int main(int argc, char** argv) {
         &error);
     if (!committed) {
       output.Finish();
-      std::fprintf(stderr, "vexpurge-scan: %s\n", error.c_str());
+      std::fprintf(stderr, "vexpurge-scan: %s\n", Printable(error).c_str());
       return kError;
     }
   }

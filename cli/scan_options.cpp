@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/report_output.h"
 #include "engine/signatures/signature_record.h"
 
 namespace {
@@ -71,7 +72,7 @@ bool ParseScanOptions(int argc, char** argv, ScanOptions* options, std::string* 
 
 void PrintUsage(const std::string& error, bool full) {
   FILE* out = full ? stdout : stderr;
-  if (!error.empty()) std::fprintf(stderr, "vexpurge-scan: %s\n", error.c_str());
+  if (!error.empty()) std::fprintf(stderr, "vexpurge-scan: %s\n", Printable(error).c_str());
   std::fprintf(out,
                "usage: vexpurge-scan [OPTIONS] PATH...\n"
                "       vexpurge-scan [OPTIONS] --windows-root DIR\n"

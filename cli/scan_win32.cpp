@@ -134,7 +134,7 @@ int main(int argc, char** argv) {
   g_output.Finish();
   ::DestroyWindow(window);
   if (!g_output.failure().empty()) {
-    std::fprintf(stderr, "vexpurge-scan: cannot write to %s\n", g_output.failure().c_str());
+    std::fprintf(stderr, "vexpurge-scan: cannot write to %s\n", Printable(g_output.failure()).c_str());
     return 2;
   }
   return g_scan.filesInfected > 0 ? 1 : 0;

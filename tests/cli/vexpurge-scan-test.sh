@@ -69,6 +69,7 @@ for shown in "$work/out" odd.log; do
   grep -qxF 'odd/a\x1B[2Jb\x0Ac.exe     W32/Tarvix.12.Backdoor not disinfected as per user'"'"'s selection' "$shown" &&
     ! grep -q "$(printf '\033')" "$shown" || fail "control characters printed raw: $(cat -A "$shown")"
 done
+[ "$(status_of "$scan" "odd/$(printf 'no\033such')")" = 2 ] && grep -qF 'odd/no\x1Bsuch' "$work/err" || fail "a message quotes a name raw"
 if [ -w /dev/full ]; then
   [ "$(status_of "$scan" odd)" = 1 ] && "$scan" odd >/dev/full 2>"$work/err"; [ $? = 2 ] && [ -s "$work/err" ] ||
     fail "a failed write to standard output is not status 2"
