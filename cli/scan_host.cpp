@@ -186,6 +186,8 @@ int main(int argc, char** argv) {
     }
   }
 
+  // A closed pipe is a failed write like any other, not the end of the process mid-action.
+  std::signal(SIGPIPE, SIG_IGN);
   ReportOutput output;
   output.spelling = SpelledOnDisk;
   output.trace = options.trace;
@@ -236,8 +238,6 @@ int main(int argc, char** argv) {
     output.Status(status, g_scan.filesScanned);
     StopIfUnwritten(output);
   };
-  // A closed pipe is a failed write like any other, not the end of the process mid-action.
-  std::signal(SIGPIPE, SIG_IGN);
 
   g_scan.removalAction = options.remove ? ActionRemove
                          : options.rename ? ActionRename
@@ -245,6 +245,7 @@ int main(int argc, char** argv) {
                                                    : ActionReportOnly;
   // Files named on their own go straight to the matcher, as the walker would hand them over.
   g_scan.memorySweepActive = false;
+  StopIfUnwritten(output);
   CheckHostsFiles(folders.size());
   for (const std::string& file : fileTargets) {
     if (g_scan.terminateRequested) break;
