@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "cleanup/startup_cleanup.h"
 #include "engine/scan_driver.h"
 #include "engine/signatures/signature_record.h"
 #include "engine/text_scanner.h"
@@ -374,13 +375,21 @@ TEST_F(Statistics, RestartIsOfferedOnlyWhenARemovalWaitsForTheBoot) {
 
 // --- The hosts file ------------------------------------------------------------------------------
 
-using HostsFile = ScanTest;
+class HostsFile : public ScanTest {
+ protected:
+  const std::string hosts_ = "C:\\WINDOWS\\system32\\drivers\\etc\\hosts";
+  void MakeInfectedHosts() {
+    const auto* pattern = reinterpret_cast<const char*>(RevealedTextPattern(0));
+    MakeFile(hosts_, "begin 644 hosts\n" + std::string(pattern, 100) + "\n");
+  }
+};
 
 TEST_F(HostsFile, CheckedOnceAScanHoweverManyFilesAreFound) {
-  const auto* plain = reinterpret_cast<const char*>(RevealedTextPattern(0));
-  MakeFile("C:\\WINDOWS\\system32\\drivers\\etc\\hosts", "begin 644 hosts\n" + std::string(plain, 100) + "\n");
+  MakeInfectedHosts();
   const std::vector<uint8_t> infected = specimen::MatchingFile(SignatureTable[0]);
-  for (const char* path : {"C:\\a.exe", "C:\\b.exe", "C:\\c.exe"}) MakeFile(path, std::string(infected.begin(), infected.end()));
+  for (const char* path : {"C:\\a.exe", "C:\\b.exe", "C:\\c.exe"}) {
+    MakeFile(path, std::string(infected.begin(), infected.end()));
+  }
   ScanAllDrives();
   g_scan.removalAction = ActionReportOnly;
   RunScan();
@@ -388,6 +397,15 @@ TEST_F(HostsFile, CheckedOnceAScanHoweverManyFilesAreFound) {
   for (const std::string& line : window().list) hostsLines += line.find("hosts     W32/Kelto.Worm") != std::string::npos;
   EXPECT_EQ(hostsLines, 1);
   EXPECT_EQ(g_scan.filesInfected, 4);
+}
+
+TEST_F(HostsFile, NeitherFamilyHasOne) {
+  MakeInfectedHosts();
+  machine().SetVersion(sim::WindowsVersion::QueryFails);
+  g_scan.removalAction = ActionRemove;
+  CheckHostsFile();
+  EXPECT_TRUE(Exists(hosts_));
+  EXPECT_TRUE(g_scan.hostsChecked);
 }
 
 // --- The results list and the report channel ---------------------------------------------------
