@@ -104,9 +104,16 @@ void RememberValueName(const char* name) {
 
 }  // namespace
 
-int CleanupAfterDetection(const char* detectionName) {
+void CheckHostsFile(char drive) {
+  g_scan.hostsChecked = true;
   std::string hosts;
-  if (HostsPath(&hosts)) ScanTextFile(kFamilyName, hosts.c_str());
+  if (!HostsPath(&hosts)) return;
+  if (drive != 0 && hosts.size() > 1 && hosts[1] == ':') hosts[0] = drive;
+  ScanTextFile(kFamilyName, hosts.c_str());
+}
+
+int CleanupAfterDetection(const char* detectionName) {
+  if (!g_scan.hostsChecked) CheckHostsFile();
 
   if (g_scan.removedValueName[0] != '\0') {
     for (const char* key : {kRunKey, kRunServicesKey}) {

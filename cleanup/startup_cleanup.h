@@ -9,10 +9,14 @@
 extern const char kRunKey[];
 extern const char kRunServicesKey[];
 
-// Hands the hosts file to the text scanner, deletes the value name an earlier sweep matched
-// from both start-up keys, and sweeps both keys for values that start currentFilePath.
-// Always returns 1.
+// Hands the hosts file to the text scanner unless this scan has checked it already, deletes the
+// value name an earlier sweep matched from both start-up keys, and sweeps both keys for values
+// that start currentFilePath. Always returns 1.
 int CleanupAfterDetection(const char* detectionName);
+
+// Hands the hosts file at its Windows location to the text scanner and marks it checked for
+// this scan. drive: the drive letter to look on; 0 for the Windows folder's own drive.
+void CheckHostsFile(char drive = 0);
 
 // Deletes every value under the key whose data starts the file in currentFilePath.
 void SweepStartupKey(HKEY root, const char* keyPath);

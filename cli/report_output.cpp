@@ -1,6 +1,67 @@
 #include "cli/report_output.h"
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+
+namespace {
+
+#if defined(_WIN32)
+// Windows names are in the ANSI code page: any byte but a control character is shown.
+size_t PrintableSequence(const std::string&, size_t) { return 1; }
+#else
+// The length of the UTF-8 sequence that starts text[at] and is neither malformed nor a C1
+// control character; 0 when its bytes must be escaped.
+size_t PrintableSequence(const std::string& text, size_t at) {
+  const auto byte = [&](size_t i) { return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0u; };
+  const unsigned lead = byte(0);
+  if (lead < 0x80) return 1;
+  size_t length = 0;
+  unsigned low = 0x80, high = 0xBF;  // the second byte's range: no overlong forms, no surrogates
+  if (lead == 0xC2) low = 0xA0;     // U+0080 to U+009F are controls
+  if (lead >= 0xC2 && lead <= 0xDF) length = 2;
+  if (lead >= 0xE0 && lead <= 0xEF) length = 3;
+  if (lead >= 0xF0 && lead <= 0xF4) length = 4;
+  if (lead == 0xE0) low = 0xA0;
+  if (lead == 0xED) high = 0x9F;
+  if (lead == 0xF0) low = 0x90;
+  if (lead == 0xF4) high = 0x8F;
+  if (length == 0 || byte(1) < low || byte(1) > high) return 0;
+  for (size_t i = 2; i < length; ++i) {
+    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+  }
+  return length;
+}
+#endif
+
+// A file name may hold escape sequences or line breaks: they are shown as \xHH, so that no name
+// can steer the terminal or split a line. keepTabs: the statistics block is laid out with tabs.
+std::string Escaped(const std::string& text, bool keepTabs) {
+  std::string out;
+  for (size_t at = 0; at < text.size();) {
+    const auto c = static_cast<unsigned char>(text[at]);
+    const size_t length = PrintableSequence(text, at);
+    if (length > 0 && (c >= 0x20 || (keepTabs && c == '\t')) && c != 0x7F) {
+      out.append(text, at, length);
+      at += length;
+      continue;
+    }
+    char escape[5];
+    std::snprintf(escape, sizeof escape, "\\x%02X", c);
+    out += escape;
+    ++at;
+  }
+  return out;
+}
+
+bool WriteLine(FILE* file, const std::string& text) {
+  return std::fwrite(text.data(), 1, text.size(), file) == text.size() && std::fputc('\n', file) != EOF &&
+         std::fflush(file) == 0;
+}
+
+}  // namespace
+
+std::string Printable(const std::string& text) { return Escaped(text, false); }
 
 ReportOutput::~ReportOutput() {
   if (log_ != nullptr) std::fclose(log_);
@@ -8,6 +69,7 @@ ReportOutput::~ReportOutput() {
 
 bool ReportOutput::OpenLog(const std::string& path) {
   log_ = std::fopen(path.c_str(), "a");
+  logPath_ = path;
   return log_ != nullptr;
 }
 
@@ -15,21 +77,19 @@ void ReportOutput::AddPathMapping(const std::string& windowsPrefix, const std::s
   mappings_.emplace_back(windowsPrefix, hostPrefix);
 }
 
-std::string ReportOutput::Translate(const std::string& text) const {
+std::string ReportOutput::TranslatePath(const std::string& path) const {
   for (const auto& mapping : mappings_) {
-    if (text.compare(0, mapping.first.size(), mapping.first) != 0) continue;
-    // The path runs up to the blanks that part it from the detection name.
-    const size_t end = text.find("     ");
-    const size_t pathEnd = end == std::string::npos ? text.size() : end;
-    std::string rest = text.substr(mapping.first.size(), pathEnd - mapping.first.size());
+    if (path.compare(0, mapping.first.size(), mapping.first) != 0) continue;
+    std::string rest = spelling ? spelling(path) : std::string();
+    if (rest.empty()) rest = path.substr(mapping.first.size());
     for (char& c : rest) {
       if (c == '\\') c = '/';
     }
     std::string host = mapping.second;
     if (!rest.empty() && !host.empty() && host.back() != '/') host += '/';
-    return host + rest + text.substr(pathEnd);
+    return host + rest;
   }
-  return text;
+  return path;
 }
 
 void ReportOutput::ClearProgress() {
@@ -40,30 +100,35 @@ void ReportOutput::ClearProgress() {
 
 void ReportOutput::Print(const std::string& text) {
   ClearProgress();
-  std::printf("%s\n", text.c_str());
-  std::fflush(stdout);
-  if (log_ != nullptr) {
-    std::fprintf(log_, "%s\n", text.c_str());
-    std::fflush(log_);
-  }
+  errno = 0;
+  if (!WriteLine(stdout, text) && failure_.empty()) failure_ = std::string("standard output: ") + std::strerror(errno);
+  errno = 0;
+  if (log_ != nullptr && !WriteLine(log_, text) && failure_.empty()) failure_ = logPath_ + ": " + std::strerror(errno);
+}
+
+std::string ReportOutput::ShownLine(const std::string& text) const {
+  // The last five blanks part the path from the detection name: a folder's name may hold five.
+  const size_t end = text.rfind("     ");
+  if (end == std::string::npos) return Escaped(text, true);
+  return Escaped(TranslatePath(text.substr(0, end)), false) + Escaped(text.substr(end), true);
 }
 
 void ReportOutput::Line(const std::string& text, bool statistics) {
   // Quiet: the findings, not the statistics.
   if (quiet && statistics) return;
-  Print(Translate(text));
+  Print(ShownLine(text));
 }
 
 void ReportOutput::Status(const std::string& text, int filesScanned) {
   lastStatus_ = text;
-  if (trace && !quiet) Print("status: " + Translate(text));
+  if (trace && !quiet) Print("status: " + Escaped(TranslatePath(text), false));
   if (!progress) return;
   // At most ten progress lines a second: a terminal is slower than the walk.
   const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::steady_clock::now().time_since_epoch()).count();
   if (now - lastProgress_ < 100) return;
   lastProgress_ = now;
-  std::string shown = Translate(text);
+  std::string shown = Escaped(TranslatePath(text), false);
   if (shown.size() > 60) shown = "..." + shown.substr(shown.size() - 57);
   std::fprintf(stderr, "\r\033[K%d files  %s", filesScanned, shown.c_str());
   progressShown_ = true;
@@ -71,5 +136,5 @@ void ReportOutput::Status(const std::string& text, int filesScanned) {
 
 void ReportOutput::Finish() {
   ClearProgress();
-  if (!trace && !quiet) Print("status: " + lastStatus_);
+  if (!trace && !quiet) Print("status: " + Escaped(TranslatePath(lastStatus_), false));
 }

@@ -6,11 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "cleanup/startup_cleanup.h"
 #include "cli/offline_volume.h"
 #include "cli/report_output.h"
 #include "cli/scan_options.h"
@@ -75,11 +77,56 @@ bool EndsWith(const std::string& text, const std::string& suffix) {
 std::vector<std::string> RemovedPaths(const std::vector<std::string>& lines) {
   std::vector<std::string> removed;
   for (const std::string& line : lines) {
-    const size_t blanks = line.find("     ");
+    const size_t blanks = line.rfind("     ");
     if (blanks == std::string::npos || line.compare(1, 2, ":\\") != 0) continue;
     if (EndsWith(line, " removed") || EndsWith(line, " moved to quarantine")) removed.push_back(line.substr(0, blanks));
   }
   return removed;
+}
+
+// The part of a Windows path below its drive's folder as the disk spells it: the simulated
+// machine finds names without regard to case. A file that is gone keeps its own name.
+std::string SpelledOnDisk(const std::string& windowsPath) {
+  const sim::Machine& machine = sim::machine();
+  std::string host = machine.HostPath(windowsPath), name;
+  const size_t slash = windowsPath.rfind('\\');
+  if (host.empty() && slash != std::string::npos) {
+    host = machine.HostPath(windowsPath.substr(0, slash + 1));
+    name = windowsPath.substr(slash + 1);
+  }
+  const std::string root = machine.HostPath(windowsPath.substr(0, 3));
+  if (host.empty() || root.empty() || host.compare(0, root.size(), root) != 0) return "";
+  std::string rest = host.substr(root.size()) + (name.empty() ? "" : "/" + name);
+  rest.erase(0, rest.find_first_not_of('/'));
+  return rest;
+}
+
+// Each scanned volume's hosts file is checked once, whether or not a binary turns up; the
+// drives C:, D:, ... hold the folders in the order given.
+void CheckHostsFiles(size_t folderCount) {
+  for (size_t i = 0; i < folderCount && !g_scan.terminateRequested; ++i) CheckHostsFile(static_cast<char>('C' + i));
+  g_scan.hostsChecked = true;
+}
+
+// A symbolic link named on the command line stands for the file it points to: that file is
+// scanned and acted on (a removed link would leave the infected file in place), and the user
+// is told so.
+std::string FollowLink(const std::string& file, ReportOutput* output) {
+  struct stat info;
+  if (::lstat(file.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return file;
+  const std::string target = Absolute(file);
+  output->Extra(file + " is a symbolic link: the file it points to is scanned, " + target);
+  return target;
+}
+
+// A line that cannot be written ends the run: nothing more is done that could not be reported.
+void StopIfUnwritten(const ReportOutput& output) {
+  if (!output.failure().empty()) g_scan.terminateRequested = true;
+}
+
+int Unwritten(const ReportOutput& output) {
+  std::fprintf(stderr, "vexpurge-scan: cannot write to %s\n", Printable(output.failure()).c_str());
+  return kError;
 }
 
 }  // namespace
@@ -116,7 +163,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> folders, files;
   for (const std::string& target : offline ? std::vector<std::string>{options.windowsRoot} : options.targets) {
     if (IsFolder(target) ? !IsReadableFolder(target) : !IsReadableFile(target)) {
-      std::fprintf(stderr, "vexpurge-scan: %s: cannot be read\n", target.c_str());
+      std::fprintf(stderr, "vexpurge-scan: %s: cannot be read\n", Printable(target).c_str());
       return kError;
     }
     (IsFolder(target) ? folders : files).push_back(target);
@@ -127,24 +174,27 @@ int main(int argc, char** argv) {
   }
   if (!options.moveTo.empty()) {
     if (!IsReadableFolder(options.moveTo)) {
-      std::fprintf(stderr, "vexpurge-scan: %s: not a folder\n", options.moveTo.c_str());
+      std::fprintf(stderr, "vexpurge-scan: %s: not a folder\n", Printable(options.moveTo).c_str());
       return kError;
     }
     const std::string quarantine = Absolute(options.moveTo);
     for (const std::string& folder : folders) {
       if (Inside(quarantine, Absolute(folder))) {
-        std::fprintf(stderr, "vexpurge-scan: the quarantine folder lies inside %s\n", folder.c_str());
+        std::fprintf(stderr, "vexpurge-scan: the quarantine folder lies inside %s\n", Printable(folder).c_str());
         return kError;
       }
     }
   }
 
+  // A closed pipe is a failed write like any other, not the end of the process mid-action.
+  std::signal(SIGPIPE, SIG_IGN);
   ReportOutput output;
+  output.spelling = SpelledOnDisk;
   output.trace = options.trace;
   output.quiet = options.quiet;
   output.progress = !options.quiet && ::isatty(STDERR_FILENO);
   if (!options.log.empty() && !output.OpenLog(options.log)) {
-    std::fprintf(stderr, "vexpurge-scan: %s: cannot be written\n", options.log.c_str());
+    std::fprintf(stderr, "vexpurge-scan: %s: cannot be written\n", Printable(options.log).c_str());
     return kError;
   }
 
@@ -157,7 +207,8 @@ int main(int argc, char** argv) {
   }
   // A file's folder is mapped too, but not as a fixed drive: only the file itself is scanned.
   std::vector<std::string> fileTargets;
-  for (const std::string& file : files) {
+  for (const std::string& given : files) {
+    const std::string file = FollowLink(given, &output);
     const size_t slash = file.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : file.substr(0, slash));
     machine.MapDrive(letter, folder, DRIVE_REMOTE);
@@ -168,19 +219,25 @@ int main(int argc, char** argv) {
   if (!options.moveTo.empty()) {
     machine.MapDrive('B', options.moveTo, DRIVE_REMOVABLE);
     output.AddPathMapping(Drive('B'), options.moveTo);
-    SetQuarantineFolder("B:", [&output](const std::string& path) { return FullName(output.Translate(path)); });
+    SetQuarantineFolder("B:", [&output](const std::string& path) { return FullName(output.TranslatePath(path)); });
   }
 
   OfflineVolume volume;
   if (offline && !volume.Open(options.windowsRoot, &error)) {
-    std::fprintf(stderr, "vexpurge-scan: %s\n", error.c_str());
+    std::fprintf(stderr, "vexpurge-scan: %s\n", Printable(error).c_str());
     return kError;
   }
 
   sim::MainWindow window;
   window.keepStatusHistory = false;
-  window.onLine = [&](const std::string& line) { output.Line(line, g_scan.statisticsBegun); };
-  window.onStatus = [&](const std::string& status) { output.Status(status, g_scan.filesScanned); };
+  window.onLine = [&](const std::string& line) {
+    output.Line(line, g_scan.statisticsBegun);
+    StopIfUnwritten(output);
+  };
+  window.onStatus = [&](const std::string& status) {
+    output.Status(status, g_scan.filesScanned);
+    StopIfUnwritten(output);
+  };
 
   g_scan.removalAction = options.remove ? ActionRemove
                          : options.rename ? ActionRename
@@ -188,6 +245,8 @@ int main(int argc, char** argv) {
                                                    : ActionReportOnly;
   // Files named on their own go straight to the matcher, as the walker would hand them over.
   g_scan.memorySweepActive = false;
+  StopIfUnwritten(output);
+  CheckHostsFiles(folders.size());
   for (const std::string& file : fileTargets) {
     if (g_scan.terminateRequested) break;
     CopyText(g_scan.statusText, file.c_str());
@@ -207,10 +266,11 @@ int main(int argc, char** argv) {
         &error);
     if (!committed) {
       output.Finish();
-      std::fprintf(stderr, "vexpurge-scan: %s\n", error.c_str());
+      std::fprintf(stderr, "vexpurge-scan: %s\n", Printable(error).c_str());
       return kError;
     }
   }
   output.Finish();
+  if (!output.failure().empty()) return Unwritten(output);
   return g_scan.filesInfected > 0 ? kFound : kNothingFound;
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/report_output.h"
 #include "engine/signatures/signature_record.h"
 
 namespace {
@@ -71,7 +72,7 @@ bool ParseScanOptions(int argc, char** argv, ScanOptions* options, std::string* 
 
 void PrintUsage(const std::string& error, bool full) {
   FILE* out = full ? stdout : stderr;
-  if (!error.empty()) std::fprintf(stderr, "vexpurge-scan: %s\n", error.c_str());
+  if (!error.empty()) std::fprintf(stderr, "vexpurge-scan: %s\n", Printable(error).c_str());
   std::fprintf(out,
                "usage: vexpurge-scan [OPTIONS] PATH...\n"
                "       vexpurge-scan [OPTIONS] --windows-root DIR\n"
@@ -82,8 +83,9 @@ void PrintUsage(const std::string& error, bool full) {
                "one line per finding, then the scanning statistics. Files are only reported\n"
                "unless an action is chosen.\n\n"
                "  --remove            delete what is found\n"
-               "  --rename            rename what is found (the character after the last '.'\n"
-               "                      becomes 'V': setup.exe becomes setup.Vxe)\n"
+               "  --rename            rename what is found (the character after the last '.' of\n"
+               "                      the name becomes 'V': setup.exe becomes setup.Vxe; a name\n"
+               "                      without one gets '.V': hosts becomes hosts.V)\n"
                "  --move DIR          move what is found into the quarantine folder DIR, each under\n"
                "                      a name of its own, its original path in a .path file beside it\n"
                "  --windows-root DIR  DIR is the C: drive of a Windows installation that is not\n"
@@ -96,8 +98,10 @@ void PrintUsage(const std::string& error, bool full) {
                "  --trace             print every status line\n"
                "  --list-signatures   print the signature table as CSV and stop\n"
                "  --help, --version\n\n"
+               "A symbolic link named as a PATH stands for the file it points to. Control\n"
+               "characters in names are printed as \\xHH.\n\n"
                "Exit status: 0 nothing found, 1 something found, 2 an error (bad option, a path\n"
-               "that cannot be read).\n");
+               "that cannot be read, output that cannot be written: the scan stops there).\n");
 }
 
 namespace {

@@ -22,30 +22,19 @@ constexpr size_t kLineBufferSize = 648;
 std::string g_quarantine;
 std::function<std::string(const std::string&)> g_describe;
 
+bool WriteAll(int fd, const char* text, size_t length);
 bool WriteText(int fd, const char* text);
 
 bool Exists(const std::string& path) { return plat::_access(path.c_str(), 0) == 0; }
 
-// Moves the file into the quarantine folder under a name of its own (never over another file)
-// and records beside it where it came from.
-void Quarantine(const char* path, const char* name) {
-  const char* slash = std::strrchr(path, '\\');
-  const std::string base = g_quarantine + "\\" + (slash != nullptr ? slash + 1 : path);
-  std::string target = base;
-  for (int n = 1; Exists(target) || Exists(target + ".path"); ++n) target = base + "." + std::to_string(n);
-  if (target.size() + 5 >= kPathBufferSize || !plat::MoveFileA(path, target.c_str())) {
-    PostReportLine("%s     %s Move failed", path, name);
-    return;
-  }
-  const std::string record = target + ".path";
+// The record of where a quarantined file came from: written whole, or not at all.
+bool WriteOrigin(const std::string& record, const std::string& origin) {
   const int fd = plat::_open(record.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-  if (fd != -1) {
-    WriteText(fd, g_describe ? g_describe(path).c_str() : path);
-    WriteText(fd, "\r\n");
-    plat::_close(fd);
-  }
-  ++g_scan.filesRemoved;
-  PostReportLine("%s     %s moved to quarantine", path, name);
+  if (fd == -1) return false;
+  const bool written = WriteAll(fd, origin.data(), origin.size()) && WriteText(fd, "\r\n");
+  if (plat::_close(fd) == 0 && written) return true;
+  plat::DeleteFileA(record.c_str());
+  return false;
 }
 
 void ReportRemoved(const char* path, const char* name) {
@@ -161,15 +150,42 @@ bool ReplaceWininit(const std::string& fresh, const std::string& target, const s
 
 void RenamedPath(const char* path, char* renamed, size_t capacity) {
   CopyText(renamed, capacity, path);
-  char* dot = std::strrchr(renamed, '.');
-  if (dot == nullptr) return;
-  if (dot[1] != '\0') {
+  // Only a dot of the file's own name counts: one in a folder name would move the file away.
+  char* slash = std::strrchr(renamed, '\\');
+  char* dot = std::strrchr(slash != nullptr ? slash + 1 : renamed, '.');
+  if (dot != nullptr && dot[1] != '\0') {
     dot[1] = 'V';
-  } else if (static_cast<size_t>(dot + 2 - renamed) < capacity) {
-    // A path ending in "." gets the "V" appended rather than written over its terminator.
-    dot[1] = 'V';
-    dot[2] = '\0';
+    return;
   }
+  // A name without an extension gets ".V", one ending in "." a "V"; without room it stays.
+  const char* suffix = dot != nullptr ? "V" : ".V";
+  const size_t length = std::strlen(renamed);
+  if (length + std::strlen(suffix) < capacity) std::memcpy(renamed + length, suffix, std::strlen(suffix) + 1);
+}
+
+void QuarantineFile(const char* path, const char* name) {
+  std::string target;
+  std::string record;
+  if (!g_quarantine.empty()) {
+    const char* slash = std::strrchr(path, '\\');
+    const std::string base = g_quarantine + "\\" + (slash != nullptr ? slash + 1 : path);
+    target = base;
+    for (int n = 1; Exists(target) || Exists(target + ".path"); ++n) target = base + "." + std::to_string(n);
+    record = target + ".path";
+  }
+  // The origin is recorded before the move: a quarantined file without it could not go back.
+  if (target.empty() || record.size() >= kPathBufferSize ||
+      !WriteOrigin(record, g_describe ? g_describe(path) : std::string(path))) {
+    PostReportLine("%s     %s Move failed", path, name);
+    return;
+  }
+  if (!plat::MoveFileA(path, target.c_str())) {
+    plat::DeleteFileA(record.c_str());
+    PostReportLine("%s     %s Move failed", path, name);
+    return;
+  }
+  ++g_scan.filesRemoved;
+  PostReportLine("%s     %s moved to quarantine", path, name);
 }
 
 void SetQuarantineFolder(const char* folder, std::function<std::string(const std::string&)> describe) {
@@ -180,7 +196,8 @@ void SetQuarantineFolder(const char* folder, std::function<std::string(const std
 void RenameInfectedFile(const char* path, const char* name) {
   char renamed[kPathBufferSize];
   RenamedPath(path, renamed, sizeof renamed);
-  if (plat::MoveFileA(path, renamed)) {
+  // A path the new name cannot be made from is not "renamed" to itself.
+  if (std::strlen(path) < sizeof renamed && std::strcmp(renamed, path) != 0 && plat::MoveFileA(path, renamed)) {
     PostReportLine("%s     %s renamed", path, name);
   } else {
     PostReportLine("%s     %s Rename failed", path, name);
@@ -201,7 +218,7 @@ void DisinfectFile(const char* path, const char* detectionName) {
                      g_scan.detectionName);
       break;
     case ActionQuarantine:
-      if (!g_quarantine.empty()) Quarantine(path, detectionName);
+      QuarantineFile(path, detectionName);
       break;
     default:
       break;

@@ -21,8 +21,14 @@ bool AddWininitRename(const char* key, const char* value);
 // given, turns a file's path into the words recorded beside it (as the user knows the path).
 void SetQuarantineFolder(const char* folder, std::function<std::string(const std::string&)> describe = nullptr);
 
+// Moves the file into the quarantine folder under a name of its own (never over another file),
+// with its origin in a ".path" record beside it; reports "moved to quarantine" or "Move failed".
+void QuarantineFile(const char* path, const char* name);
+
 // Renames the file to its RenamedPath and reports "renamed" or "Rename failed".
 void RenameInfectedFile(const char* path, const char* name);
 
-// The path with the character after its last "." replaced by "V" (setup.exe: setup.Vxe).
+// The path with the character after the last "." of the file name replaced by "V" (setup.exe:
+// setup.Vxe); a name without an extension gets ".V" (hosts: hosts.V). Left as it is when the new
+// name does not fit capacity.
 void RenamedPath(const char* path, char* renamed, size_t capacity);

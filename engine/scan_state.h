@@ -57,6 +57,7 @@ struct ScanState {
   // Shared with the start-up entry cleanup.
   char currentFilePath[kPathBufferSize + 1] = {};
   char removedValueName[128] = {};
+  bool hostsChecked = false;  // the hosts file is one file: checked once a scan
 
   // Images the memory sweep found infected and counted: the drive walk meets the same files
   // again (when they could not be removed, or were only reported) and does not count them twice.

@@ -97,6 +97,9 @@ void ReportTextAction(const char* path) {
         PostReportLine("%s     %s Remove failed", path, g_matchedName);
       }
       break;
+    case ActionQuarantine:
+      QuarantineFile(path, g_matchedName);
+      break;
     case ActionReportOnly:
       PostReportLine("%s     %s Not Disinfected As Per User's Selection", g_scan.statusText,
                      g_scan.detectionName);

@@ -7,6 +7,7 @@ set -uo pipefail
 build=$1
 scan="$build/cli/vexpurge-scan"
 specimen="$build/tools/specimen/vexpurge-specimen"
+text_table="$(cd "$(dirname "$0")/../.." && pwd)/engine/signatures/text_signature_table.cpp"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 2
@@ -60,6 +61,21 @@ grep -qxF "$work/tree/a.exe     W32/Tarvix.12.Backdoor not disinfected as per us
 "$scan" --log scan.log clean >/dev/null
 [ "$(wc -l <scan.log)" = $((2 + 6)) ] || fail "the log does not hold both runs: $(cat scan.log)"
 
+# --- names with control characters are escaped; output that cannot be written is an error -------
+rm -rf odd && mkdir odd
+"$specimen" match 40 "odd/$(printf 'a\033[2Jb\nc.exe')" >/dev/null
+[ "$(status_of "$scan" --log odd.log odd)" = 1 ] || fail "a name with control characters"
+for shown in "$work/out" odd.log; do
+  grep -qxF 'odd/a\x1B[2Jb\x0Ac.exe     W32/Tarvix.12.Backdoor not disinfected as per user'"'"'s selection' "$shown" &&
+    ! grep -q "$(printf '\033')" "$shown" || fail "control characters printed raw: $(cat -A "$shown")"
+done
+[ "$(status_of "$scan" "odd/$(printf 'no\033such')")" = 2 ] && grep -qF 'odd/no\x1Bsuch' "$work/err" || fail "a message quotes a name raw"
+if [ -w /dev/full ]; then
+  [ "$(status_of "$scan" odd)" = 1 ] && "$scan" odd >/dev/full 2>"$work/err"; [ $? = 2 ] && [ -s "$work/err" ] ||
+    fail "a failed write to standard output is not status 2"
+  [ "$(status_of "$scan" --log /dev/full odd)" = 2 ] || fail "a failed write to the log is not status 2"
+fi
+
 # --- remove, rename ---------------------------------------------------------------------------
 [ "$(status_of "$scan" --remove tree)" = 1 ] || fail "--remove status"
 [ ! -e tree/a.exe ] && [ ! -e "tree/with space/b.dll" ] || fail "--remove left a specimen"
@@ -72,6 +88,17 @@ make_tree
 [ "$(status_of "$scan" --rename tree)" = 1 ] || fail "--rename status"
 [ -e tree/a.Vxe ] && [ ! -e tree/a.exe ] || fail "--rename did not rename a.exe"
 grep -qxF "tree/a.exe     W32/Tarvix.12.Backdoor renamed" "$work/out" || fail "renamed line"
+
+# A symbolic link named on the command line stands for the file it points to.
+rm -rf linked && mkdir linked
+"$specimen" match 40 linked/real.exe >/dev/null && ln -s real.exe linked/link.exe
+[ "$(status_of "$scan" --remove linked/link.exe)" = 1 ] && [ ! -e linked/real.exe ] && [ -L linked/link.exe ] &&
+  grep -qxF "$work/linked/real.exe     W32/Tarvix.12.Backdoor removed" "$work/out" && grep -q 'symbolic link' "$work/out" ||
+  fail "--remove of a link: $(ls linked) $(cat "$work/out")"
+rm -rf linked quarantine && mkdir linked quarantine
+"$specimen" match 40 linked/real.exe >/dev/null && ln -s real.exe linked/link.exe
+"$scan" --move quarantine linked/link.exe >/dev/null
+[ ! -e linked/real.exe ] && [ -f quarantine/real.exe ] && [ ! -L quarantine/real.exe ] || fail "--move of a link: $(ls -l quarantine)"
 
 # --- quarantine: two findings with one name, both kept whole -------------------------------
 rm -rf tree quarantine
@@ -86,6 +113,11 @@ cmp -s quarantine/same.exe expected.exe && cmp -s quarantine/same.exe.1 expected
 origins=$(cat quarantine/same.exe.path quarantine/same.exe.1.path | tr -d '\r' | sort | tr '\n' ' ')
 [ "$origins" = "$work/tree/one/same.exe $work/tree/two/same.exe " ] || fail "recorded origins: $origins"
 grep -qxF "tree/one/same.exe     W32/Tarvix.12.Backdoor moved to quarantine" "$work/out" || fail "moved line"
+# The record holds the path exactly, whatever blanks a folder's name holds.
+mkdir -p "blanks/five     blanks" && cp expected.exe "blanks/five     blanks/x.exe"
+"$scan" --move quarantine blanks >"$work/out"
+[ "$(tr -d '\r' <quarantine/x.exe.path)" = "$work/blanks/five     blanks/x.exe" ] || fail "record of a blank-named folder: $(cat quarantine/x.exe.path)"
+grep -qxF "blanks/five     blanks/x.exe     W32/Tarvix.12.Backdoor moved to quarantine" "$work/out" || fail "line of a blank-named folder: $(cat "$work/out")"
 # A third one never overwrites the first two.
 "$specimen" match 40 tree/same.exe >/dev/null
 "$scan" --move quarantine tree >/dev/null
@@ -105,6 +137,32 @@ cp offline/WINDOWS/system32/config/SOFTWARE software.before
 grep -q 'SOFTWARE' "$work/err" || fail "the corrupt hive is not named: $(cat "$work/err")"
 cmp -s offline/WINDOWS/system32/config/SOFTWARE software.before || fail "the corrupt hive changed"
 [ -e offline/WINDOWS/system32/svcx.exe ] || fail "a scan went ahead with a corrupt hive"
+
+# --- the hosts file: checked once a scan, even with no binary found; every action on it ---------
+infected_hosts() {  # a hosts file with the text signature at $1
+  mkdir -p "$(dirname "$1")"
+  python3 -c 'import re, sys
+table = bytes(int(x, 16) for x in re.findall(r"0x([0-9a-f]{2})", open(sys.argv[1]).read().split("{{", 1)[1]))
+sys.stdout.buffer.write(b"begin 644 hosts\n" + bytes(c ^ 0xA7 for c in table[35:135]) + b"\nend\n")' "$text_table" >"$1"
+}
+hosts=Windows/System32/drivers/etc/hosts
+rm -rf tree quarantine && mkdir quarantine
+infected_hosts "tree/$hosts"
+[ "$(status_of "$scan" tree)" = 1 ] && grep -q "hosts     W32/Kelto.Worm" "$work/out" || fail "a hosts file without a binary: $(cat "$work/out")"
+# Shown as the disk spells it, so that the path shown can be used.
+grep -qxF "tree/$hosts     W32/Kelto.Worm Not Disinfected As Per User's Selection" "$work/out" || fail "hosts spelling: $(head -1 "$work/out")"
+for n in 1 2 3 4; do "$specimen" match 40 "tree/f$n.exe" >/dev/null; done
+for root in "" --windows-root; do
+  status_of "$scan" $root tree >/dev/null
+  [ "$(grep -c "hosts     W32/Kelto.Worm" "$work/out")" = 1 ] && grep -qP '^Total files infected\t\t:  5$' "$work/out" ||
+    fail "the hosts file is not reported and counted once ($root): $(cat "$work/out")"
+done
+"$scan" --move quarantine tree >"$work/out"
+[ ! -e "tree/$hosts" ] && [ -e quarantine/hosts ] && grep -q "hosts     W32/Kelto.Worm moved to quarantine" "$work/out" ||
+  fail "--move and the hosts file: $(ls quarantine) $(head -1 "$work/out")"
+infected_hosts "tree/$hosts"
+"$scan" --rename tree >"$work/out"
+[ ! -e "tree/$hosts" ] && [ -e "tree/$hosts.V" ] || fail "--rename and the hosts file: $(ls "tree/$(dirname $hosts)")"
 
 if [ $failures -ne 0 ]; then
   echo "$failures checks failed"

@@ -148,8 +148,10 @@ TEST(RenamedPath, EdgeCases) {
   char out[16];
   RenamedPath("C:\\setup.exe", out, sizeof out);
   EXPECT_STREQ(out, "C:\\setup.Vxe");
-  RenamedPath("C:\\noext", out, sizeof out);
-  EXPECT_STREQ(out, "C:\\noext");
+  RenamedPath("C:\\noext", out, sizeof out);  // a name without an extension gets one
+  EXPECT_STREQ(out, "C:\\noext.V");
+  RenamedPath("C:\\a.b\\c", out, sizeof out);  // a folder's dot never moves the file
+  EXPECT_STREQ(out, "C:\\a.b\\c.V");
   RenamedPath("C:\\trail.", out, sizeof out);  // never writes over the terminator
   EXPECT_STREQ(out, "C:\\trail.V");
   std::memset(out, 0xbd, sizeof out);
@@ -164,12 +166,26 @@ TEST_F(Disinfection, ReportOnlyAndUnknownCodesLeaveTheFile) {
   g_scan.removalAction = ActionReportOnly;
   DisinfectFile(path.c_str(), "W32/Tarvix.S.Backdoor");
   EXPECT_EQ(window().list, (Lines{path + "     W32/Tarvix.S.Backdoor not disinfected as per user's selection"}));
-  for (int action : {0, 99, 104, -1}) {
+  for (int action : {0, 99, -1}) {
     g_scan.removalAction = action;
     DisinfectFile(path.c_str(), "W32/Tarvix.S.Backdoor");
   }
   EXPECT_EQ(window().list.size(), 1u);
   EXPECT_EQ(Contents(path), "infected");
+}
+
+TEST_F(Disinfection, RenameAndMoveActOnEveryNameOrSayTheyFailed) {
+  const std::string path = "C:\\dir.d\\noext";
+  Detected(path);
+  g_scan.removalAction = ActionRename;
+  DisinfectFile(path.c_str(), "W32/Tarvix.S.Backdoor");
+  EXPECT_TRUE(Exists("C:\\dir.d\\noext.V"));
+  EXPECT_EQ(window().list.back(), path + "     W32/Tarvix.S.Backdoor renamed");
+  Detected(path);
+  g_scan.removalAction = ActionQuarantine;  // with no quarantine folder
+  DisinfectFile(path.c_str(), "W32/Tarvix.S.Backdoor");
+  EXPECT_EQ(window().list.back(), path + "     W32/Tarvix.S.Backdoor Move failed");
+  EXPECT_TRUE(Exists(path));
 }
 
 TEST_F(Disinfection, ForcedActionAfterAKillReportsMemoryThenActs) {

@@ -4,10 +4,14 @@
 #include <string>
 #include <vector>
 
+#include "cleanup/startup_cleanup.h"
 #include "engine/scan_driver.h"
+#include "engine/signatures/signature_record.h"
+#include "engine/text_scanner.h"
 #include "engine/texts.h"
 #include "platform/files.h"
 #include "tests/support/scan_fixture.h"
+#include "tools/specimen/specimen.h"
 
 namespace {
 
@@ -377,6 +381,41 @@ TEST_F(Statistics, RestartIsOfferedOnlyWhenARemovalWaitsForTheBoot) {
   EXPECT_EQ(machine().dialogs[0].caption, "Vexpurge Ver 1.0");
   EXPECT_EQ(machine().dialogs[0].flags, 36u);
   EXPECT_TRUE(machine().restarts.empty());
+}
+
+// --- The hosts file ------------------------------------------------------------------------------
+
+class HostsFile : public ScanTest {
+ protected:
+  const std::string hosts_ = "C:\\WINDOWS\\system32\\drivers\\etc\\hosts";
+  void MakeInfectedHosts() {
+    const auto* pattern = reinterpret_cast<const char*>(RevealedTextPattern(0));
+    MakeFile(hosts_, "begin 644 hosts\n" + std::string(pattern, 100) + "\n");
+  }
+};
+
+TEST_F(HostsFile, CheckedOnceAScanHoweverManyFilesAreFound) {
+  MakeInfectedHosts();
+  const std::vector<uint8_t> infected = specimen::MatchingFile(SignatureTable[0]);
+  for (const char* path : {"C:\\a.exe", "C:\\b.exe", "C:\\c.exe"}) {
+    MakeFile(path, std::string(infected.begin(), infected.end()));
+  }
+  ScanAllDrives();
+  g_scan.removalAction = ActionReportOnly;
+  RunScan();
+  int hostsLines = 0;
+  for (const std::string& line : window().list) hostsLines += line.find("hosts     W32/Kelto.Worm") != std::string::npos;
+  EXPECT_EQ(hostsLines, 1);
+  EXPECT_EQ(g_scan.filesInfected, 4);
+}
+
+TEST_F(HostsFile, NeitherFamilyHasOne) {
+  MakeInfectedHosts();
+  machine().SetVersion(sim::WindowsVersion::QueryFails);
+  g_scan.removalAction = ActionRemove;
+  CheckHostsFile();
+  EXPECT_TRUE(Exists(hosts_));
+  EXPECT_TRUE(g_scan.hostsChecked);
 }
 
 // --- The results list and the report channel ---------------------------------------------------

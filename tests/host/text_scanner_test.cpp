@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/disinfection.h"
 #include "engine/signatures/signature_record.h"
 #include "engine/text_scanner.h"
 #include "engine/texts.h"
@@ -124,6 +125,27 @@ TEST_F(TextScanner, EachActionHasItsOwnWording) {
   EXPECT_EQ(window().list.size(), 3u);
   EXPECT_EQ(g_scan.filesInfected, 4);
   EXPECT_EQ(g_scan.filesRemoved, 0);
+}
+
+TEST_F(TextScanner, RenameAndMoveActOnANameWithoutAnExtension) {
+  const std::string infected = "begin\n" + Pattern();
+  MakeFile("C:\\WIN.D\\hosts", infected);
+  g_scan.removalAction = ActionRename;
+  EXPECT_EQ(Scan("C:\\WIN.D\\hosts"), 1);
+  EXPECT_EQ(Contents("C:\\WIN.D\\hosts.V"), infected);
+  EXPECT_EQ(window().list.back(), "C:\\WIN.D\\hosts     W32/Kelto.Worm renamed");
+
+  MakeFile("C:\\WIN.D\\hosts", infected);
+  MakeFolder("C:\\q");
+  SetQuarantineFolder("C:\\q");
+  g_scan.removalAction = ActionQuarantine;
+  EXPECT_EQ(Scan("C:\\WIN.D\\hosts"), 1);
+  SetQuarantineFolder(nullptr);
+  EXPECT_FALSE(Exists("C:\\WIN.D\\hosts"));
+  EXPECT_EQ(Contents("C:\\q\\hosts"), infected);
+  EXPECT_EQ(Contents("C:\\q\\hosts.path"), "C:\\WIN.D\\hosts\r\n");
+  EXPECT_EQ(window().list.back(), "C:\\WIN.D\\hosts     W32/Kelto.Worm moved to quarantine");
+  EXPECT_EQ(g_scan.filesRemoved, 1);
 }
 
 TEST(TextScannerParts, StripWhitespaceRemovesTheSixBlanks) {
