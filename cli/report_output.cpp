@@ -2,6 +2,11 @@
 
 #include <chrono>
 
+namespace {
+// The host build's simulated machine shows a backslash inside a host file name as this.
+constexpr char kBackslashInName = '\x1c';
+}  // namespace
+
 ReportOutput::~ReportOutput() {
   if (log_ != nullptr) std::fclose(log_);
 }
@@ -24,6 +29,7 @@ std::string ReportOutput::Translate(const std::string& text) const {
     std::string rest = text.substr(mapping.first.size(), pathEnd - mapping.first.size());
     for (char& c : rest) {
       if (c == '\\') c = '/';
+      else if (c == kBackslashInName) c = '\\';
     }
     std::string host = mapping.second;
     if (!rest.empty() && !host.empty() && host.back() != '/') host += '/';

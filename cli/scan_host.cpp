@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -82,6 +83,37 @@ std::vector<std::string> RemovedPaths(const std::vector<std::string>& lines) {
   return removed;
 }
 
+// Each file once: a target that repeats another, or lies in a folder target, is left out (the
+// first spelling given is the one shown).
+void DropRepeatedTargets(std::vector<std::string>* folders, std::vector<std::string>* files) {
+  std::vector<std::string> kept, keptReal, folderReal;
+  for (const std::string& folder : *folders) folderReal.push_back(Absolute(folder));
+  for (size_t i = 0; i < folders->size(); ++i) {
+    bool repeated = false;
+    for (size_t j = 0; j < folders->size() && !repeated; ++j) {
+      repeated = j != i && Inside(folderReal[i], folderReal[j]) && (folderReal[i] != folderReal[j] || j < i);
+    }
+    if (!repeated) kept.push_back((*folders)[i]), keptReal.push_back(folderReal[i]);
+  }
+  *folders = kept;
+  std::vector<std::string> keptFiles, filesReal;
+  for (const std::string& file : *files) {
+    const std::string real = Absolute(file);
+    bool repeated = std::find(filesReal.begin(), filesReal.end(), real) != filesReal.end();
+    for (const std::string& folder : keptReal) repeated = repeated || Inside(real, folder);
+    if (!repeated) keptFiles.push_back(file), filesReal.push_back(real);
+  }
+  *files = keptFiles;
+}
+
+// What the scan could not look into goes to standard error, under the path the user gave; it
+// makes the exit status 2 unless something was found.
+ReportOutput* g_notScannedOutput = nullptr;
+void SayNotScanned(const char* path, const char* reason) {
+  if (g_notScannedOutput->progress) std::fputs("\r\033[K", stderr);
+  std::fprintf(stderr, "vexpurge-scan: %s: %s, not scanned\n", g_notScannedOutput->Translate(path).c_str(), reason);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -121,6 +153,7 @@ int main(int argc, char** argv) {
     }
     (IsFolder(target) ? folders : files).push_back(target);
   }
+  DropRepeatedTargets(&folders, &files);
   if (folders.size() + files.size() > 24) {
     PrintUsage("at most 24 paths at once", false);
     return kError;
@@ -162,7 +195,9 @@ int main(int argc, char** argv) {
     const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : file.substr(0, slash));
     machine.MapDrive(letter, folder, DRIVE_REMOTE);
     output.AddPathMapping(Drive(letter), folder);
-    fileTargets.push_back(Drive(letter) + file.substr(slash == std::string::npos ? 0 : slash + 1));
+    std::string name = file.substr(slash == std::string::npos ? 0 : slash + 1);
+    std::replace(name.begin(), name.end(), '\\', sim::kBackslashInName);  // as the drive lists it
+    fileTargets.push_back(Drive(letter) + name);
     ++letter;
   }
   if (!options.moveTo.empty()) {
@@ -186,14 +221,15 @@ int main(int argc, char** argv) {
                          : options.rename ? ActionRename
                          : !options.moveTo.empty() ? ActionQuarantine
                                                    : ActionReportOnly;
+  g_notScannedOutput = &output;
+  g_scan.notScannedHandler = SayNotScanned;
   // Files named on their own go straight to the matcher, as the walker would hand them over.
   g_scan.memorySweepActive = false;
   for (const std::string& file : fileTargets) {
     if (g_scan.terminateRequested) break;
     CopyText(g_scan.statusText, file.c_str());
     PostStatus();
-    ++g_scan.filesScanned;
-    CheckFile(kFamilyName, file.c_str());
+    ScanFileEntry(file.c_str());
   }
   CopyText(g_scan.scanTarget, folders.empty() ? "" : "!:");
   RunScan();
@@ -212,5 +248,6 @@ int main(int argc, char** argv) {
     }
   }
   output.Finish();
-  return g_scan.filesInfected > 0 ? kFound : kNothingFound;
+  if (g_scan.filesInfected > 0) return kFound;
+  return g_scan.filesNotScanned > 0 ? kError : kNothingFound;
 }

@@ -29,6 +29,12 @@ LRESULT CALLBACK ReportWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
   }
 }
 
+// What the scan could not look into goes to standard error and makes the exit status 2 unless
+// something was found.
+void SayNotScanned(const char* path, const char* reason) {
+  std::fprintf(stderr, "vexpurge-scan: %s: %s, not scanned\n", path, reason);
+}
+
 int Usage(const std::string& error) {
   PrintUsage(error, false);
   return 2;
@@ -75,10 +81,12 @@ int main(int argc, char** argv) {
   }
 
   g_scan.mainWindow = window;
+  g_scan.notScannedHandler = SayNotScanned;
   CopyText(g_scan.scanTarget, target.c_str());
   g_scan.removalAction = options.remove ? ActionRemove : options.rename ? ActionRename : ActionReportOnly;
   RunScan();
   g_output.Finish();
   ::DestroyWindow(window);
-  return g_scan.filesInfected > 0 ? 1 : 0;
+  if (g_scan.filesInfected > 0) return 1;
+  return g_scan.filesNotScanned > 0 ? 2 : 0;
 }
