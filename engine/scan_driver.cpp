@@ -109,7 +109,7 @@ void NoteUnlistedFolder(const char* pattern) {
 }
 
 // A drive walk notes the drive's "\Program Files" folder, so that it can be walked on its own
-// when the drive walk never entered it under that exact spelling.
+// when the drive walk never entered it.
 void NoteProgramFolder(const char* pattern) {
   if (std::strlen(pattern) > 6) return;
   const char* colon = std::strchr(pattern, ':');
@@ -220,12 +220,11 @@ int WalkDirectory(const char* pattern) {
         }
 
         const bool file = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-        if (!g_scan.memorySweepActive && LeftAlone(data)) {
-          // not scanned here, and not to be counted
-        } else if (fits) {
+        const bool leftAlone = !g_scan.memorySweepActive && LeftAlone(data);
+        if (!leftAlone && fits) {
           ShowEntryInStatus(entryPath);
           if (file) ScanFileEntry(entryPath);
-        } else if (file) {
+        } else if (!leftAlone && file) {
           NoteTooLong(pattern, folderLength, data.cFileName);  // folders: in the folders pass
         }
 
