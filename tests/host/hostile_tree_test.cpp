@@ -97,7 +97,9 @@ TEST_F(HostileTree, FifosNeitherBlockNorCount) {
     while (!done) {
       for (const std::string& fifo : fifos) {
         const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-        if (fd >= 0) blocked = true, ::close(fd);
+        if (fd < 0) continue;
+        blocked = true;
+        ::close(fd);
       }
       ::usleep(10000);
     }
