@@ -93,7 +93,9 @@ void DropRepeatedTargets(std::vector<std::string>* folders, std::vector<std::str
     for (size_t j = 0; j < folders->size() && !repeated; ++j) {
       repeated = j != i && Inside(folderReal[i], folderReal[j]) && (folderReal[i] != folderReal[j] || j < i);
     }
-    if (!repeated) kept.push_back((*folders)[i]), keptReal.push_back(folderReal[i]);
+    if (repeated) continue;
+    kept.push_back((*folders)[i]);
+    keptReal.push_back(folderReal[i]);
   }
   *folders = kept;
   std::vector<std::string> keptFiles, filesReal;
@@ -101,7 +103,9 @@ void DropRepeatedTargets(std::vector<std::string>* folders, std::vector<std::str
     const std::string real = Absolute(file);
     bool repeated = std::find(filesReal.begin(), filesReal.end(), real) != filesReal.end();
     for (const std::string& folder : keptReal) repeated = repeated || Inside(real, folder);
-    if (!repeated) keptFiles.push_back(file), filesReal.push_back(real);
+    if (repeated) continue;
+    keptFiles.push_back(file);
+    filesReal.push_back(real);
   }
   *files = keptFiles;
 }
