@@ -26,6 +26,7 @@ constexpr char kProgramFolder[] = "\\Program Files";
 constexpr char kProgramFolderInPath[] = "\\Program Files\\";
 constexpr WORD kStatusWidth = 60;
 constexpr UINT kYesNoQuestion = 0x24;  // MB_YESNO | MB_ICONQUESTION
+constexpr DWORD kMicrosoftTag = 0x80000000;      // a reparse tag of the system's own
 constexpr DWORD kNameSurrogateTag = 0x20000000;  // the reparse point names another file or folder
 constexpr DWORD kDataNotLocal =
     FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_RECALL_ON_OPEN | FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS;
@@ -81,13 +82,14 @@ bool ContainsIgnoringCase(const char* text, const char* part) {
 }
 
 // Entries the walk leaves alone. A link, junction or mount point leads elsewhere: what it points
-// at is walked where it lives, so the walk neither loops nor leaves the drive through it (a
-// reparse point without a tag is taken for one). A placeholder's data is not on the volume, and
-// reading it would fetch it. Other reparse points (compressed, deduplicated) are read as usual.
+// at is walked where it lives, so the walk neither loops nor leaves the drive through it. A tag
+// that is not the system's own is taken for one (Wine shows a host link with tag 1). A
+// placeholder's data is not on the volume, and reading it would fetch it. Other reparse points
+// (compressed, deduplicated) are read as usual.
 bool LeftAlone(const WIN32_FIND_DATAA& data) {
   if ((data.dwFileAttributes & kDataNotLocal) != 0) return true;
   return (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-         (data.dwReserved0 == 0 || (data.dwReserved0 & kNameSurrogateTag) != 0);
+         ((data.dwReserved0 & kMicrosoftTag) == 0 || (data.dwReserved0 & kNameSurrogateTag) != 0);
 }
 
 // An entry whose path does not fit a path buffer cannot be named to the system: said, not scanned.

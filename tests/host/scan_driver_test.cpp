@@ -97,7 +97,8 @@ TEST_F(WalkOrder, OnlyLinksAndFilesWhoseDataIsElsewhereAreLeftAlone) {
   const std::vector<std::pair<std::string, DWORD>> kinds = {
       {"wof.exe", IO_REPARSE_TAG_WOF},       {"dedup.exe", IO_REPARSE_TAG_DEDUP},
       {"link.exe", IO_REPARSE_TAG_SYMLINK},  {"junction", IO_REPARSE_TAG_MOUNT_POINT},
-      {"untagged.exe", 0},                   {"compressed\\in.exe", 0}};
+      {"untagged.exe", 0},                   {"foreign.exe", 1},
+      {"compressed\\in.exe", 0}};
   for (const auto& kind : kinds) {
     MakeFile("C:\\" + kind.first);
     if (kind.first.find('\\') != std::string::npos) continue;
