@@ -124,6 +124,7 @@ mkdir -p fifo-root/WINDOWS/system32/config && mkfifo fifo-root/WINDOWS/system32/
 # Names that differ only in case, and a name with a backslash: each its own file, shown as it is.
 printf 'clean' >tree/sub/A.EXE
 "$specimen" match 40 'tree/back\slash.exe' >/dev/null
+[ "$(status_of "$scan" 'tree/back\slash.exe')" = 1 ] || fail "a backslash name given on its own"
 [ "$(status_of "$scan" --remove tree)" = 1 ] || fail "case twins status"
 grep -qP '^Total files scanned\t\t:  3$' "$work/out" && grep -qP '^Total files removed\t\t:  2$' "$work/out" ||
   fail "case twins or backslash name: $(cat "$work/out")"
