@@ -477,6 +477,13 @@ bool OfflineVolume::Open(const std::string& root, std::string* error) {
     if (!FindEntry(configHost, file.name, &name)) continue;
     auto hive = std::make_unique<Hive>();
     hive->path = configHost + "/" + name;
+    // Only a plain file is opened: a FIFO would keep the open waiting for ever.
+    struct stat info;
+    if (::stat(hive->path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+      *error = hive->path + ": not a registry hive that can be read (not a plain file)";
+      hives_.clear();
+      return false;
+    }
     errno = 0;
     hive->handle = hivex_open(hive->path.c_str(), HIVEX_OPEN_WRITE);
     if (hive->handle == nullptr) {

@@ -63,6 +63,11 @@ bool WriteLine(FILE* file, const std::string& text) {
 
 std::string Printable(const std::string& text) { return Escaped(text, false); }
 
+namespace {
+// The host build's simulated machine shows a backslash inside a host file name as this.
+constexpr char kBackslashInName = '\x1c';
+}  // namespace
+
 ReportOutput::~ReportOutput() {
   if (log_ != nullptr) std::fclose(log_);
 }
@@ -80,10 +85,14 @@ void ReportOutput::AddPathMapping(const std::string& windowsPrefix, const std::s
 std::string ReportOutput::TranslatePath(const std::string& path) const {
   for (const auto& mapping : mappings_) {
     if (path.compare(0, mapping.first.size(), mapping.first) != 0) continue;
+    // The spelling on disk is a host path already; a Windows path is turned into one.
     std::string rest = spelling ? spelling(path) : std::string();
-    if (rest.empty()) rest = path.substr(mapping.first.size());
-    for (char& c : rest) {
-      if (c == '\\') c = '/';
+    if (rest.empty()) {
+      rest = path.substr(mapping.first.size());
+      for (char& c : rest) {
+        if (c == '\\') c = '/';
+        else if (c == kBackslashInName) c = '\\';
+      }
     }
     std::string host = mapping.second;
     if (!rest.empty() && !host.empty() && host.back() != '/') host += '/';

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -84,6 +85,41 @@ std::vector<std::string> RemovedPaths(const std::vector<std::string>& lines) {
   return removed;
 }
 
+// Each file once: a target that repeats another, or lies in a folder target, is left out (the
+// first spelling given is the one shown).
+void DropRepeatedTargets(std::vector<std::string>* folders, std::vector<std::string>* files) {
+  std::vector<std::string> kept, keptReal, folderReal;
+  for (const std::string& folder : *folders) folderReal.push_back(Absolute(folder));
+  for (size_t i = 0; i < folders->size(); ++i) {
+    bool repeated = false;
+    for (size_t j = 0; j < folders->size() && !repeated; ++j) {
+      repeated = j != i && Inside(folderReal[i], folderReal[j]) && (folderReal[i] != folderReal[j] || j < i);
+    }
+    if (repeated) continue;
+    kept.push_back((*folders)[i]);
+    keptReal.push_back(folderReal[i]);
+  }
+  *folders = kept;
+  std::vector<std::string> keptFiles, filesReal;
+  for (const std::string& file : *files) {
+    const std::string real = Absolute(file);
+    bool repeated = std::find(filesReal.begin(), filesReal.end(), real) != filesReal.end();
+    for (const std::string& folder : keptReal) repeated = repeated || Inside(real, folder);
+    if (repeated) continue;
+    keptFiles.push_back(file);
+    filesReal.push_back(real);
+  }
+  *files = keptFiles;
+}
+
+// What the scan could not look into goes to standard error, under the path the user gave; it
+// makes the exit status 2 unless something was found.
+ReportOutput* g_notScannedOutput = nullptr;
+void SayNotScanned(const char* path, const char* reason) {
+  if (g_notScannedOutput->progress) std::fputs("\r\033[K", stderr);
+  std::fprintf(stderr, "vexpurge-scan: %s: %s, not scanned\n", Printable(g_notScannedOutput->TranslatePath(path)).c_str(), reason);
+}
+
 // The part of a Windows path below its drive's folder as the disk spells it: the simulated
 // machine finds names without regard to case. A file that is gone keeps its own name.
 std::string SpelledOnDisk(const std::string& windowsPath) {
@@ -93,6 +129,9 @@ std::string SpelledOnDisk(const std::string& windowsPath) {
   if (host.empty() && slash != std::string::npos) {
     host = machine.HostPath(windowsPath.substr(0, slash + 1));
     name = windowsPath.substr(slash + 1);
+    for (char& c : name) {
+      if (c == sim::kBackslashInName) c = '\\';
+    }
   }
   const std::string root = machine.HostPath(windowsPath.substr(0, 3));
   if (host.empty() || root.empty() || host.compare(0, root.size(), root) != 0) return "";
@@ -168,6 +207,7 @@ int main(int argc, char** argv) {
     }
     (IsFolder(target) ? folders : files).push_back(target);
   }
+  DropRepeatedTargets(&folders, &files);
   if (folders.size() + files.size() > 24) {
     PrintUsage("at most 24 paths at once", false);
     return kError;
@@ -213,7 +253,9 @@ int main(int argc, char** argv) {
     const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : file.substr(0, slash));
     machine.MapDrive(letter, folder, DRIVE_REMOTE);
     output.AddPathMapping(Drive(letter), folder);
-    fileTargets.push_back(Drive(letter) + file.substr(slash == std::string::npos ? 0 : slash + 1));
+    std::string name = file.substr(slash == std::string::npos ? 0 : slash + 1);
+    std::replace(name.begin(), name.end(), '\\', sim::kBackslashInName);  // as the drive lists it
+    fileTargets.push_back(Drive(letter) + name);
     ++letter;
   }
   if (!options.moveTo.empty()) {
@@ -243,6 +285,8 @@ int main(int argc, char** argv) {
                          : options.rename ? ActionRename
                          : !options.moveTo.empty() ? ActionQuarantine
                                                    : ActionReportOnly;
+  g_notScannedOutput = &output;
+  g_scan.notScannedHandler = SayNotScanned;
   // Files named on their own go straight to the matcher, as the walker would hand them over.
   g_scan.memorySweepActive = false;
   StopIfUnwritten(output);
@@ -251,8 +295,7 @@ int main(int argc, char** argv) {
     if (g_scan.terminateRequested) break;
     CopyText(g_scan.statusText, file.c_str());
     PostStatus();
-    ++g_scan.filesScanned;
-    CheckFile(kFamilyName, file.c_str());
+    ScanFileEntry(file.c_str());
   }
   CopyText(g_scan.scanTarget, folders.empty() ? "" : "!:");
   RunScan();
@@ -272,5 +315,6 @@ int main(int argc, char** argv) {
   }
   output.Finish();
   if (!output.failure().empty()) return Unwritten(output);
-  return g_scan.filesInfected > 0 ? kFound : kNothingFound;
+  if (g_scan.filesInfected > 0) return kFound;
+  return g_scan.filesNotScanned > 0 ? kError : kNothingFound;
 }

@@ -72,6 +72,12 @@ void ScanOneFile(const std::string& given, const std::string& file) {
   CheckFile(kFamilyName, file.c_str());
 }
 
+// What the scan could not look into goes to standard error and makes the exit status 2 unless
+// something was found.
+void SayNotScanned(const char* path, const char* reason) {
+  std::fprintf(stderr, "vexpurge-scan: %s: %s, not scanned\n", Printable(path).c_str(), reason);
+}
+
 int Usage(const std::string& error) {
   PrintUsage(error, false);
   return 2;
@@ -122,6 +128,7 @@ int main(int argc, char** argv) {
   }
 
   g_scan.mainWindow = window;
+  g_scan.notScannedHandler = SayNotScanned;
   g_scan.removalAction = options.remove ? ActionRemove : options.rename ? ActionRename : ActionReportOnly;
   // Every fixed drive holds the system's hosts file: it is checked whether or not a binary is found.
   if (target == "!:") CheckHostsFile();
@@ -137,5 +144,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "vexpurge-scan: cannot write to %s\n", Printable(g_output.failure()).c_str());
     return 2;
   }
-  return g_scan.filesInfected > 0 ? 1 : 0;
+  if (g_scan.filesInfected > 0) return 1;
+  return g_scan.filesNotScanned > 0 ? 2 : 0;
 }

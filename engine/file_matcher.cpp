@@ -1,5 +1,6 @@
 #include "engine/file_matcher.h"
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -137,7 +138,12 @@ int CheckFile(const char* familyName, const char* path) {
   if (g_scan.filesInfected == 0) std::memset(g_scan.removedValueName, 0, sizeof g_scan.removedValueName);
 
   int fd = plat::_open(path, _O_RDONLY | _O_BINARY);
-  if (fd == -1) return 0;
+  if (fd == -1) {
+    // No access, locked, or not a plain file: the walk's file was not scanned, and says so. One
+    // that has gone since it was listed is simply no longer there.
+    if (!g_scan.memorySweepActive && errno != ENOENT) NoteNotScanned(path, "cannot be read");
+    return 0;
+  }
   std::memset(g_scan.currentFilePath, 0, sizeof g_scan.currentFilePath);
   CopyText(g_scan.currentFilePath, path);
 

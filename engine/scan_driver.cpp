@@ -26,6 +26,12 @@ constexpr char kProgramFolder[] = "\\Program Files";
 constexpr char kProgramFolderInPath[] = "\\Program Files\\";
 constexpr WORD kStatusWidth = 60;
 constexpr UINT kYesNoQuestion = 0x24;  // MB_YESNO | MB_ICONQUESTION
+constexpr DWORD kMicrosoftTag = 0x80000000;      // a reparse tag of the system's own
+constexpr DWORD kNameSurrogateTag = 0x20000000;  // the reparse point names another file or folder
+constexpr DWORD kDataNotLocal =
+    FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_RECALL_ON_OPEN | FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS;
+constexpr char kUnreadable[] = "cannot be read";
+constexpr char kTooLong[] = "path too long";
 
 bool EndsWith(const char* text, const char* suffix) {
   const size_t length = std::strlen(text);
@@ -66,8 +72,46 @@ void HandToCallbacks(const char* path) {
   }
 }
 
+// Whether text holds part, letters compared without regard to case as Windows compares names.
+bool ContainsIgnoringCase(const char* text, const char* part) {
+  const size_t length = std::strlen(part);
+  for (; *text != '\0'; ++text) {
+    if (plat::_strnicmp(text, part, length) == 0) return true;
+  }
+  return false;
+}
+
+// Entries the walk leaves alone. A link, junction or mount point leads elsewhere: what it points
+// at is walked where it lives, so the walk neither loops nor leaves the drive through it. A tag
+// that is not the system's own is taken for one (Wine shows a host link with tag 1). A
+// placeholder's data is not on the volume, and reading it would fetch it. Other reparse points
+// (compressed, deduplicated) are read as usual.
+bool LeftAlone(const WIN32_FIND_DATAA& data) {
+  if ((data.dwFileAttributes & kDataNotLocal) != 0) return true;
+  return (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+         ((data.dwReserved0 & kMicrosoftTag) == 0 || (data.dwReserved0 & kNameSurrogateTag) != 0);
+}
+
+// An entry whose path does not fit a path buffer cannot be named to the system: said, not scanned.
+void NoteTooLong(const char* pattern, long folderLength, const char* name) {
+  char path[2 * kPathBufferSize];
+  std::snprintf(path, sizeof path, "%.*s%s", static_cast<int>(folderLength), pattern, name);
+  NoteNotScanned(path, kTooLong);
+}
+
+// A folder whose listing is refused: said, as nothing in it is scanned.
+void NoteUnlistedFolder(const char* pattern) {
+  if (g_scan.memorySweepActive || !EndsWith(pattern, kFolderPatternSuffix)) return;
+  if (plat::GetLastError() != ERROR_ACCESS_DENIED) return;
+  char folder[kPathBufferSize];
+  const size_t length = std::strlen(pattern) - std::strlen(kFolderPatternSuffix);
+  std::snprintf(folder, sizeof folder, "%.*s%s", static_cast<int>(length), pattern,
+                length > 0 && pattern[length - 1] == ':' ? "\\" : "");
+  NoteNotScanned(folder, kUnreadable);
+}
+
 // A drive walk notes the drive's "\Program Files" folder, so that it can be walked on its own
-// when the drive walk never entered it under that exact spelling.
+// when the drive walk never entered it.
 void NoteProgramFolder(const char* pattern) {
   if (std::strlen(pattern) > 6) return;
   const char* colon = std::strchr(pattern, ':');
@@ -160,6 +204,7 @@ int WalkDirectory(const char* pattern) {
   WIN32_FIND_DATAA data;
   {
     SearchHandle search(plat::FindFirstFileA(pattern, &data));
+    if (!search.valid()) NoteUnlistedFolder(pattern);
     if (search.valid()) {
       do {
         PumpMessages();
@@ -167,24 +212,22 @@ int WalkDirectory(const char* pattern) {
 
         char entryPath[kPathBufferSize];
         bool fits = true;
+        long folderLength = 0;
         if (g_scan.memorySweepActive) {
           CopyText(entryPath, pattern);
         } else {
-          const long folderLength = FolderLengthOfPattern(pattern);
+          folderLength = FolderLengthOfPattern(pattern);
           if (folderLength < 0) return -1;
-          // A name that does not fit a path buffer cannot be opened by path anyway: skip it.
           fits = JoinPath(entryPath, pattern, static_cast<size_t>(folderLength), data.cFileName);
         }
 
-        // A reparse point (junction or link) leads elsewhere: what it points at is walked where
-        // it lives, so the walk neither loops nor leaves the drive through it.
-        const bool reparse = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && !g_scan.memorySweepActive;
-        if (fits && !reparse) {
+        const bool file = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+        const bool leftAlone = !g_scan.memorySweepActive && LeftAlone(data);
+        if (!leftAlone && fits) {
           ShowEntryInStatus(entryPath);
-          if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-            if (!g_scan.memorySweepActive) ++g_scan.filesScanned;
-            HandToCallbacks(entryPath);
-          }
+          if (file) ScanFileEntry(entryPath);
+        } else if (!leftAlone && file) {
+          NoteTooLong(pattern, folderLength, data.cFileName);  // folders: in the folders pass
         }
 
         PumpMessages();
@@ -202,20 +245,30 @@ int WalkDirectory(const char* pattern) {
     PumpMessages();
     if (g_scan.terminateRequested) return 0;
 
-    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-        (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && !IsDotEntry(data.cFileName)) {
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !LeftAlone(data) &&
+        !IsDotEntry(data.cFileName)) {
       const long folderLength = FolderLengthOfPattern(pattern);
       if (folderLength < 0) return -1;
       char subPattern[kPathBufferSize];
-      // A folder too deep for a path buffer is skipped with everything below it.
+      // A folder too deep for a path buffer is skipped with everything below it, and said.
       if (JoinPath(subPattern, pattern, static_cast<size_t>(folderLength), data.cFileName,
                    kFolderPatternSuffix)) {
-        if (std::strstr(subPattern, kProgramFolderInPath) != nullptr) g_scan.programFilesSeen = 1;
+        // Windows names ignore case: "\program files\" is the same folder.
+        if (ContainsIgnoringCase(subPattern, kProgramFolderInPath)) g_scan.programFilesSeen = 1;
         if (WalkDirectory(subPattern) == -1) return -1;
+      } else {
+        NoteTooLong(pattern, folderLength, data.cFileName);
       }
     }
   } while (plat::FindNextFileA(search.get(), &data));
   return g_scan.filesScanned;
+}
+
+void ScanFileEntry(const char* path) {
+  const int32_t notScannedBefore = g_scan.filesNotScanned;
+  HandToCallbacks(path);
+  // A file the callbacks could not read was not scanned: it is counted as such instead.
+  if (!g_scan.memorySweepActive && g_scan.filesNotScanned == notScannedBefore) ++g_scan.filesScanned;
 }
 
 void PumpMessages() {

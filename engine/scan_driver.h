@@ -24,6 +24,10 @@ int RunScan();
 // terminateRequested, -1 when a pattern had no "." to cut at, else filesScanned.
 int WalkDirectory(const char* pattern);
 
+// Hands one file to the callbacks; outside the memory sweep it counts as scanned unless they
+// could not read it (NoteNotScanned).
+void ScanFileEntry(const char* path);
+
 // Handles at most one pending window message; Escape asks whether to stop the scan.
 void PumpMessages();
 

@@ -18,6 +18,11 @@ void PostReportLine(const char* format, ...) {
   plat::SendMessageA(g_scan.mainWindow, AppendLineMessage, 0, 0);
 }
 
+void NoteNotScanned(const char* path, const char* reason) {
+  ++g_scan.filesNotScanned;
+  if (g_scan.notScannedHandler != nullptr) g_scan.notScannedHandler(path, reason);
+}
+
 void PostStatus() { plat::SendMessageA(g_scan.mainWindow, SetStatusMessage, 0, 0); }
 
 void CopyText(char* destination, size_t capacity, const char* source) {

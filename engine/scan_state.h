@@ -53,6 +53,10 @@ struct ScanState {
   int32_t filesScanned = 0;
   int32_t filesInfected = 0;
   int32_t filesRemoved = 0;
+  // Files and folders the scan could not look into (no access, path beyond the buffers); the
+  // front end is told of each through notScannedHandler, when it set one.
+  int32_t filesNotScanned = 0;
+  void (*notScannedHandler)(const char* path, const char* reason) = nullptr;
 
   // Shared with the start-up entry cleanup.
   char currentFilePath[kPathBufferSize + 1] = {};
@@ -79,6 +83,9 @@ void PostReportLine(const char* format, ...)
 
 // Tells the main window to show statusText.
 void PostStatus();
+
+// Counts a file or folder the scan could not look into and tells the front end why.
+void NoteNotScanned(const char* path, const char* reason);
 
 // Copies text into a fixed buffer, cut to fit and always terminated.
 void CopyText(char* destination, size_t capacity, const char* source);

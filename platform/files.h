@@ -19,7 +19,14 @@
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
+#define FILE_ATTRIBUTE_OFFLINE 0x00001000
 #define INVALID_FILE_ATTRIBUTES (static_cast<DWORD>(-1))
+
+// Reparse tags, found in dwReserved0 of an entry that carries a reparse point.
+#define IO_REPARSE_TAG_MOUNT_POINT 0xA0000003u
+#define IO_REPARSE_TAG_SYMLINK 0xA000000Cu
+#define IO_REPARSE_TAG_DEDUP 0x80000013u
+#define IO_REPARSE_TAG_WOF 0x80000017u
 
 #define DRIVE_UNKNOWN 0
 #define DRIVE_NO_ROOT_DIR 1
@@ -60,6 +67,14 @@ typedef WIN32_FIND_DATAA* LPWIN32_FIND_DATAA;
 #define _S_IWRITE 0x0080
 
 #endif  // _WIN32
+
+// Placeholders whose data is not on the volume: reading them fetches it from elsewhere.
+#ifndef FILE_ATTRIBUTE_RECALL_ON_OPEN
+#define FILE_ATTRIBUTE_RECALL_ON_OPEN 0x00040000
+#endif
+#ifndef FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS
+#define FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS 0x00400000
+#endif
 
 namespace plat {
 

@@ -1,6 +1,9 @@
 // Files on the simulated machine. Drive letters map to host folders; every path component is
-// looked up without regard to case; attributes, short names and locks live in the machine's
-// metadata, keyed by the lower-case Windows path. Errors are those Windows returns.
+// looked up without regard to case, the spelling on disk first (a case-sensitive host folder may
+// hold "SETUP.EXE" and "setup.exe", two files); attributes, short names and locks live in the
+// machine's metadata, keyed by the Windows path as spelled on disk. Only plain files and folders
+// are shown; a backslash inside a host name is shown as kBackslashInName. Errors are those
+// Windows returns.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,13 +22,7 @@ namespace sim {
 namespace {
 
 // Letters A to Z only, as Windows folds names in its default code page for ASCII.
-inline unsigned char AsciiLower(unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 32) : c; }
 inline unsigned char AsciiUpper(unsigned char c) { return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 32) : c; }
-
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(AsciiLower(static_cast<unsigned char>(c)));
-  return text;
-}
 
 int CompareUpper(const std::string& a, const std::string& b) {
   const size_t n = std::min(a.size(), b.size());
@@ -39,18 +36,32 @@ int CompareUpper(const std::string& a, const std::string& b) {
 
 bool HostStat(const std::string& host, struct stat* info) { return ::stat(host.c_str(), info) == 0; }
 
-// The on-disk name in a host folder that matches a Windows name without regard to case.
+// A host name as Windows names show it, and back: a backslash would part a Windows path.
+std::string WindowsName(std::string name) {
+  std::replace(name.begin(), name.end(), '\\', kBackslashInName);
+  return name;
+}
+std::string HostName(std::string name) {
+  std::replace(name.begin(), name.end(), kBackslashInName, '\\');
+  return name;
+}
+
+// The on-disk name in a host folder that matches a Windows name: the same spelling if there is
+// one, else one that differs only in case.
 bool FindOnDisk(const std::string& hostFolder, const std::string& name, std::string* found) {
   struct stat info;
-  if (HostStat(hostFolder + "/" + name, &info)) {
-    *found = name;
-    return true;
+  const std::string hostName = HostName(name);
+  for (const std::string& candidate : {name, hostName}) {
+    if (HostStat(hostFolder + "/" + candidate, &info)) {
+      *found = candidate;
+      return true;
+    }
   }
   DIR* dir = ::opendir(hostFolder.c_str());
   if (dir == nullptr) return false;
   bool ok = false;
   while (dirent* entry = ::readdir(dir)) {
-    if (plat::_stricmp(entry->d_name, name.c_str()) == 0) {
+    if (plat::_stricmp(entry->d_name, hostName.c_str()) == 0) {
       *found = entry->d_name;
       ok = true;
       break;
@@ -158,7 +169,7 @@ bool OpenByProgram(const std::string& key) {
 
 std::string KeyOf(const std::string& windowsPath) {
   const Resolved resolved = Resolve(windowsPath);
-  return resolved.key.empty() ? Lower(windowsPath) : resolved.key;
+  return resolved.key.empty() ? windowsPath : resolved.key;
 }
 
 void Changed() { ++machine().impl().fileGeneration; }
@@ -168,9 +179,14 @@ ListedEntry Listed(const std::string& name, const std::string& key, const struct
   entry.name = name;
   const bool directory = S_ISDIR(info.st_mode);
   entry.attributes = StoredAttributes(key, directory);
+  if (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    const FileMeta* meta = FindMeta(key);
+    entry.reparseTag = meta ? meta->reparseTag : 0;
+  }
   // A host symbolic link stands for a Windows reparse point (a junction or a link).
   if (link) {
     entry.attributes = (entry.attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL)) | FILE_ATTRIBUTE_REPARSE_POINT;
+    entry.reparseTag = directory ? IO_REPARSE_TAG_MOUNT_POINT : IO_REPARSE_TAG_SYMLINK;
   }
   if (!directory) entry.size = static_cast<uint64_t>(info.st_size);
   return entry;
@@ -179,12 +195,13 @@ ListedEntry Listed(const std::string& name, const std::string& key, const struct
 void FillFindData(WIN32_FIND_DATAA* data, const Listing& listing, const ListedEntry& entry) {
   std::memset(data, 0, sizeof *data);
   data->dwFileAttributes = entry.attributes;
+  data->dwReserved0 = entry.reparseTag;
   data->nFileSizeLow = static_cast<DWORD>(entry.size & 0xFFFFFFFFu);
   data->nFileSizeHigh = static_cast<DWORD>(entry.size >> 32);
   std::snprintf(data->cFileName, sizeof data->cFileName, "%s", entry.name.c_str());
   if (entry.name != "." && entry.name != ".." && !IsValidShortName(entry.name)) {
     std::snprintf(data->cAlternateFileName, sizeof data->cAlternateFileName, "%s",
-                  ShortNameOf(listing.prefix + Lower(entry.name), entry.name).c_str());
+                  ShortNameOf(listing.prefix + entry.name, entry.name).c_str());
   }
 }
 
@@ -201,8 +218,21 @@ void MoveMeta(const std::string& fromKey, const std::string& toKey) {
   meta[toKey] = moved;
 }
 
+// Opens a host file for reading only when it is a plain file, never waiting (a FIFO would).
+int OpenPlainFile(const std::string& host) {
+  const int fd = ::open(host.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    errno = EACCES;
+    return -1;
+  }
+  return fd;
+}
+
 bool CopyHostFile(const std::string& from, const std::string& to) {
-  const int in = ::open(from.c_str(), O_RDONLY);
+  const int in = OpenPlainFile(from);
   if (in < 0) return false;
   const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (out < 0) {
@@ -264,8 +294,12 @@ ssize_t TextWrite(void* cookie, const char* buffer, size_t size) {
 int TextWriterClose(void* cookie) { return std::fclose(static_cast<FILE*>(cookie)); }
 
 FILE* OpenTextReader(const std::string& host) {
-  FILE* raw = std::fopen(host.c_str(), "rb");
-  if (raw == nullptr) return nullptr;
+  const int fd = OpenPlainFile(host);
+  FILE* raw = fd < 0 ? nullptr : ::fdopen(fd, "rb");
+  if (raw == nullptr) {
+    if (fd >= 0) ::close(fd);
+    return nullptr;
+  }
   auto* reader = new TextReader;
   int c;
   while ((c = std::fgetc(raw)) != EOF) {
@@ -300,6 +334,8 @@ FILE* OpenTextWriter(const std::string& host, const char* hostMode) {
 int OpenRefusal(const Resolved& resolved, bool write) {
   if (resolved.error != 0) return ENOENT;
   if (resolved.exists && resolved.directory) return EACCES;
+  struct stat info;
+  if (resolved.exists && HostStat(resolved.host, &info) && !S_ISREG(info.st_mode)) return EACCES;
   if (resolved.exists) {
     const FileMeta* meta = FindMeta(resolved.key);
     if (meta && meta->denyAccess) return EACCES;
@@ -382,7 +418,7 @@ Resolved Resolve(const std::string& windowsPath) {
       result.directory = S_ISDIR(info.st_mode);
       result.host = exact;
       result.windows = split.ExactWindows();
-      result.key = Lower(result.windows);
+      result.key = result.windows;
       return result;
     }
   }
@@ -394,13 +430,13 @@ Resolved Resolve(const std::string& windowsPath) {
         result.error = ERROR_PATH_NOT_FOUND;
         return result;
       }
-      result.host = host + "/" + components[i];
+      result.host = host + "/" + HostName(components[i]);
       result.windows = windows + "\\" + components[i];
-      result.key = Lower(result.windows);
+      result.key = result.windows;
       return result;
     }
     host += "/" + onDisk;
-    windows += "\\" + onDisk;
+    windows += "\\" + WindowsName(onDisk);
     struct stat info;
     const bool isDirectory = HostStat(host, &info) && S_ISDIR(info.st_mode);
     if (!last && !isDirectory) {
@@ -417,7 +453,7 @@ Resolved Resolve(const std::string& windowsPath) {
   result.exists = true;
   result.host = host;
   result.windows = windows;
-  result.key = Lower(windows);
+  result.key = windows;
   return result;
 }
 
@@ -437,7 +473,7 @@ const ListedEntry* FindListed(const std::string& key) {
                                      return CompareUpper(entry.name, wanted) < 0;
                                    });
   for (auto at = it; at != listing.entries.end() && CompareUpper(at->name, name) == 0; ++at) {
-    if (Lower(at->name) == name) return &*at;
+    if (at->name == name) return &*at;  // a name that differs only in case is another file
   }
   return nullptr;
 }
@@ -506,10 +542,8 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
       }
       std::vector<std::string> names;
       while (dirent* item = ::readdir(dir)) {
-        const char* name = item->d_name;
-        if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0 && sim::MatchesMask(mask, name)) {
-          names.emplace_back(name);
-        }
+        const std::string name = sim::WindowsName(item->d_name);
+        if (name != "." && name != ".." && sim::MatchesMask(mask, name)) names.push_back(name);
       }
       // Listed in the order of their upper-case names, as NTFS (and Wine) list a folder.
       std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
@@ -520,10 +554,13 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
       for (std::string& name : names) {
         // One look at the entry itself; a link needs a second at what it points to.
         struct stat info;
-        if (::fstatat(::dirfd(dir), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        const std::string hostName = sim::HostName(name);
+        if (::fstatat(::dirfd(dir), hostName.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
         const bool link = S_ISLNK(info.st_mode);
-        if (link && ::fstatat(::dirfd(dir), name.c_str(), &info, 0) != 0) continue;  // dangling link
-        const std::string key = listing->prefix + sim::Lower(name);
+        if (link && ::fstatat(::dirfd(dir), hostName.c_str(), &info, 0) != 0) continue;  // dangling link
+        // FIFOs, sockets and devices have no place on a Windows volume (and opening one may wait).
+        if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) continue;
+        const std::string key = listing->prefix + name;
         listing->entries.push_back(sim::Listed(std::move(name), key, info, link));
       }
       ::closedir(dir);
@@ -735,9 +772,9 @@ DWORD GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD capacity) {
   if (!resolved.exists) return Fail(ERROR_FILE_NOT_FOUND, 0u);
   // Each component after the drive keeps its name when that is already a valid short name.
   std::string result = resolved.windows.substr(0, 2);
-  std::string key = sim::Lower(result);
+  std::string key = result;
   for (const std::string& part : sim::SplitPath(resolved.windows.substr(2))) {
-    key += "\\" + sim::Lower(part);
+    key += "\\" + part;
     result += "\\" + sim::ShortNameOf(key, part);
   }
   if (resolved.root) result += "\\";
@@ -804,9 +841,10 @@ int _open(const char* path, int flags, int permission) {
   if ((flags & (_O_WRONLY | _O_RDWR | _O_CREAT | _O_TRUNC | _O_APPEND)) == 0) {
     const sim::SplitWindowsPath split = sim::SplitForDrive(path);
     if (split.error == 0 && !split.components.empty()) {
-      const int fd = ::open(split.ExactHost().c_str(), O_RDONLY | O_CLOEXEC);
+      // Never waits (O_NONBLOCK); what is not a plain file is refused, and a listing shows none.
+      const int fd = ::open(split.ExactHost().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
       if (fd >= 0) {
-        const std::string key = sim::Lower(split.ExactWindows());
+        const std::string key = split.ExactWindows();
         const sim::FileMeta* meta = sim::FindMeta(key);
         // The walk has just listed the file's folder: what it saw there (a file, and its size)
         // saves a look at the opened file.
@@ -815,8 +853,7 @@ int _open(const char* path, int flags, int permission) {
         bool folder = listed ? (listed->attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 : false;
         long long size = listed ? static_cast<long long>(listed->size) : -1;
         if (listed == nullptr) {
-          if (::fstat(fd, &info) != 0) folder = true;
-          folder = folder || S_ISDIR(info.st_mode);
+          if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) folder = true;
           size = info.st_size;
         }
         if (folder || (meta && meta->denyAccess) || sim::ReadBlocked(key)) {
@@ -851,8 +888,14 @@ int _open(const char* path, int flags, int permission) {
   if (flags & _O_EXCL) hostFlags |= O_EXCL;
   const bool created = !resolved.exists;
   if (write) sim::Changed();
-  const int fd = ::open(resolved.host.c_str(), hostFlags | O_CLOEXEC, 0644);
+  const int fd = ::open(resolved.host.c_str(), hostFlags | O_NONBLOCK | O_CLOEXEC, 0644);
   if (fd < 0) return -1;
+  struct stat opened;
+  if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+    ::close(fd);
+    errno = EACCES;
+    return -1;
+  }
   sim::Machine::Impl& impl = sim::machine().impl();
   const std::string key = created ? Resolve(path).key : resolved.key;
   if (created) {

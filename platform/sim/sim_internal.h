@@ -33,6 +33,7 @@ struct Registry::Node {
 struct ListedEntry {
   std::string name;
   DWORD attributes = 0;
+  DWORD reparseTag = 0;
   uint64_t size = 0;
 };
 
@@ -70,7 +71,7 @@ struct Resolved {
   bool directory = false;  // ... and is a folder
   bool root = false;       // the path is a drive root
   std::string host;        // host path (for a missing last component: where it would be)
-  std::string key;         // lower-case Windows path with on-disk spelling: the metadata key
+  std::string key;         // Windows path with on-disk spelling: the metadata key
   std::string windows;     // Windows path with on-disk spelling
 };
 

@@ -52,12 +52,8 @@ std::string Machine::HostPath(const std::string& windowsPath) const {
 
 FileMeta& Machine::Meta(const std::string& windowsPath) {
   const Resolved resolved = Resolve(windowsPath);
-  std::string key = resolved.key;
-  if (key.empty()) {  // not resolvable: keep it under its own spelling
-    key = windowsPath;
-    std::transform(key.begin(), key.end(), key.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  }
+  // Not resolvable: kept under its own spelling.
+  const std::string key = resolved.key.empty() ? windowsPath : resolved.key;
   ++impl_->fileGeneration;  // the caller may change what a listing shows
   return impl_->meta[key];
 }

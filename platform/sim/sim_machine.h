@@ -63,7 +63,13 @@ struct FileMeta {
   bool failSetAttributes = false;  // SetFileAttributesA answers ERROR_ACCESS_DENIED
   bool denyAccess = false;         // _access and every open fail: no rights on the file
   std::string shortName;           // 8.3 alias of the last component; empty: generated
+  // The tag a listing reports when attributes hold FILE_ATTRIBUTE_REPARSE_POINT (a host
+  // symbolic link is always listed as one: IO_REPARSE_TAG_SYMLINK, or MOUNT_POINT for a folder).
+  DWORD reparseTag = 0;
 };
+
+// How a backslash inside a host file name is shown in Windows names (which it would part).
+constexpr char kBackslashInName = '\x1c';
 
 // ---------------------------------------------------------------------------------------------
 // Registry

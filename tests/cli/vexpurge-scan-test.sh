@@ -164,6 +164,50 @@ infected_hosts "tree/$hosts"
 "$scan" --rename tree >"$work/out"
 [ ! -e "tree/$hosts" ] && [ -e "tree/$hosts.V" ] || fail "--rename and the hosts file: $(ls "tree/$(dirname $hosts)")"
 
+# --- every file once, and said when it cannot be -------------------------------------------------
+rm -rf tree && mkdir -p tree/sub
+"$specimen" match 40 tree/sub/a.exe >/dev/null
+# Repeated targets: the same folder twice, a folder and its subfolder, a folder and a file in it.
+[ "$(status_of "$scan" tree tree/ tree/sub "$work/tree/sub/a.exe" tree/sub/../sub)" = 1 ] || fail "repeated targets status"
+grep -qP '^Total files scanned\t\t:  1$' "$work/out" && [ "$(grep -c 'a.exe ' "$work/out")" = 1 ] ||
+  fail "repeated targets are scanned more than once: $(cat "$work/out")"
+# A FIFO in the tree, or named, neither blocks nor counts.
+mkfifo tree/pipe.exe tree/sub/pipe
+[ "$(status_of timeout 20 "$scan" tree)" = 1 ] && grep -qP '^Total files scanned\t\t:  1$' "$work/out" ||
+  fail "a FIFO in the tree: $(cat "$work/out" "$work/err")"
+[ "$(status_of timeout 20 "$scan" tree/pipe.exe)" = 2 ] || fail "a FIFO named as target"
+rm -f tree/pipe.exe tree/sub/pipe
+mkdir -p fifo-root/WINDOWS/system32/config && mkfifo fifo-root/WINDOWS/system32/config/SYSTEM
+[ "$(status_of timeout 20 "$scan" --windows-root fifo-root)" = 2 ] && grep -q 'SYSTEM' "$work/err" || fail "a FIFO as a hive"
+# Names that differ only in case, and a name with a backslash: each its own file, shown as it is.
+printf 'clean' >tree/sub/A.EXE
+"$specimen" match 40 'tree/back\slash.exe' >/dev/null
+[ "$(status_of "$scan" 'tree/back\slash.exe')" = 1 ] || fail "a backslash name given on its own"
+[ "$(status_of "$scan" --remove tree)" = 1 ] || fail "case twins status"
+grep -qP '^Total files scanned\t\t:  3$' "$work/out" && grep -qP '^Total files removed\t\t:  2$' "$work/out" ||
+  fail "case twins or backslash name: $(cat "$work/out")"
+grep -qxF 'tree/back\slash.exe     W32/Tarvix.12.Backdoor removed' "$work/out" || fail "backslash name shown: $(cat "$work/out")"
+[ ! -e tree/sub/a.exe ] && [ ! -e 'tree/back\slash.exe' ] && [ "$(cat tree/sub/A.EXE)" = clean ] || fail "the wrong twin was taken"
+# A path beyond the engine's path buffers is said and not counted.
+long=$(printf 'd%.0s' {1..100})
+deep=tree/$long/$long/$long
+mkdir -p "$deep" && printf 'x' >"$deep/f.txt"
+[ "$(status_of "$scan" tree)" = 2 ] && grep -q "path too long, not scanned" "$work/err" || fail "a too-deep path: $(cat "$work/err")"
+rm -rf "tree/d"*
+# Unreadable files and folders, for a user who may not read them: said, not counted, status 2.
+as_user() { if [ "$(id -u)" = 0 ]; then setpriv --bounding-set=-dac_override,-dac_read_search "$@"; else "$@"; fi; }
+if command -v setpriv >/dev/null || [ "$(id -u)" != 0 ]; then
+  mkdir -p tree/locked && printf 'x' >tree/locked/x.txt && printf 'x' >tree/sub/closed.txt
+  chmod 000 tree/locked tree/sub/closed.txt
+  [ "$(status_of as_user "$scan" tree)" = 2 ] || fail "unreadable entries are not status 2: $(cat "$work/err")"
+  grep -qxF "vexpurge-scan: tree/locked: cannot be read, not scanned" "$work/err" &&
+    grep -qxF "vexpurge-scan: tree/sub/closed.txt: cannot be read, not scanned" "$work/err" || fail "unreadable entries not said: $(cat "$work/err")"
+  grep -qP '^Total files scanned\t\t:  1$' "$work/out" || fail "an unreadable file was counted: $(cat "$work/out")"
+  "$specimen" match 40 tree/sub/b.exe >/dev/null
+  [ "$(status_of as_user "$scan" tree)" = 1 ] || fail "a finding beside unreadable entries is not status 1"
+  chmod 755 tree/locked && chmod 644 tree/sub/closed.txt
+fi
+
 if [ $failures -ne 0 ]; then
   echo "$failures checks failed"
   exit 1

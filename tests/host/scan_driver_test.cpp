@@ -93,7 +93,35 @@ TEST_F(WalkOrder, FolderTooDeepForAPathBufferIsSkippedWithEverythingBelowIt) {
   ScanAllDrives();
   RunScan();
   EXPECT_EQ(g_scan.filesScanned, 1);
+  EXPECT_EQ(g_scan.filesNotScanned, 2);  // the folder and the file, each said once
   EXPECT_EQ(window().status, "Scanning completed");
+}
+
+TEST_F(WalkOrder, OnlyLinksAndFilesWhoseDataIsElsewhereAreLeftAlone) {
+  const std::vector<std::pair<std::string, DWORD>> kinds = {
+      {"wof.exe", IO_REPARSE_TAG_WOF},       {"dedup.exe", IO_REPARSE_TAG_DEDUP},
+      {"link.exe", IO_REPARSE_TAG_SYMLINK},  {"junction", IO_REPARSE_TAG_MOUNT_POINT},
+      {"untagged.exe", 0},                   {"foreign.exe", 1},
+      {"compressed\\in.exe", 0}};
+  for (const auto& kind : kinds) {
+    MakeFile("C:\\" + kind.first);
+    if (kind.first.find('\\') != std::string::npos) continue;
+    machine().Meta("C:\\" + kind.first).attributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT;
+    machine().Meta("C:\\" + kind.first).reparseTag = kind.second;
+  }
+  machine().Meta("C:\\compressed").attributes = FILE_ATTRIBUTE_REPARSE_POINT;
+  machine().Meta("C:\\compressed").reparseTag = IO_REPARSE_TAG_WOF;
+  for (DWORD notLocal : {FILE_ATTRIBUTE_OFFLINE, FILE_ATTRIBUTE_RECALL_ON_OPEN, FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS}) {
+    const std::string path = "C:\\cloud" + std::to_string(notLocal) + ".exe";
+    MakeFile(path);
+    machine().Meta(path).attributes = FILE_ATTRIBUTE_ARCHIVE | notLocal;
+  }
+  ScanAllDrives();
+  RunScan();
+  EXPECT_EQ(g_scan.filesScanned, 3);
+  for (const char* scanned : {"C:\\wof.exe", "C:\\dedup.exe", "C:\\compressed\\in.exe"}) {
+    EXPECT_TRUE(Contains(window().statusHistory, scanned)) << scanned;
+  }
 }
 
 TEST_F(WalkOrder, PlainFilePathDuringTheMemorySweepVisitsOnlyThatFileUncounted) {
@@ -186,16 +214,16 @@ TEST_F(ProgramFolder, WalkedOnceWhenTheDriveWalkPassesThroughIt) {
   EXPECT_EQ(g_scan.programFilesPending, 1);  // stays set; the explicit walk never ran
 }
 
-TEST_F(ProgramFolder, OtherSpellingIsWalkedAgainExplicitly) {
+TEST_F(ProgramFolder, OtherSpellingIsTheSameFolderAndWalkedOnce) {
   MakeFile("C:\\Program files\\app.exe");
+  MakeFile("C:\\Program files\\PROGRAM FILES\\x.exe");
   ScanAllDrives();
   RunScan();
-  // Once by the drive walk, once more by the explicit walk of "C:\Program Files\*.*".
   EXPECT_EQ(g_scan.filesScanned, 2);
-  EXPECT_EQ(g_scan.programFilesSeen, 0);
-  EXPECT_EQ(g_scan.programFilesPending, 0);
+  EXPECT_EQ(g_scan.programFilesSeen, 1);
+  EXPECT_EQ(g_scan.programFilesPending, 1);  // the explicit walk never ran
   EXPECT_TRUE(Contains(window().statusHistory, "C:\\Program files\\app.exe"));
-  EXPECT_TRUE(Contains(window().statusHistory, "C:\\Program Files\\app.exe"));
+  EXPECT_FALSE(Contains(window().statusHistory, "C:\\Program Files\\app.exe"));
   EXPECT_STREQ(g_scan.programFilesPattern, "C:\\Program Files\\*.*");
 }
 
@@ -214,9 +242,9 @@ TEST_F(ProgramFolder, EachDriveGetsItsOwnExplicitWalkUntilOneIsSeen) {
   MakeFile("D:\\program files\\d.exe");
   ScanAllDrives();
   RunScan();
-  EXPECT_EQ(g_scan.filesScanned, 4);
-  EXPECT_TRUE(Contains(window().statusHistory, "C:\\Program Files\\c.exe"));
-  EXPECT_TRUE(Contains(window().statusHistory, "D:\\Program Files\\d.exe"));
+  EXPECT_EQ(g_scan.filesScanned, 2);  // each once, by its drive walk
+  EXPECT_TRUE(Contains(window().statusHistory, "C:\\PROGRAM FILES\\c.exe"));
+  EXPECT_TRUE(Contains(window().statusHistory, "D:\\program files\\d.exe"));
 }
 
 // --- Stopping and message pumping -----------------------------------------------------------
