@@ -158,6 +158,36 @@ bool StartsWithPath(const char* candidate, const char* path) {
 
 const char* WithoutOpeningQuote(const char* text) { return text[0] == '"' ? text + 1 : text; }
 
+// The data as a command line is read: blanks before it skipped, and a slash in the path taken
+// as a backslash (outside quotes, one after a blank starts a switch).
+void NormalizeCommand(char* text) {
+  const size_t start = std::strspn(text, " \t");
+  std::memmove(text, text + start, std::strlen(text + start) + 1);
+  bool quoted = false;
+  for (size_t i = 0; text[i] != '\0'; ++i) {
+    if (text[i] == '"') quoted = !quoted;
+    if (text[i] == '/' && (quoted || i == 0 || (text[i - 1] != ' ' && text[i - 1] != '\t'))) text[i] = '\\';
+  }
+}
+
+// Whether the candidate names the infected file through 8.3 aliases ("c:\progra~1\..."),
+// resolved on the volume. Unquoted, the path may end at any character that ends a name.
+bool NamesThroughAliases(const char* candidate) {
+  if (std::strchr(candidate, '~') == nullptr) return false;
+  char prefix[kValueDataSize];
+  char found[kPathBufferSize + 1];
+  for (size_t end = 1; end < sizeof prefix && candidate[end - 1] != '\0'; ++end) {
+    if (!IsNameEnd(candidate[end])) continue;
+    std::memcpy(prefix, candidate, end);
+    prefix[end] = '\0';
+    const DWORD length = plat::GetLongPathNameA(prefix, found, sizeof found);
+    if (length == 0 || length >= sizeof found) continue;
+    plat::_strlwr(found);
+    if (std::strcmp(found, g_scan.currentFilePath) == 0) return true;
+  }
+  return false;
+}
+
 void RememberValueName(const char* name) {
   // A name too long to remember whole is not remembered at all: a cut name could be another
   // value's.
@@ -220,6 +250,8 @@ void SweepStartupKey(HKEY root, const char* keyPath) {
     const DWORD expandedLength = plat::ExpandEnvironmentStringsA(data, expanded, sizeof expanded);
     if (expandedLength == 0 || expandedLength > sizeof expanded) continue;
     plat::_strlwr(expanded);
+    NormalizeCommand(data);
+    NormalizeCommand(expanded);
 
     // Bare data names a program found through the search path (or lacks a drive).
     const bool bare = std::strchr(data, '\\') == nullptr || data[0] == '\\';
@@ -233,7 +265,8 @@ void SweepStartupKey(HKEY root, const char* keyPath) {
       continue;
     }
     if (StartsWithPath(WithoutOpeningQuote(data), g_scan.currentFilePath) ||
-        StartsWithPath(WithoutOpeningQuote(expanded), g_scan.currentFilePath)) {
+        StartsWithPath(WithoutOpeningQuote(expanded), g_scan.currentFilePath) ||
+        NamesThroughAliases(WithoutOpeningQuote(data)) || NamesThroughAliases(WithoutOpeningQuote(expanded))) {
       // Remembered before the delete: a refused delete is tried again at the next detection.
       RememberValueName(name);
       RemoveValue(root, keyPath, name, kFamilyName, &deleted);

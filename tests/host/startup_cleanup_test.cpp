@@ -214,6 +214,18 @@ TEST_F(StartupCleanup, ADeletionThatCannotBeKeptIsReportedWithItsReason) {
                                   "System Registry     W32/Tarvix.Backdoor removed"}));
 }
 
+TEST_F(StartupCleanup, ShortNamesSlashesAndLeadingBlanksNameTheFileToo) {
+  MakeFile("C:\\Program Files\\Bad Tools\\run.exe");
+  Run("short", "C:\\PROGRA~1\\BADTOO~1\\RUN.EXE /silent");
+  Run("shortQuoted", "\"C:\\Program Files\\BADTOO~1\\run.exe\"");
+  Run("slashes", "C:/Program Files/Bad Tools/run.exe");
+  Run("blanks", "  \"C:\\Program Files\\Bad Tools\\run.exe\" -x");
+  Run("switch", "notepad.exe /C:/Program");
+  Run("otherShort", "C:\\PROGRA~1\\BADTOO~1\\other.exe");
+  Detect("C:\\Program Files\\Bad Tools\\run.exe");
+  EXPECT_EQ(RunValues(), (Names{"switch", "otherShort"}));
+}
+
 TEST(RegistryValueHelpers, ReadAndDelete) {
   sim::Reset();
   sim::machine().registry.SetString(HKEY_LOCAL_MACHINE, "Software\\T", "v", "text");
