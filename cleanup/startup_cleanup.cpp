@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/scan_state.h"
 #include "engine/text_scanner.h"
@@ -40,8 +42,68 @@ class ScopedKey {
   HKEY key_ = nullptr;
 };
 
+RegistryWriteBack g_writeBack;
+
+// Values reported as left in place, by the user's choice or because the change could not be kept,
+// as "key path\n" and the value name in lower case: each is reported once, as a removing scan
+// would remove it once.
+std::vector<std::string> g_valuesLeft;
+
+std::string ValueId(const char* keyPath, const char* name) {
+  std::string id = std::string(keyPath) + '\n' + name;
+  for (char& c : id) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  return id;
+}
+
+bool WasLeft(const char* keyPath, const char* name) {
+  const std::string id = ValueId(keyPath, name);
+  for (const std::string& left : g_valuesLeft) {
+    if (left == id) return true;
+  }
+  return false;
+}
+
 void ReportRegistryRemoval(const char* name) {
   if (g_scan.mainWindow != nullptr) PostReportLine("System Registry     %s removed", name);
+}
+
+void ReportValueLeft(const char* keyPath, const char* valueName, const char* name, const char* why) {
+  g_valuesLeft.push_back(ValueId(keyPath, valueName));
+  if (g_scan.mainWindow == nullptr) return;
+  if (why == nullptr) {
+    PostReportLine("System Registry     %s not removed as per user's selection", name);
+  } else {
+    PostReportLine("System Registry     %s not removed: %s", name, why);
+  }
+}
+
+// Takes a matched value away and reports it; report-only says so instead and changes nothing.
+// deleted counts the values gone from the key. True when the value counts as removed.
+bool RemoveValue(HKEY root, const char* keyPath, const char* valueName, const char* name, DWORD* deleted) {
+  if (g_scan.removalAction == ActionReportOnly) {
+    ReportValueLeft(keyPath, valueName, name, nullptr);
+    return true;
+  }
+  std::string why;
+  if (g_writeBack.canChange && !g_writeBack.canChange(keyPath, &why)) {
+    ReportValueLeft(keyPath, valueName, name, why.c_str());
+    return false;
+  }
+  if (!DeleteRegistryValue(root, keyPath, valueName)) return false;
+  if (deleted != nullptr) ++*deleted;
+  if (g_writeBack.save && !g_writeBack.save(&why)) {
+    ReportValueLeft(keyPath, valueName, name, why.c_str());
+    return false;
+  }
+  ReportRegistryRemoval(name);
+  return true;
+}
+
+// Whether the value is there to be removed (report-only mode deletes nothing to find out).
+bool ValueExists(HKEY root, const char* keyPath, const char* valueName) {
+  ScopedKey key;
+  if (plat::RegOpenKeyExA(root, keyPath, 0, KEY_READ, key.out()) != ERROR_SUCCESS) return false;
+  return plat::RegQueryValueExA(key.get(), valueName, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
 }
 
 // The hosts file: under the system folder on NT, under the Windows folder on 9x.
@@ -96,6 +158,36 @@ bool StartsWithPath(const char* candidate, const char* path) {
 
 const char* WithoutOpeningQuote(const char* text) { return text[0] == '"' ? text + 1 : text; }
 
+// The data as a command line is read: blanks before it skipped, and a slash in the path taken
+// as a backslash (outside quotes, one after a blank starts a switch).
+void NormalizeCommand(char* text) {
+  const size_t start = std::strspn(text, " \t");
+  std::memmove(text, text + start, std::strlen(text + start) + 1);
+  bool quoted = false;
+  for (size_t i = 0; text[i] != '\0'; ++i) {
+    if (text[i] == '"') quoted = !quoted;
+    if (text[i] == '/' && (quoted || i == 0 || (text[i - 1] != ' ' && text[i - 1] != '\t'))) text[i] = '\\';
+  }
+}
+
+// Whether the candidate names the infected file through 8.3 aliases ("c:\progra~1\..."),
+// resolved on the volume. Unquoted, the path may end at any character that ends a name.
+bool NamesThroughAliases(const char* candidate) {
+  if (std::strchr(candidate, '~') == nullptr) return false;
+  char prefix[kValueDataSize];
+  char found[kPathBufferSize + 1];
+  for (size_t end = 1; end < sizeof prefix && candidate[end - 1] != '\0'; ++end) {
+    if (!IsNameEnd(candidate[end])) continue;
+    std::memcpy(prefix, candidate, end);
+    prefix[end] = '\0';
+    const DWORD length = plat::GetLongPathNameA(prefix, found, sizeof found);
+    if (length == 0 || length >= sizeof found) continue;
+    plat::_strlwr(found);
+    if (std::strcmp(found, g_scan.currentFilePath) == 0) return true;
+  }
+  return false;
+}
+
 void RememberValueName(const char* name) {
   // A name too long to remember whole is not remembered at all: a cut name could be another
   // value's.
@@ -115,11 +207,15 @@ void CheckHostsFile(char drive) {
 int CleanupAfterDetection(const char* detectionName) {
   if (!g_scan.hostsChecked) CheckHostsFile();
 
-  if (g_scan.removedValueName[0] != '\0') {
+  if (g_scan.removedValueName[0] == '\0') {
+    g_valuesLeft.clear();
+  } else {
     for (const char* key : {kRunKey, kRunServicesKey}) {
-      if (DeleteRegistryValue(HKEY_LOCAL_MACHINE, key, g_scan.removedValueName)) {
-        ReportRegistryRemoval(detectionName);
+      if (WasLeft(key, g_scan.removedValueName) ||
+          !ValueExists(HKEY_LOCAL_MACHINE, key, g_scan.removedValueName)) {
+        continue;
       }
+      RemoveValue(HKEY_LOCAL_MACHINE, key, g_scan.removedValueName, detectionName, nullptr);
     }
   }
   if (g_scan.currentFilePath[0] != '\0') {
@@ -145,7 +241,8 @@ void SweepStartupKey(HKEY root, const char* keyPath) {
     std::memset(name, 0, sizeof name);
     DWORD nameLength = sizeof name;
     if (plat::RegEnumValueA(key.get(), i - deleted, name, &nameLength, nullptr, nullptr, nullptr,
-                            nullptr) != ERROR_SUCCESS) {
+                            nullptr) != ERROR_SUCCESS ||
+        WasLeft(keyPath, name)) {
       continue;
     }
     const char* slash = std::strrchr(g_scan.currentFilePath, '\\');
@@ -160,6 +257,8 @@ void SweepStartupKey(HKEY root, const char* keyPath) {
     const DWORD expandedLength = plat::ExpandEnvironmentStringsA(data, expanded, sizeof expanded);
     if (expandedLength == 0 || expandedLength > sizeof expanded) continue;
     plat::_strlwr(expanded);
+    NormalizeCommand(data);
+    NormalizeCommand(expanded);
 
     // Bare data names a program found through the search path (or lacks a drive).
     const bool bare = std::strchr(data, '\\') == nullptr || data[0] == '\\';
@@ -167,24 +266,22 @@ void SweepStartupKey(HKEY root, const char* keyPath) {
       // Only a file in a system folder is found by its bare name.
       if ((std::strstr(g_scan.currentFilePath, "\\system\\") != nullptr ||
            std::strstr(g_scan.currentFilePath, "\\system32\\") != nullptr) &&
-          DeleteRegistryValue(root, keyPath, name)) {
+          RemoveValue(root, keyPath, name, kFamilyName, &deleted)) {
         RememberValueName(name);
-        ReportRegistryRemoval(kFamilyName);
-        ++deleted;
       }
       continue;
     }
     if (StartsWithPath(WithoutOpeningQuote(data), g_scan.currentFilePath) ||
-        StartsWithPath(WithoutOpeningQuote(expanded), g_scan.currentFilePath)) {
+        StartsWithPath(WithoutOpeningQuote(expanded), g_scan.currentFilePath) ||
+        NamesThroughAliases(WithoutOpeningQuote(data)) || NamesThroughAliases(WithoutOpeningQuote(expanded))) {
       // Remembered before the delete: a refused delete is tried again at the next detection.
       RememberValueName(name);
-      if (DeleteRegistryValue(root, keyPath, name)) {
-        ReportRegistryRemoval(kFamilyName);
-        ++deleted;
-      }
+      RemoveValue(root, keyPath, name, kFamilyName, &deleted);
     }
   }
 }
+
+void SetRegistryWriteBack(RegistryWriteBack writeBack) { g_writeBack = std::move(writeBack); }
 
 bool DeleteRegistryValue(HKEY root, const char* keyPath, const char* valueName) {
   ScopedKey key;

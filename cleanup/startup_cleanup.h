@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <string>
 
 #include "platform/registry.h"
 
@@ -11,15 +13,27 @@ extern const char kRunServicesKey[];
 
 // Hands the hosts file to the text scanner unless this scan has checked it already, deletes the
 // value name an earlier sweep matched from both start-up keys, and sweeps both keys for values
-// that start currentFilePath. Always returns 1.
+// that start currentFilePath. With removalAction 103 nothing is deleted: each value that would
+// be is reported as not removed as per the user's selection, once. Always returns 1.
 int CleanupAfterDetection(const char* detectionName);
 
 // Hands the hosts file at its Windows location to the text scanner and marks it checked for
 // this scan. drive: the drive letter to look on; 0 for the Windows folder's own drive.
 void CheckHostsFile(char drive = 0);
 
-// Deletes every value under the key whose data starts the file in currentFilePath.
+// Deletes every value under the key whose data starts the file in currentFilePath (report-only:
+// reports each instead).
 void SweepStartupKey(HKEY root, const char* keyPath);
+
+// Where a deletion in the registry does not last by itself (an installation's hives loaded into
+// the simulated registry), the front end keeps it: canChange is asked before a value of the key
+// is deleted, save after; a false from either leaves the value reported as not removed, with the
+// reason. Empty functions: a deletion lasts once the registry call succeeds.
+struct RegistryWriteBack {
+  std::function<bool(const char* keyPath, std::string* why)> canChange;
+  std::function<bool(std::string* why)> save;
+};
+void SetRegistryWriteBack(RegistryWriteBack writeBack);
 
 // Deletes one value; true when it was deleted (and the key closed cleanly).
 bool DeleteRegistryValue(HKEY root, const char* keyPath, const char* valueName);

@@ -14,6 +14,9 @@
 #include <cstring>
 #include <set>
 
+#include "cleanup/startup_cleanup.h"
+#include "engine/texts.h"
+#include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/sim/sim_machine.h"
 
@@ -52,6 +55,26 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
 }
 
 std::string SystemMessage(int error) { return std::strerror(error); }
+
+// hivex tells a damaged or foreign file by numbers whose standard texts would mislead.
+std::string HiveProblem(int error) {
+  switch (error) {
+    case ENOENT:
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case ENOMEM:
+    case EIO:
+      return SystemMessage(error);
+    default:
+      return "the hive is damaged, or is not a registry hive";
+  }
+}
+
+std::string Lowered(std::string text) {
+  for (char& c : text) c = Lower(c);
+  return text;
+}
 
 // The entry of the folder with this name regardless of case; the exact spelling wins, as the
 // simulated machine resolves names.
@@ -151,7 +174,7 @@ class Reader {
       errno = 0;
       current = hivex_node_get_child(hive_, current, path.substr(start, end - start).c_str());
       if (current == 0 && errno != 0) {
-        *error = file_ + ": cannot read " + path + ": " + SystemMessage(errno);
+        *error = file_ + ": cannot read " + path + ": " + HiveProblem(errno);
         return false;
       }
       start = end + 1;
@@ -169,7 +192,7 @@ class Reader {
     }
     hive_value_h* values = hivex_node_values(hive_, node);
     if (values == nullptr) {
-      *error = file_ + ": cannot read the values of " + where + ": " + SystemMessage(errno);
+      *error = file_ + ": cannot read the values of " + where + ": " + HiveProblem(errno);
       return false;
     }
     for (size_t i = 0; values[i] != 0; ++i) key->values.push_back(ReadValue(values[i]));
@@ -178,7 +201,7 @@ class Reader {
 
     hive_node_h* children = hivex_node_children(hive_, node);
     if (children == nullptr) {
-      *error = file_ + ": cannot read the subkeys of " + where + ": " + SystemMessage(errno);
+      *error = file_ + ": cannot read the subkeys of " + where + ": " + HiveProblem(errno);
       return false;
     }
     bool ok = true;
@@ -258,17 +281,21 @@ std::string ExpandWindowsFolder(const std::string& text, const std::string& wind
   return result;
 }
 
-// Whether the service's ImagePath runs this file (a Windows path), reading the path as the system
-// does: quoted or followed by arguments, through %SystemRoot%, as "\SystemRoot\...", as an NT
-// "\??\" path, or relative to the Windows folder.
-bool RunsFile(std::string command, const std::string& file, const std::string& windowsFolder) {
+// An ImagePath as the full Windows path of what it runs, followed (unquoted) by its arguments,
+// reading it as the system does: after blanks, quoted, through %SystemRoot%, as "\SystemRoot\...",
+// as an NT "\??\" path, relative to the Windows folder, with forward slashes in the path.
+std::string CommandPath(std::string command, const std::string& windowsFolder, bool* quoted) {
   const size_t start = command.find_first_not_of(" \t");
   command.erase(0, start == std::string::npos ? command.size() : start);
-  bool quoted = false;
+  *quoted = false;
   if (!command.empty() && command[0] == '"') {
     const size_t close = command.find('"', 1);
     command = command.substr(1, close == std::string::npos ? std::string::npos : close - 1);
-    quoted = true;
+    *quoted = true;
+  }
+  // A slash after a blank starts a switch; any other belongs to the path.
+  for (size_t i = 0; i < command.size(); ++i) {
+    if (command[i] == '/' && (*quoted || i == 0 || (command[i - 1] != ' ' && command[i - 1] != '\t'))) command[i] = '\\';
   }
   command = ExpandWindowsFolder(command, windowsFolder);
   const std::string systemRoot = "\\SystemRoot\\";
@@ -283,6 +310,24 @@ bool RunsFile(std::string command, const std::string& file, const std::string& w
   } else if (!hasDrive && !StartsWith(command, "\\")) {
     command = windowsFolder + "\\" + command;
   }
+  return command;
+}
+
+// 8.3 aliases in the path ("C:\PROGRA~1\...") replaced by the long names they stand for on the
+// volume. Unquoted, the path may end at any blank: each such end is tried.
+std::string LongForm(const std::string& command) {
+  if (command.find('~') == std::string::npos) return command;
+  for (size_t end = 0; end <= command.size(); ++end) {
+    if (end < command.size() && command[end] != ' ' && command[end] != '\t') continue;
+    char found[4096];
+    const DWORD length = plat::GetLongPathNameA(command.substr(0, end).c_str(), found, sizeof found);
+    if (length > 0 && length < sizeof found) return found + command.substr(end);
+  }
+  return command;
+}
+
+// Whether the command (as CommandPath gives it) runs this file (a Windows path).
+bool RunsFile(const std::string& command, bool quoted, const std::string& file) {
   if (SameText(command, file)) return true;
   // Unquoted, the path ends where the arguments begin.
   return !quoted && StartsWith(command, file) && command.size() > file.size() &&
@@ -291,51 +336,54 @@ bool RunsFile(std::string command, const std::string& file, const std::string& w
 
 // --- Writing ---------------------------------------------------------------------------------
 
-// Applies to the hive the removals the simulated registry shows under this key.
-bool WriteRemovals(hive_h* hive, const Key& key, const std::string& path, bool* changed, std::string* error) {
-  if (!SimRegistry().KeyExists(HKEY_LOCAL_MACHINE, path)) {
-    if (hivex_node_delete_child(hive, key.node) != 0) {
-      *error = "cannot delete " + path + ": " + SystemMessage(errno);
-      return false;
-    }
-    *changed = true;
-    return true;
-  }
+// A value hivex cannot write back as Windows reads it: one that was not read whole, or one too
+// long for a plain data record.
+bool CannotWriteBack(const Value& value) { return !value.readable || value.data.size() > kLargestPlainData; }
 
+// Applies to the hive the removals the simulated registry shows under this key, and takes them
+// out of what was read, so that the next pass finds only newer ones.
+bool WriteRemovals(hive_h* hive, Key* key, const std::string& path, bool* changed, std::string* error) {
+  if (!SimRegistry().KeyExists(HKEY_LOCAL_MACHINE, path)) return true;  // only its parent deletes a key
   const std::vector<std::string> present = SimRegistry().ValueNames(HKEY_LOCAL_MACHINE, path);
-  std::vector<const Value*> kept;
-  for (const Value& value : key.values) {
+  std::vector<Value> kept;
+  for (const Value& value : key->values) {
     bool stays = !value.readable;
     for (const std::string& name : present) stays = stays || SameText(name, value.name);
-    if (stays) kept.push_back(&value);
+    if (stays) kept.push_back(value);
   }
-  if (kept.size() < key.values.size()) {
+  if (kept.size() < key->values.size()) {
     // hivex sets all of a key's values at once: the others are written again as they were.
-    std::vector<std::string> names, data;
     std::vector<hive_set_value> values(kept.size());
-    names.reserve(kept.size());
-    data.reserve(kept.size());
     for (size_t i = 0; i < kept.size(); ++i) {
-      const Value& value = *kept[i];
-      if (!value.readable || value.data.size() > kLargestPlainData) {
+      if (CannotWriteBack(kept[i])) {
         *error = "cannot rewrite the values of " + path + ": one of them cannot be written back as it is";
         return false;
       }
-      names.push_back(value.name);
-      data.push_back(value.data);
-      values[i].key = names.back().data();
-      SetRawType(&values[i].t, value.type);
-      values[i].len = data.back().size();
-      values[i].value = data.back().data();
+      values[i].key = &kept[i].name[0];
+      SetRawType(&values[i].t, kept[i].type);
+      values[i].len = kept[i].data.size();
+      values[i].value = &kept[i].data[0];
     }
-    if (hivex_node_set_values(hive, key.node, values.size(), values.data(), 0) != 0) {
+    if (hivex_node_set_values(hive, key->node, values.size(), values.data(), 0) != 0) {
       *error = "cannot rewrite the values of " + path + ": " + SystemMessage(errno);
       return false;
     }
+    key->values = std::move(kept);
     *changed = true;
   }
-  for (const Key& child : key.children) {
-    if (!WriteRemovals(hive, child, path + "\\" + child.name, changed, error)) return false;
+  for (auto child = key->children.begin(); child != key->children.end();) {
+    const std::string childPath = path + "\\" + child->name;
+    if (!SimRegistry().KeyExists(HKEY_LOCAL_MACHINE, childPath)) {
+      if (hivex_node_delete_child(hive, child->node) != 0) {
+        *error = "cannot delete " + childPath + ": " + SystemMessage(errno);
+        return false;
+      }
+      child = key->children.erase(child);
+      *changed = true;
+      continue;
+    }
+    if (!WriteRemovals(hive, &*child, childPath, changed, error)) return false;
+    ++child;
   }
   return true;
 }
@@ -347,11 +395,14 @@ bool SyncFile(const std::string& path) {
   return ::close(fd) == 0 && ok;
 }
 
+std::string FolderOf(const std::string& file) {
+  const size_t slash = file.rfind('/');
+  return slash == std::string::npos ? "." : file.substr(0, slash == 0 ? 1 : slash);
+}
+
 // Some file systems cannot flush a folder; the files themselves have been flushed by then.
 void SyncFolder(const std::string& file) {
-  const size_t slash = file.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : file.substr(0, slash == 0 ? 1 : slash);
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = ::open(FolderOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd == -1) return;
   ::fsync(fd);
   ::close(fd);
@@ -368,10 +419,17 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
-bool CopyFlushed(const std::string& from, const std::string& to) {
+// Copies into a file that did not exist: the first free one of "<to>", "<to>.1", "<to>.2", ...
+// so that no earlier copy is ever overwritten. The name taken goes to *taken.
+bool CopyToNewFile(const std::string& from, const std::string& to, std::string* taken) {
   const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
   if (in == -1) return false;
-  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int out = -1;
+  for (int n = 0; out == -1 && n < 1000; ++n) {
+    *taken = n == 0 ? to : to + "." + std::to_string(n);
+    out = ::open(taken->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (out == -1 && errno != EEXIST) break;
+  }
   bool ok = out != -1;
   char buffer[65536];
   while (ok) {
@@ -389,9 +447,32 @@ bool CopyFlushed(const std::string& from, const std::string& to) {
     ok = false;
     saved = errno;
   }
+  if (!ok && out != -1) ::unlink(taken->c_str());
   ::close(in);
   errno = saved;
   return ok;
+}
+
+// Gives the file the owner, group and mode of another; true when it has them afterwards.
+bool TakeOwnerAndMode(const std::string& file, const struct stat& from) {
+  if (::chown(file.c_str(), from.st_uid, from.st_gid) != 0) {
+    struct stat now;
+    if (::stat(file.c_str(), &now) != 0 || now.st_uid != from.st_uid || now.st_gid != from.st_gid) return false;
+  }
+  return ::chmod(file.c_str(), from.st_mode & 07777) == 0;
+}
+
+// A file made and removed again in the folder: whether new files can take a hive's place there.
+bool FolderTakesNewFiles(const std::string& folder, int* error) {
+  std::string probe = folder + "/.vexpurge-probe.XXXXXX";
+  const int fd = ::mkstemp(&probe[0]);
+  if (fd == -1) {
+    *error = errno;
+    return false;
+  }
+  ::close(fd);
+  ::unlink(probe.c_str());
+  return true;
 }
 
 }  // namespace
@@ -399,9 +480,11 @@ bool CopyFlushed(const std::string& from, const std::string& to) {
 // --- The volume ------------------------------------------------------------------------------
 
 struct OfflineVolume::Hive {
-  std::string path;  // the hive file on the host
+  std::string path;    // the hive file on the host, as found
+  std::string target;  // the file that holds it: path, or the file a symbolic link there names
   hive_h* handle = nullptr;
-  bool unclean = false;  // its sequence numbers differ: the last write never finished
+  std::string cannotWrite;  // why it must not be written; empty while it can be
+  std::string backup;       // where the hive as it was is kept, once this run has changed it
   std::vector<Tree> trees;
 
   Hive() = default;
@@ -411,37 +494,73 @@ struct OfflineVolume::Hive {
     if (handle != nullptr) hivex_close(handle);
   }
 
-  bool Write(std::string* error) const;
+  // Whether the key lies in one of the hive's loaded branches; the loaded key when it does.
+  bool Holds(const std::string& registryKey, const Key** key) const;
+  bool WriteFile(std::string* error);
 };
 
-OfflineVolume::OfflineVolume() = default;
-OfflineVolume::~OfflineVolume() = default;
-
-bool OfflineVolume::Hive::Write(std::string* error) const {
-  if (unclean) {
-    // Windows finishes such a hive from its log at the next boot; a rewrite would make the hive
-    // look finished and lose what the log holds.
-    *error = path + ": not written: the hive was not saved cleanly and its log has not been applied";
-    return false;
+bool OfflineVolume::Hive::Holds(const std::string& registryKey, const Key** found) const {
+  for (const Tree& tree : trees) {
+    if (!StartsWith(registryKey, tree.registryPath)) continue;
+    const Key* key = &tree.root;
+    size_t start = tree.registryPath.size();
+    if (start < registryKey.size() && registryKey[start] != '\\') continue;
+    while (key != nullptr && start < registryKey.size()) {
+      const size_t end = std::min(registryKey.find('\\', start + 1), registryKey.size());
+      const std::string name = registryKey.substr(start + 1, end - start - 1);
+      const Key* next = nullptr;
+      for (const Key& child : key->children) {
+        if (SameText(child.name, name)) next = &child;
+      }
+      key = next;
+      start = end;
+    }
+    *found = key;
+    return true;
   }
-  const std::string backup = path + kBackupSuffix;
-  const std::string fresh = path + kNewSuffix;
+  return false;
+}
+
+OfflineVolume::OfflineVolume() = default;
+
+OfflineVolume::~OfflineVolume() {
+  if (writeBackSet_) SetRegistryWriteBack({});
+}
+
+// The new hive is written beside the file that holds it, gets its owner and mode, is flushed, and
+// then takes its place. Before the first change of a run the hive as it was is copied to a backup
+// that stays; a failed first change takes the backup away again, as the hive is as it was.
+bool OfflineVolume::Hive::WriteFile(std::string* error) {
+  const bool first = backup.empty();
+  std::string fresh;
   const auto fail = [&](const std::string& what) {
     *error = path + ": " + what + ": " + SystemMessage(errno);
-    ::unlink(fresh.c_str());
-    ::unlink(backup.c_str());
+    if (!fresh.empty()) ::unlink(fresh.c_str());
+    if (first && !backup.empty()) ::unlink(backup.c_str());
+    if (first) backup.clear();
     return false;
   };
-  if (!CopyFlushed(path, backup)) return fail("cannot keep a backup at " + backup);
+  struct stat info;
+  if (::stat(target.c_str(), &info) != 0) return fail("cannot be examined");
+  if (first && !CopyToNewFile(target, target + kBackupSuffix, &backup)) {
+    backup.clear();
+    return fail("cannot keep a backup beside it");
+  }
+  // Put back in the hive's place, the backup is the hive as it was in every respect it can be.
+  if (first) TakeOwnerAndMode(backup, info);
+  fresh = target + kNewSuffix + ".XXXXXX";
+  const int fd = ::mkstemp(&fresh[0]);
+  if (fd == -1) {
+    fresh.clear();
+    return fail("cannot make a new file beside it");
+  }
+  ::close(fd);
   errno = 0;
   if (hivex_commit(handle, fresh.c_str(), 0) != 0) return fail("cannot write " + fresh);
-  struct stat info;
-  if (::stat(path.c_str(), &info) == 0) ::chmod(fresh.c_str(), info.st_mode & 07777);
+  if (!TakeOwnerAndMode(fresh, info)) return fail("cannot give the new hive the owner and mode of the old one");
   if (!SyncFile(fresh)) return fail("cannot flush " + fresh);
-  if (::rename(fresh.c_str(), path.c_str()) != 0) return fail("cannot replace the hive");
-  SyncFolder(path);
-  ::unlink(backup.c_str());
-  SyncFolder(path);
+  if (::rename(fresh.c_str(), target.c_str()) != 0) return fail("cannot replace the hive");
+  SyncFolder(target);
   return true;
 }
 
@@ -469,103 +588,228 @@ bool OfflineVolume::Open(const std::string& root, std::string* error) {
     for (size_t i = 0; i < file.branchCount; ++i) DeleteTree(file.branches[i].registryPath);
   }
   hives_.clear();
+  longImagePaths_.clear();
+  failures_.clear();
+  SetRegistryWriteBack({[this](const char* keyPath, std::string* why) { return Writable(keyPath, true, why); },
+                        [this](std::string* why) { return Save(why); }});
+  writeBackSet_ = true;
   if (!haveConfig) return true;
 
   const std::string configHost = windowsHost + "/" + system + "/" + config;
-  for (const HiveFile& file : kHiveFiles) {
+  std::string problems;
+  for (size_t index = 0; index < sizeof kHiveFiles / sizeof kHiveFiles[0]; ++index) {
+    const HiveFile& file = kHiveFiles[index];
     std::string name;
     if (!FindEntry(configHost, file.name, &name)) continue;
     auto hive = std::make_unique<Hive>();
     hive->path = configHost + "/" + name;
-    // Only a plain file is opened: a FIFO would keep the open waiting for ever.
-    struct stat info;
-    if (::stat(hive->path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
-      *error = hive->path + ": not a registry hive that can be read (not a plain file)";
-      hives_.clear();
-      return false;
-    }
-    errno = 0;
-    hive->handle = hivex_open(hive->path.c_str(), HIVEX_OPEN_WRITE);
-    if (hive->handle == nullptr) {
-      *error = hive->path + ": not a registry hive that can be read (" + SystemMessage(errno) + ")";
-      hives_.clear();
-      return false;
-    }
-    // The base block begins "regf", then the two sequence numbers.
-    uint8_t head[12] = {};
-    if (FILE* stream = std::fopen(hive->path.c_str(), "rb")) {
-      if (std::fread(head, 1, sizeof head, stream) == sizeof head) hive->unclean = std::memcmp(head + 4, head + 8, 4) != 0;
-      std::fclose(stream);
-    }
-
-    Reader reader(hive->handle, hive->path);
-    for (size_t i = 0; i < file.branchCount; ++i) {
-      const Branch& branch = file.branches[i];
-      hive_node_h node = 0;
-      std::string why;
-      if (!reader.Find(branch.hivePath, &node, &why)) {
-        if (!why.empty()) {
-          *error = why;
-          hives_.clear();
-          return false;
-        }
-        continue;
-      }
-      Tree tree;
-      tree.registryPath = branch.registryPath;
-      if (!reader.Read(node, branch.hivePath, branch.subtree, &tree.root, error)) {
-        hives_.clear();
-        return false;
-      }
-      Load(tree.root, tree.registryPath);
-      hive->trees.push_back(std::move(tree));
+    std::string why;
+    if (!LoadHive(index, hive.get(), &why)) {
+      // Left out whole: nothing of it is scanned, so nothing of it is changed.
+      for (size_t i = 0; i < file.branchCount; ++i) DeleteTree(file.branches[i].registryPath);
+      problems += (problems.empty() ? "" : "\n") + why +
+                  "; its start-up entries and services were neither checked nor changed";
+      continue;
     }
     hives_.push_back(std::move(hive));
+  }
+  if (!problems.empty()) *error = problems;
+  return problems.empty();
+}
+
+bool OfflineVolume::LoadHive(size_t fileIndex, Hive* hive, std::string* error) {
+  const HiveFile& file = kHiveFiles[fileIndex];
+  // Only a plain file is opened: a FIFO would keep the open waiting for ever.
+  struct stat plain;
+  if (::stat(hive->path.c_str(), &plain) == 0 && !S_ISREG(plain.st_mode)) {
+    *error = hive->path + ": the registry hive cannot be read: it is not a plain file";
+    return false;
+  }
+  errno = 0;
+  hive->handle = hivex_open(hive->path.c_str(), HIVEX_OPEN_WRITE);
+  if (hive->handle == nullptr) {
+    *error = hive->path + ": the registry hive cannot be read: " + HiveProblem(errno);
+    return false;
+  }
+  // A symbolic link is written through to its target; any other hive keeps the path as found.
+  struct stat link;
+  char* target = ::lstat(hive->path.c_str(), &link) == 0 && S_ISLNK(link.st_mode) ? ::realpath(hive->path.c_str(), nullptr) : nullptr;
+  hive->target = target != nullptr ? target : hive->path;
+  std::free(target);
+
+  // Whether it can be written is settled now, before the scan changes anything.
+  uint8_t head[12] = {};
+  if (FILE* stream = std::fopen(hive->path.c_str(), "rb")) {
+    // The base block begins "regf", then the two sequence numbers.
+    if (std::fread(head, 1, sizeof head, stream) == sizeof head && std::memcmp(head + 4, head + 8, 4) != 0) {
+      // Windows finishes such a hive from its log at the next boot; a rewrite would make the hive
+      // look finished and lose what the log holds.
+      hive->cannotWrite = hive->path + ": cannot be written: Windows did not finish saving this hive and its log has not been applied";
+    }
+    std::fclose(stream);
+  }
+  struct stat info;
+  int folderError = 0;
+  if (!hive->cannotWrite.empty()) {
+  } else if (::stat(hive->target.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    hive->cannotWrite = hive->path + ": cannot be written: it is not a regular file";
+  } else if (::geteuid() != 0 && info.st_uid != ::geteuid()) {
+    hive->cannotWrite = hive->path + ": cannot be written: it belongs to another user, and a rewritten hive would not";
+  } else if (!FolderTakesNewFiles(FolderOf(hive->target), &folderError)) {
+    hive->cannotWrite = hive->path + ": cannot be written: no new file can be made in its folder (" +
+                        SystemMessage(folderError) + ")";
+  }
+
+  Reader reader(hive->handle, hive->path);
+  for (size_t i = 0; i < file.branchCount; ++i) {
+    const Branch& branch = file.branches[i];
+    hive_node_h node = 0;
+    std::string why;
+    if (!reader.Find(branch.hivePath, &node, &why)) {
+      if (!why.empty()) {
+        *error = why;
+        return false;
+      }
+      continue;
+    }
+    Tree tree;
+    tree.registryPath = branch.registryPath;
+    if (!reader.Read(node, branch.hivePath, branch.subtree, &tree.root, error)) return false;
+    Load(tree.root, tree.registryPath);
+    hive->trees.push_back(std::move(tree));
+  }
+  // The files an ImagePath names through 8.3 aliases are found now, while they are all there.
+  for (const Tree& tree : hive->trees) {
+    if (!StartsWith(tree.registryPath, "SYSTEM\\")) continue;
+    for (const Key& service : tree.root.children) {
+      const std::string key = tree.registryPath + "\\" + service.name;
+      const auto image = SimRegistry().GetString(HKEY_LOCAL_MACHINE, key, "ImagePath");
+      bool quoted = false;
+      if (image && image->find('~') != std::string::npos) {
+        longImagePaths_[Lowered(key)] = LongForm(CommandPath(*image, windowsFolder_, &quoted));
+      }
+    }
   }
   return true;
 }
 
-bool OfflineVolume::Commit(const std::vector<std::string>& removed,
-                           const std::function<void(const std::string&)>& onRemoved, std::string* error) {
-  std::vector<std::string> services;
+bool OfflineVolume::Writable(const std::string& registryKey, bool rewritesValues, std::string* why) {
+  for (const auto& hive : hives_) {
+    const Key* key = nullptr;
+    if (!hive->Holds(registryKey, &key)) continue;
+    if (!hive->cannotWrite.empty()) {
+      *why = hive->cannotWrite;
+    } else if (rewritesValues && key != nullptr && std::any_of(key->values.begin(), key->values.end(), CannotWriteBack)) {
+      *why = hive->path + ": cannot be written: a value of " + registryKey +
+             " is stored in a form that cannot be written back as it is";
+    } else {
+      return true;
+    }
+    Failed(*why);
+    return false;
+  }
+  return true;
+}
+
+bool OfflineVolume::Save(std::string* why) {
+  bool ok = true;
+  for (const auto& hive : hives_) {
+    // Nothing of such a hive is changed: its keys refuse every change beforehand.
+    if (!hive->cannotWrite.empty()) continue;
+    bool changed = false;
+    std::string error;
+    bool written = true;
+    for (Tree& tree : hive->trees) {
+      written = WriteRemovals(hive->handle, &tree.root, tree.registryPath, &changed, &error);
+      if (!written) {
+        error = hive->path + ": " + error;
+        break;
+      }
+    }
+    if (written && !changed) continue;
+    const bool first = hive->backup.empty();
+    if (written) written = hive->WriteFile(&error);
+    if (!written) {
+      // What hivex holds no longer matches the file: nothing more is written to this hive.
+      hive->cannotWrite = error;
+      *why = error;
+      Failed(*why);
+      ok = false;
+      continue;
+    }
+    if (first && report) report("System Registry     backup of " + hive->path + " kept as " + hive->backup);
+  }
+  return ok;
+}
+
+void OfflineVolume::Failed(const std::string& why) {
+  if (std::find(failures_.begin(), failures_.end(), why) == failures_.end()) failures_.push_back(why);
+}
+
+std::vector<std::string> OfflineVolume::Unwritable() const {
+  std::vector<std::string> problems;
+  for (const auto& hive : hives_) {
+    if (!hive->cannotWrite.empty()) problems.push_back(hive->cannotWrite);
+  }
+  return problems;
+}
+
+bool OfflineVolume::Commit(const std::vector<std::string>& files, bool reportOnly, std::string* error) {
+  std::vector<std::string> services;  // names, each once, though both control sets may have it
+  std::vector<std::string> problems;  // for each of them: why it stays; empty when it went
   for (const char* set : {"SYSTEM\\ControlSet001\\Services", "SYSTEM\\ControlSet002\\Services"}) {
     for (const std::string& name : SimRegistry().SubkeyNames(HKEY_LOCAL_MACHINE, set)) {
       const std::string key = std::string(set) + "\\" + name;
       const auto image = SimRegistry().GetString(HKEY_LOCAL_MACHINE, key, "ImagePath");
       if (!image) continue;
-      bool runsRemoved = false;
-      for (const std::string& file : removed) runsRemoved = runsRemoved || RunsFile(*image, file, windowsFolder_);
-      if (!runsRemoved) continue;
-      DeleteTree(key);
-      bool known = false;
-      for (const std::string& service : services) known = known || SameText(service, name);
-      if (!known) services.push_back(name);
-    }
-  }
-  if (onRemoved) {
-    for (const std::string& service : services) onRemoved(service);
-  }
-
-  bool ok = true;
-  std::string failures;
-  for (const auto& hive : hives_) {
-    bool changed = false;
-    std::string why;
-    bool written = true;
-    for (const Tree& tree : hive->trees) {
-      written = WriteRemovals(hive->handle, tree.root, tree.registryPath, &changed, &why);
-      if (!written) {
-        why = hive->path + ": " + why;
-        break;
+      bool quoted = false;
+      const std::string command = CommandPath(*image, windowsFolder_, &quoted);
+      const auto longForm = longImagePaths_.find(Lowered(key));
+      bool runsFile = false;
+      for (const std::string& file : files) {
+        runsFile = runsFile || RunsFile(command, quoted, file) ||
+                   (longForm != longImagePaths_.end() && RunsFile(longForm->second, quoted, file));
+      }
+      if (!runsFile) continue;
+      size_t index = 0;
+      while (index < services.size() && !SameText(services[index], name)) ++index;
+      if (index == services.size()) {
+        services.push_back(name);
+        problems.emplace_back();
+      }
+      std::string why;
+      if (reportOnly) continue;
+      if (Writable(key, false, &why)) {
+        DeleteTree(key);
+      } else if (problems[index].empty()) {
+        problems[index] = why;
       }
     }
-    if (written && changed) written = hive->Write(&why);
-    if (!written) {
-      failures += (failures.empty() ? "" : "; ") + why;
-      ok = false;
+  }
+  std::string saveProblem;
+  if (!reportOnly && !services.empty() && !Save(&saveProblem)) {
+    for (std::string& problem : problems) {
+      if (problem.empty()) problem = saveProblem;
     }
   }
+  for (size_t i = 0; i < services.size() && report; ++i) {
+    const std::string what = std::string("System Registry     ") + kFamilyName;
+    const std::string service = " (service " + services[i] + ")";
+    if (reportOnly) {
+      report(what + " not removed as per user's selection" + service);
+    } else if (problems[i].empty()) {
+      report(what + " removed" + service);
+    } else {
+      report(what + " not removed" + service + ": " + problems[i]);
+    }
+  }
+  const bool ok = failures_.empty();
+  if (!ok) {
+    *error = "the installation's registry was not cleaned completely:";
+    for (const std::string& failure : failures_) *error += "\n  " + failure;
+  }
+  SetRegistryWriteBack({});
+  writeBackSet_ = false;
   hives_.clear();
-  if (!ok) *error = failures;
   return ok;
 }

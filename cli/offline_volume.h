@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,6 +16,9 @@ class OfflineVolume {
   OfflineVolume(const OfflineVolume&) = delete;
   OfflineVolume& operator=(const OfflineVolume&) = delete;
 
+  // Takes the volume's own results-list lines: where a changed hive's backup is, and the services.
+  std::function<void(const std::string&)> report;
+
   // root: the host folder that was the installation's C: drive (the caller maps C: to it).
   // Finds <root>/Windows/System32/config/SOFTWARE and SYSTEM (each component matched without
   // regard to case) and loads into the simulated machine's registry what the cleanup reads:
@@ -22,24 +26,46 @@ class OfflineVolume {
   // and the trees HKLM "SYSTEM\ControlSet001\Services" and "SYSTEM\ControlSet002\Services" from
   // SYSTEM. Values keep their types and bytes, except that string data (REG_SZ, REG_EXPAND_SZ,
   // REG_MULTI_SZ), stored in UTF-16, is given as the ANSI calls give it. Missing hives or keys
-  // are not errors; a hive that cannot be read is (the message in *error).
+  // are not errors. A hive that cannot be read is left out (none of its keys is loaded): false,
+  // with each such hive and its problem in plain words in *error; the volume is usable all the
+  // same. Whether each hive can be written is settled here too (see Unwritable).
   // Also sets the machine up as that installation: Windows and system folders as spelled on
-  // disk, NT 5.1, and deletes at reboot refused (no next boot will carry them out). Call once.
+  // disk, NT 5.1, and deletes at reboot refused (no next boot will carry them out); and has the
+  // start-up cleanup keep its deletions through Save (SetRegistryWriteBack) until Commit. Call once.
   bool Open(const std::string& root, std::string* error);
 
-  // After the scan. removed: the Windows paths ("C:\...") of the files the scan removed. First
-  // removes from both control sets every service whose ImagePath names one of those files (the
-  // whole key with its subkeys), calling onRemoved(serviceName) once for each name. Then writes
-  // the removals made in the loaded keys since Open (values and keys deleted; nothing else) back
-  // to the hive files. A hive without removals is not rewritten. A rewritten hive goes to a new
-  // file beside it, the old one is kept as "<name>.vexpurge-backup" until the new one is
-  // complete and flushed, the new one then takes the hive's name, and the backup goes. On
-  // failure the hive file is unchanged and *error says why. The volume is closed afterwards.
-  bool Commit(const std::vector<std::string>& removed,
-              const std::function<void(const std::string&)>& onRemoved, std::string* error);
+  // The hives that cannot be written, each with the reason: their keys refuse every change.
+  std::vector<std::string> Unwritable() const;
+
+  // Writes the removals made in the loaded keys since the last write (values and keys deleted;
+  // nothing else) to the hive files; a hive without removals is not rewritten. A rewritten hive
+  // goes to a new file beside the file that holds it (the target of a symbolic link), gets its
+  // owner and mode, is flushed and then takes its place. Before a hive's first change the hive
+  // as it was is copied to "<file>.vexpurge-backup" (or ".1", ".2", ... after it, so that no
+  // earlier backup is overwritten), which stays; report is told where. On failure the hive file
+  // is as before this write, *why says why, and the hive is written no more.
+  bool Save(std::string* why);
+
+  // After the scan. files: the Windows paths ("C:\...") of the files the scan took away, or with
+  // reportOnly those it found. Every service in both control sets whose ImagePath runs one of
+  // them is removed (the whole key with its subkeys) and saved, or with reportOnly left alone,
+  // and report gets one line per service name: "... removed (service NAME)" once written,
+  // "... not removed as per user's selection (service NAME)", or "... not removed (service NAME):
+  // why". False when anything the cleanup meant to remove during the run stayed for a problem
+  // of the hives (*error lists them). The volume is closed afterwards.
+  bool Commit(const std::vector<std::string>& files, bool reportOnly, std::string* error);
 
  private:
   struct Hive;
+  bool LoadHive(size_t fileIndex, Hive* hive, std::string* error);
+  // Whether the hive holding this key can take a change of it (rewritesValues: its values are
+  // written again, which some stored forms do not allow).
+  bool Writable(const std::string& registryKey, bool rewritesValues, std::string* why);
+  void Failed(const std::string& why);
+
   std::vector<std::unique_ptr<Hive>> hives_;
   std::string windowsFolder_;  // "C:\Windows" as spelled on disk
+  std::map<std::string, std::string> longImagePaths_;  // service key (lower case): 8.3 aliases resolved
+  std::vector<std::string> failures_;
+  bool writeBackSet_ = false;
 };

@@ -73,14 +73,17 @@ bool EndsWith(const std::string& text, const std::string& suffix) {
   return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// The Windows paths of the files the scan took away (removed or moved to quarantine), read back
-// from its lines.
-std::vector<std::string> RemovedPaths(const std::vector<std::string>& lines) {
+// The Windows paths of the files the scan took away (removed, renamed or moved to quarantine), or
+// in report-only mode of those it found, read back from its lines.
+std::vector<std::string> RemovedPaths(const std::vector<std::string>& lines, bool reportOnly) {
   std::vector<std::string> removed;
   for (const std::string& line : lines) {
     const size_t blanks = line.rfind("     ");
     if (blanks == std::string::npos || line.compare(1, 2, ":\\") != 0) continue;
-    if (EndsWith(line, " removed") || EndsWith(line, " moved to quarantine")) removed.push_back(line.substr(0, blanks));
+    if (reportOnly ? EndsWith(line, " not disinfected as per user's selection")
+                   : EndsWith(line, " removed") || EndsWith(line, " renamed") || EndsWith(line, " moved to quarantine")) {
+      removed.push_back(line.substr(0, blanks));
+    }
   }
   return removed;
 }
@@ -198,6 +201,11 @@ int main(int argc, char** argv) {
     PrintUsage("nothing to scan", false);
     return kError;
   }
+  if (offline && !IsFolder(options.windowsRoot)) {
+    std::fprintf(stderr, "vexpurge-scan: %s: not a folder (the C: drive of a Windows installation)\n",
+                 options.windowsRoot.c_str());
+    return kError;
+  }
   // Fixed drives C: to Z: (A: and B: are never walked) take the folders; B: the quarantine.
   std::vector<std::string> folders, files;
   for (const std::string& target : offline ? std::vector<std::string>{options.windowsRoot} : options.targets) {
@@ -264,10 +272,21 @@ int main(int argc, char** argv) {
     SetQuarantineFolder("B:", [&output](const std::string& path) { return FullName(output.TranslatePath(path)); });
   }
 
+  const bool reportOnly = !options.remove && !options.rename && options.moveTo.empty();
+  // A hive that cannot be read leaves its part of the registry unchecked: the files are scanned
+  // all the same, and the run ends with an error.
+  bool incomplete = false;
   OfflineVolume volume;
+  volume.report = [&output](const std::string& line) { output.Extra(line); };
   if (offline && !volume.Open(options.windowsRoot, &error)) {
     std::fprintf(stderr, "vexpurge-scan: %s\n", Printable(error).c_str());
-    return kError;
+    incomplete = true;
+  }
+  if (!reportOnly) {
+    for (const std::string& problem : volume.Unwritable()) {
+      std::fprintf(stderr, "vexpurge-scan: %s; what the cleanup finds there is reported, not removed\n",
+                   Printable(problem).c_str());
+    }
   }
 
   sim::MainWindow window;
@@ -300,21 +319,14 @@ int main(int argc, char** argv) {
   CopyText(g_scan.scanTarget, folders.empty() ? "" : "!:");
   RunScan();
 
-  if (offline) {
-    const bool committed = volume.Commit(
-        RemovedPaths(window.allLines),
-        [&](const std::string& service) {
-          output.Extra(std::string("System Registry     ") + kFamilyName + " removed (service " + service + ")");
-        },
-        &error);
-    if (!committed) {
-      output.Finish();
-      std::fprintf(stderr, "vexpurge-scan: %s\n", Printable(error).c_str());
-      return kError;
-    }
+  if (offline && !volume.Commit(RemovedPaths(window.allLines, reportOnly), reportOnly, &error)) {
+    output.Finish();
+    std::fprintf(stderr, "vexpurge-scan: %s\n", Printable(error).c_str());
+    return kError;
   }
   output.Finish();
   if (!output.failure().empty()) return Unwritten(output);
+  if (incomplete) return kError;
   if (g_scan.filesInfected > 0) return kFound;
   return g_scan.filesNotScanned > 0 ? kError : kNothingFound;
 }

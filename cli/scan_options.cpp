@@ -91,8 +91,9 @@ void PrintUsage(const std::string& error, bool full) {
                "  --windows-root DIR  DIR is the C: drive of a Windows installation that is not\n"
                "                      running: its whole volume is scanned, its hosts file checked,\n"
                "                      and start-up entries and services that launch a removed file\n"
-               "                      are deleted from its registry hives (the old hive is kept as\n"
-               "                      a backup until the new one is complete)\n"
+               "                      are deleted from its registry hives (each changed hive is\n"
+               "                      first copied to HIVE.vexpurge-backup, or .1, .2, ..., and the\n"
+               "                      copy is kept; without an action only reported)\n"
                "  --quiet, -q         print findings only\n"
                "  --log FILE          append every printed line to FILE as well\n"
                "  --trace             print every status line\n"
@@ -101,7 +102,8 @@ void PrintUsage(const std::string& error, bool full) {
                "A symbolic link named as a PATH stands for the file it points to. Control\n"
                "characters in names are printed as \\xHH.\n\n"
                "Exit status: 0 nothing found, 1 something found, 2 an error (bad option, a path\n"
-               "that cannot be read, output that cannot be written: the scan stops there).\n");
+               "that cannot be read, a registry hive that cannot be read or written, output that\n"
+               "cannot be written: the scan stops there).\n");
 }
 
 namespace {

@@ -114,7 +114,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   ResetScanState();
   sim::MainWindow window;
-  g_scan.removalAction = ActionReportOnly;
+  // Report-only deletes nothing: the sweep is checked where it removes.
+  g_scan.removalAction = ActionRemove;
   g_scan.memorySweepActive = false;
   CopyText(g_scan.currentFilePath, infected.c_str());
   CleanupAfterDetection("W32/Tarvix.19.Backdoor");

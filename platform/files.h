@@ -92,6 +92,9 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists);
 BOOL CreateDirectoryA(LPCSTR path, void* security);
 BOOL RemoveDirectoryA(LPCSTR path);
 DWORD GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD capacity);
+// Every 8.3 alias in an existing path replaced by its long name. Where kernel32 lacks the call
+// (Windows 95, NT 4) it fails with ERROR_CALL_NOT_IMPLEMENTED.
+DWORD GetLongPathNameA(LPCSTR shortPath, LPSTR longPath, DWORD capacity);
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT capacity);
 UINT GetSystemDirectoryA(LPSTR buffer, UINT capacity);
 DWORD GetTempPathA(DWORD capacity, LPSTR buffer);

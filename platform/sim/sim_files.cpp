@@ -783,6 +783,42 @@ DWORD GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD capacity) {
   return static_cast<DWORD>(result.size());
 }
 
+DWORD GetLongPathNameA(LPCSTR shortPath, LPSTR longPath, DWORD capacity) {
+  if (shortPath == nullptr) return Fail(ERROR_INVALID_PARAMETER, 0u);
+  const std::string path = shortPath;
+  if (path.size() < 2 || path[1] != ':') return Fail(ERROR_PATH_NOT_FOUND, 0u);
+  const Resolved drive = Resolve(path.substr(0, 2) + "\\");
+  if (drive.error != 0) return Fail(drive.error, 0u);
+  // Each component is taken as a long name first, then as the alias of an entry of its folder.
+  std::string result = drive.windows.substr(0, 2);
+  for (const std::string& part : sim::SplitPath(path.substr(2))) {
+    const Resolved direct = Resolve(result + "\\" + part);
+    if (direct.error == 0 && direct.exists) {
+      result = direct.windows;
+      continue;
+    }
+    const Resolved folder = Resolve(result + "\\");
+    DIR* dir = folder.error == 0 ? ::opendir(folder.host.c_str()) : nullptr;
+    if (dir == nullptr) return Fail(ERROR_PATH_NOT_FOUND, 0u);
+    std::string found;
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      if (plat::_stricmp(sim::ShortNameOf(result + "\\" + name, name).c_str(), part.c_str()) == 0) {
+        found = name;
+        break;
+      }
+    }
+    ::closedir(dir);
+    if (found.empty()) return Fail(ERROR_FILE_NOT_FOUND, 0u);
+    result += "\\" + found;
+  }
+  if (result.size() == 2) result += "\\";
+  if (result.size() + 1 > capacity) return static_cast<DWORD>(result.size() + 1);
+  std::memcpy(longPath, result.c_str(), result.size() + 1);
+  return static_cast<DWORD>(result.size());
+}
+
 namespace {
 
 // The Windows convention for system folder queries: the length without terminator when the

@@ -26,6 +26,16 @@ BOOL RemoveDirectoryA(LPCSTR path) { return ::RemoveDirectoryA(path); }
 DWORD GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD capacity) {
   return ::GetShortPathNameA(longPath, shortPath, capacity);
 }
+DWORD GetLongPathNameA(LPCSTR shortPath, LPSTR longPath, DWORD capacity) {
+  // Looked up, not linked: Windows 95 and NT 4 would refuse to load the program.
+  using Fn = DWORD(WINAPI*)(LPCSTR, LPSTR, DWORD);
+  const FARPROC found = ::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "GetLongPathNameA");
+  if (found == nullptr) {
+    ::SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return 0;
+  }
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(found))(shortPath, longPath, capacity);
+}
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT capacity) {
   return ::GetWindowsDirectoryA(buffer, capacity);
 }

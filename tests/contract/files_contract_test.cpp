@@ -143,6 +143,17 @@ TEST_F(FileContract, ShortPathOfAnExistingFile) {
   EXPECT_EQ(length, std::strlen(buffer));
   EXPECT_EQ(std::string(buffer).find(' '), std::string::npos);
   EXPECT_EQ(plat::GetShortPathNameA((Scratch() + "\\nothing.exe").c_str(), buffer, sizeof buffer), 0u);
+
+  // And back: every alias becomes the long name again.
+  const std::string alias = buffer;
+  char back[MAX_PATH];
+  std::memset(back, 0xbd, sizeof back);
+  EXPECT_EQ(plat::GetLongPathNameA(alias.c_str(), back, 4), path.size() + 1);  // too small: the size needed
+  ASSERT_EQ(plat::GetLongPathNameA(alias.c_str(), back, sizeof back), path.size());
+  EXPECT_EQ(plat::_stricmp(back, path.c_str()), 0) << back;
+  plat::SetLastError(0xdeadbeef);
+  EXPECT_EQ(plat::GetLongPathNameA((Scratch() + "\\LONGFO~9\\a.exe").c_str(), back, sizeof back), 0u);
+  EXPECT_NE(plat::GetLastError(), 0xdeadbeefu);
 }
 
 TEST_F(FileContract, DelayedDeleteIsAcceptedOnNt) {

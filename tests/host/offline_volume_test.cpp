@@ -2,7 +2,11 @@
 // are read from the hive files, the scan cleans them in the simulated registry, and only those
 // removals reach the files, written so that a failure leaves each hive as it was.
 #include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -22,6 +26,7 @@
 namespace {
 
 using Names = std::vector<std::string>;
+using Lines = std::vector<std::string>;
 using Values = std::vector<hive::Value>;
 
 const char kRun[] = "Microsoft\\Windows\\CurrentVersion\\Run";
@@ -66,6 +71,8 @@ class OfflineVolumeTest : public ScanTest {
  protected:
   void SetUp() override {
     ScanTest::SetUp();
+    reports_.clear();
+    volume_.report = [this](const std::string& line) { reports_.push_back(line); };
     MakeFolder("C:\\WINDOWS\\system32\\Config");
     config_ = Host("C:\\WINDOWS\\system32\\Config");
     software_ = config_ + "/software";
@@ -126,10 +133,10 @@ class OfflineVolumeTest : public ScanTest {
 
   bool Open(std::string* error) { return volume_.Open(Host("C:"), error); }
 
-  // Removes what the scan finds; the Windows paths of the files it removed.
-  Names Scan() {
+  // Acts on what the scan finds; the Windows paths of the files it removed.
+  Names Scan(int32_t action = ActionRemove) {
     CopyText(g_scan.scanTarget, "!:");
-    g_scan.removalAction = ActionRemove;
+    g_scan.removalAction = action;
     RunScan();
     Names removed;
     const std::string suffix = " removed";
@@ -143,18 +150,37 @@ class OfflineVolumeTest : public ScanTest {
     return removed;
   }
 
-  bool Commit(const Names& removed, std::string* error) {
+  // services_: the services reported removed.
+  bool Commit(const Names& removed, std::string* error, bool reportOnly = false) {
     services_.clear();
-    return volume_.Commit(removed, [this](const std::string& name) { services_.push_back(name); }, error);
+    volume_.report = [this](const std::string& line) { reports_.push_back(line); };
+    const bool ok = volume_.Commit(removed, reportOnly, error);
+    const std::string mark = " removed (service ";
+    for (const std::string& line : reports_) {
+      const size_t at = line.find(mark);
+      if (at != std::string::npos) services_.push_back(line.substr(at + mark.size(), line.size() - at - mark.size() - 1));
+    }
+    return ok;
+  }
+
+  // The results-list lines of the registry cleanup.
+  Lines RegistryLines() {
+    Lines lines;
+    for (const std::string& line : window().allLines) {
+      if (line.compare(0, 16, "System Registry ") == 0) lines.push_back(line);
+    }
+    return lines;
   }
 
   OfflineVolume volume_;
   std::string config_, software_, system_;
   Names services_;
+  Lines reports_;  // the volume's own lines
 };
 
 TEST_F(OfflineVolumeTest, ScanRemovesTheStartupValuesAndServicesOfTheRemovedFile) {
   Install();
+  const std::string software = ReadAll(software_), system = ReadAll(system_);
   std::string error;
   ASSERT_TRUE(Open(&error)) << error;
   // The engine reads string data as the ANSI calls give it, other data as stored.
@@ -181,7 +207,26 @@ TEST_F(OfflineVolumeTest, ScanRemovesTheStartupValuesAndServicesOfTheRemovedFile
   EXPECT_EQ(hive::Values(system_, "Select"), (Values{Text("Current", "1")}));
   EXPECT_TRUE(hive::Readable(software_));
   EXPECT_TRUE(hive::Readable(system_));
-  EXPECT_EQ(Entries(config_), (Names{"SYSTEM", "software"}));  // no backup or new file left
+  // Each changed hive is kept as it was, and the report says where.
+  EXPECT_EQ(Entries(config_), (Names{"SYSTEM", "SYSTEM.vexpurge-backup", "software", "software.vexpurge-backup"}));
+  EXPECT_EQ(ReadAll(software_ + ".vexpurge-backup"), software);
+  EXPECT_EQ(ReadAll(system_ + ".vexpurge-backup"), system);
+  EXPECT_EQ(reports_.front(), "System Registry     backup of " + software_ + " kept as " + software_ + ".vexpurge-backup");
+}
+
+TEST_F(OfflineVolumeTest, ReportOnlyChangesNothingAndSaysWhatWouldGo) {
+  Install();
+  const std::string software = ReadAll(software_), system = ReadAll(system_);
+  std::string error;
+  ASSERT_TRUE(Open(&error)) << error;
+  EXPECT_TRUE(Scan(ActionReportOnly).empty());
+  EXPECT_TRUE(Exists(kSpecimen));
+  EXPECT_EQ(RegistryLines(), Lines(3, "System Registry     W32/Tarvix.Backdoor not removed as per user's selection"));
+  ASSERT_TRUE(Commit({kSpecimen}, &error, true)) << error;
+  EXPECT_EQ(reports_, (Lines{"System Registry     W32/Tarvix.Backdoor not removed as per user's selection (service svcx)"}));
+  EXPECT_EQ(ReadAll(software_), software);
+  EXPECT_EQ(ReadAll(system_), system);
+  EXPECT_EQ(Entries(config_), (Names{"SYSTEM", "software"}));
 }
 
 TEST_F(OfflineVolumeTest, HivesWithoutRemovalsAreNotRewritten) {
@@ -214,6 +259,9 @@ TEST_F(OfflineVolumeTest, ServicesAreMatchedByTheFileTheirImagePathRuns) {
         {"Other", "C:\\WINDOWS\\system32\\mysvcx.exe"},
         {"QuotedSpace", "\"C:\\WINDOWS\\system32\\svcx.exe -x\""},
         {"Elsewhere", "C:\\Temp\\svcx.exe"},
+        {"Short", "C:\\PROGRA~1\\TARVIX~1\\svcx.exe -k"},
+        {"Slashes", "C:/WINDOWS/system32/svcx.exe /service"},
+        {"Blanks", "  \"%SystemRoot%\\system32\\svcx.exe\""},
     };
     for (const auto& service : services) {
       system.String(std::string(kServices1) + "\\" + service.first, "ImagePath", service.second, hive::kExpandSz);
@@ -221,12 +269,14 @@ TEST_F(OfflineVolumeTest, ServicesAreMatchedByTheFileTheirImagePathRuns) {
     system.Key(std::string(kServices1) + "\\NoImage");  // and no second control set
     ASSERT_TRUE(system.Commit());
   }
+  // 8.3 aliases are resolved on the volume when it is opened, while the files are there.
+  MakeFile("C:\\Program Files\\Tarvix Tools\\svcx.exe");
   std::string error;
   ASSERT_TRUE(Open(&error)) << error;
-  ASSERT_TRUE(Commit({kSpecimen}, &error)) << error;
+  ASSERT_TRUE(Commit({kSpecimen, "C:\\Program Files\\Tarvix Tools\\svcx.exe"}, &error)) << error;
 
   std::sort(services_.begin(), services_.end());
-  EXPECT_EQ(services_, (Names{"Arguments", "NtPath", "NtRoot", "Plain", "Quoted", "Relative"}));
+  EXPECT_EQ(services_, (Names{"Arguments", "Blanks", "NtPath", "NtRoot", "Plain", "Quoted", "Relative", "Short", "Slashes"}));
   EXPECT_EQ(hive::Subkeys(system_, kServices1), (Names{"Elsewhere", "Longer", "NoImage", "Other", "QuotedSpace"}));
   EXPECT_TRUE(hive::Readable(system_));
   // Nothing was taken out of SOFTWARE: the scan did not run.
@@ -269,31 +319,58 @@ TEST_F(OfflineVolumeTest, AHiveThatCannotBeReadFailsOpenAndIsLeftAlone) {
     std::string error;
     OfflineVolume volume;
     EXPECT_FALSE(volume.Open(Host("C:"), &error));
-    EXPECT_NE(error.find(software_), std::string::npos) << error;
+    EXPECT_NE(error.find(software_ + ": the registry hive cannot be read: the hive is damaged"), std::string::npos) << error;
+    EXPECT_EQ(error.find("Invalid argument"), std::string::npos) << error;
     EXPECT_EQ(ReadAll(software_), bytes);
+    // Nothing of it is loaded; the other hive is, so the scan can go on.
+    EXPECT_FALSE(machine().registry.KeyExists(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run"));
+    EXPECT_TRUE(machine().registry.KeyExists(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\svcx"));
   }
 }
 
-TEST_F(OfflineVolumeTest, AHiveThatCannotBeWrittenSafelyIsLeftAsItWas) {
+// Makes a folder immutable for its lifetime: not even root can add a file to it.
+class FrozenFolder {
+ public:
+  explicit FrozenFolder(const std::string& folder) : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY)) {
+    int flags = 0;
+    frozen_ = fd_ != -1 && ::ioctl(fd_, FS_IOC_GETFLAGS, &flags) == 0 &&
+              (flags |= FS_IMMUTABLE_FL, ::ioctl(fd_, FS_IOC_SETFLAGS, &flags) == 0);
+  }
+  ~FrozenFolder() {
+    int flags = 0;
+    if (frozen_ && ::ioctl(fd_, FS_IOC_GETFLAGS, &flags) == 0) {
+      flags &= ~FS_IMMUTABLE_FL;
+      ::ioctl(fd_, FS_IOC_SETFLAGS, &flags);
+    }
+    if (fd_ != -1) ::close(fd_);
+  }
+  FrozenFolder(const FrozenFolder&) = delete;
+  FrozenFolder& operator=(const FrozenFolder&) = delete;
+  bool frozen() const { return frozen_; }
+
+ private:
+  int fd_;
+  bool frozen_ = false;
+};
+
+TEST_F(OfflineVolumeTest, WhatCannotBeWrittenIsKnownBeforeAndLeftAsItWas) {
   struct Case {
-    const char* leftOver;  // what the test put beside the hive, if anything
     std::function<void()> prepare;
+    size_t left;           // start-up values left, each with a line saying why
+    bool softwareChanged;  // the values that could go went
   };
-  const auto folder = [this](const char* suffix) { EXPECT_EQ(::mkdir((software_ + suffix).c_str(), 0755), 0); };
   const Case cases[] = {
-      // Where the new hive or the backup must go, something stands that is not a file.
-      {"software.vexpurge-new", [&] { folder(".vexpurge-new"); }},
-      {"software.vexpurge-backup", [&] { folder(".vexpurge-backup"); }},
       // A save that never finished: a rewrite would lose what the hive's log holds.
-      {nullptr, [this] { EXPECT_TRUE(hive::MarkUnclean(software_)); }},
-      // A value too long for hivex to write back the way Windows reads it.
-      {nullptr,
-       [this] {
+      {[this] { EXPECT_TRUE(hive::MarkUnclean(software_)); }, 3, false},
+      // A value too long for hivex to write back the way Windows reads it: its key stays whole.
+      {[this] {
          hive::Builder software(software_);
          for (const hive::Value& value : RunValues()) software.Value(kRun, value.name, value.type, value.data);
+         for (const hive::Value& value : RunServicesValues()) software.Value(kRunServices, value.name, value.type, value.data);
          software.Value(kRun, "Blob", hive::kBinary, std::vector<uint8_t>(20000, 0x5a));
          EXPECT_TRUE(software.Commit());
-       }},
+       },
+       2, true},
   };
   for (const Case& test : cases) {
     Install();
@@ -303,19 +380,76 @@ TEST_F(OfflineVolumeTest, AHiveThatCannotBeWrittenSafelyIsLeftAsItWas) {
     ASSERT_TRUE(Open(&error)) << error;
     const Names removed = Scan();
     ASSERT_EQ(removed, (Names{kSpecimen}));
+    const std::string left = "System Registry     W32/Tarvix.Backdoor not removed: " + software_ + ": cannot be written";
+    size_t leftLines = 0;
+    for (const std::string& line : RegistryLines()) leftLines += line.rfind(left, 0) == 0 ? 1 : 0;
+    EXPECT_EQ(leftLines, test.left);
 
     EXPECT_FALSE(Commit(removed, &error));
     EXPECT_NE(error.find(software_), std::string::npos) << error;
-    EXPECT_EQ(ReadAll(software_), software) << error;
-    Names expected = {"SYSTEM", "software"};
-    if (test.leftOver != nullptr) expected.push_back(test.leftOver);
-    EXPECT_EQ(Entries(config_), expected);
+    EXPECT_EQ(hive::Values(software_, kRun).value_or(Values{}).size(), RunValues().size() + (test.softwareChanged ? 1 : 0));
+    if (test.softwareChanged) {
+      EXPECT_EQ(hive::Values(software_, kRunServices), Without(RunServicesValues(), {"svcx"}));
+      EXPECT_EQ(ReadAll(software_ + ".vexpurge-backup"), software);
+    } else {
+      EXPECT_EQ(ReadAll(software_), software) << error;
+      EXPECT_EQ(Entries(config_), (Names{"SYSTEM", "SYSTEM.vexpurge-backup", "software"}));
+    }
     // Each hive is written on its own: SYSTEM lost the service all the same.
     EXPECT_EQ(hive::Subkeys(system_, kServices1), (Names{"mysvcx", "Tcpip"}));
+    EXPECT_EQ(services_, (Names{"svcx"}));
 
     TearDown();
     SetUp();
   }
+}
+
+TEST_F(OfflineVolumeTest, AHiveInAFolderThatTakesNoNewFileIsNotWritten) {
+  Install();
+  const std::string system = ReadAll(system_);
+  FrozenFolder frozen(config_);
+  if (!frozen.frozen()) GTEST_SKIP() << "this file system cannot make a folder immutable";
+  std::string error;
+  ASSERT_TRUE(Open(&error)) << error;
+  // Known before the scan acts.
+  const Names unwritable = volume_.Unwritable();
+  ASSERT_EQ(unwritable.size(), 2u);
+  EXPECT_NE(unwritable[0].find("no new file can be made in its folder"), std::string::npos) << unwritable[0];
+  const Names removed = Scan();
+  EXPECT_EQ(RegistryLines().size(), 3u);
+  EXPECT_FALSE(Commit(removed, &error));
+  EXPECT_EQ(reports_, (Lines{"System Registry     W32/Tarvix.Backdoor not removed (service svcx): " + unwritable[1]})) << error;
+  EXPECT_EQ(ReadAll(system_), system);
+}
+
+TEST_F(OfflineVolumeTest, ARewrittenHiveKeepsItsOwnerModeAndLinkAndEveryBackup) {
+  // SOFTWARE is a symbolic link to a file elsewhere, owned by someone else, readable by few.
+  MakeFile("C:\\hives\\SOFTWARE.real", "");
+  const std::string real = Host("C:\\hives\\SOFTWARE.real");
+  ASSERT_EQ(::symlink(real.c_str(), software_.c_str()), 0);
+  Install();
+  ASSERT_EQ(::chown(real.c_str(), 1234, 5678), 0);
+  ASSERT_EQ(::chmod(real.c_str(), 0640), 0);
+  // A first backup from an earlier run, and something else in the way of the next name.
+  std::ofstream(real + ".vexpurge-backup") << "an earlier backup";
+  ASSERT_EQ(::mkdir((real + ".vexpurge-backup.1").c_str(), 0755), 0);
+  const std::string before = ReadAll(real);
+
+  std::string error;
+  ASSERT_TRUE(Open(&error)) << error;
+  const Names removed = Scan();
+  ASSERT_TRUE(Commit(removed, &error)) << error;
+  struct stat link, info;
+  ASSERT_EQ(::lstat(software_.c_str(), &link), 0);
+  EXPECT_TRUE(S_ISLNK(link.st_mode));
+  ASSERT_EQ(::stat(real.c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, 1234u);
+  EXPECT_EQ(info.st_gid, 5678u);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  EXPECT_EQ(hive::Values(real, kRunServices), Without(RunServicesValues(), {"svcx"}));
+  EXPECT_EQ(ReadAll(real + ".vexpurge-backup"), "an earlier backup");
+  EXPECT_EQ(ReadAll(real + ".vexpurge-backup.2"), before);
+  EXPECT_EQ(reports_.front(), "System Registry     backup of " + software_ + " kept as " + real + ".vexpurge-backup.2");
 }
 
 }  // namespace

@@ -169,6 +169,63 @@ TEST_F(StartupCleanup, MissingOrLockedKeysAreSkipped) {
   EXPECT_EQ(machine().OpenHandles(), 0u);
 }
 
+TEST_F(StartupCleanup, ReportOnlyChangesNothingAndReportsEachValueOnce) {
+  g_scan.removalAction = ActionReportOnly;
+  Run("loader", "C:\\dir\\a.exe");
+  Run("bare", "svcx.exe");
+  RunServices("loader", "C:\\elsewhere\\b.exe");  // the remembered name, in the other key
+  Detect("C:\\dir\\a.exe");
+  ++g_scan.filesInfected;
+  Detect("C:\\other\\second.exe", "W32/Tarvix.Gz.Backdoor");
+  Detect("C:\\dir\\a.exe");  // found again: already reported
+  EXPECT_EQ(RunValues(), (Names{"loader", "bare"}));
+  EXPECT_EQ(RunServicesValues(), (Names{"loader"}));
+  EXPECT_EQ(window().list, (Lines{"System Registry     W32/Tarvix.Backdoor not removed as per user's selection",
+                                  "System Registry     W32/Tarvix.Gz.Backdoor not removed as per user's selection"}));
+}
+
+TEST_F(StartupCleanup, ADeletionThatCannotBeKeptIsReportedWithItsReason) {
+  bool writable = false, saves = true;
+  int saved = 0;
+  SetRegistryWriteBack({[&](const char*, std::string* why) {
+                          *why = "the hive cannot be written";
+                          return writable;
+                        },
+                        [&](std::string* why) {
+                          ++saved;
+                          *why = "disk full";
+                          return saves;
+                        }});
+  Run("refused", "C:\\dir\\a.exe");
+  Detect("C:\\dir\\a.exe");
+  EXPECT_EQ(RunValues(), (Names{"refused"}));  // asked before: nothing deleted, nothing saved
+  EXPECT_EQ(saved, 0);
+  writable = true;
+  saves = false;
+  Run("lost", "C:\\dir\\b.exe");
+  Detect("C:\\dir\\b.exe");
+  writable = saves = true;
+  Run("kept", "C:\\dir\\c.exe");
+  Detect("C:\\dir\\c.exe");
+  SetRegistryWriteBack({});
+  EXPECT_EQ(saved, 2);
+  EXPECT_EQ(window().list, (Lines{"System Registry     W32/Tarvix.Backdoor not removed: the hive cannot be written",
+                                  "System Registry     W32/Tarvix.Backdoor not removed: disk full",
+                                  "System Registry     W32/Tarvix.Backdoor removed"}));
+}
+
+TEST_F(StartupCleanup, ShortNamesSlashesAndLeadingBlanksNameTheFileToo) {
+  MakeFile("C:\\Program Files\\Bad Tools\\run.exe");
+  Run("short", "C:\\PROGRA~1\\BADTOO~1\\RUN.EXE /silent");
+  Run("shortQuoted", "\"C:\\Program Files\\BADTOO~1\\run.exe\"");
+  Run("slashes", "C:/Program Files/Bad Tools/run.exe");
+  Run("blanks", "  \"C:\\Program Files\\Bad Tools\\run.exe\" -x");
+  Run("switch", "notepad.exe /C:/Program");
+  Run("otherShort", "C:\\PROGRA~1\\BADTOO~1\\other.exe");
+  Detect("C:\\Program Files\\Bad Tools\\run.exe");
+  EXPECT_EQ(RunValues(), (Names{"switch", "otherShort"}));
+}
+
 TEST(RegistryValueHelpers, ReadAndDelete) {
   sim::Reset();
   sim::machine().registry.SetString(HKEY_LOCAL_MACHINE, "Software\\T", "v", "text");
