@@ -127,8 +127,10 @@ void SayNotScanned(const char* path, const char* reason) {
 // machine finds names without regard to case. A file that is gone keeps its own name.
 std::string SpelledOnDisk(const std::string& windowsPath) {
   const sim::Machine& machine = sim::machine();
-  std::string host = machine.HostPath(windowsPath), name;
   const size_t slash = windowsPath.rfind('\\');
+  // A folder's "." and ".." entries stay as listed: on the host they would fold into the folder.
+  const std::string last = slash == std::string::npos ? "" : windowsPath.substr(slash + 1);
+  std::string host = last == "." || last == ".." ? "" : machine.HostPath(windowsPath), name;
   if (host.empty() && slash != std::string::npos) {
     host = machine.HostPath(windowsPath.substr(0, slash + 1));
     name = windowsPath.substr(slash + 1);
