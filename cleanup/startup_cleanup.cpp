@@ -8,6 +8,7 @@
 #include "engine/texts.h"
 #include "memory/version.h"
 #include "platform/files.h"
+#include "platform/wow64.h"
 
 const char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const char kRunServicesKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\RunServices";
@@ -108,16 +109,22 @@ int CleanupAfterDetection(const char* detectionName) {
   std::string hosts;
   if (HostsPath(&hosts)) ScanTextFile(kFamilyName, hosts.c_str());
 
-  if (g_scan.removedValueName[0] != '\0') {
-    for (const char* key : {kRunKey, kRunServicesKey}) {
-      if (DeleteRegistryValue(HKEY_LOCAL_MACHINE, key, g_scan.removedValueName)) {
-        ReportRegistryRemoval(detectionName);
+  // 64-bit Windows keeps a start-up key of each width: both are cleaned.
+  REGSAM views[2];
+  const size_t viewCount = plat::RegistryViews(views);
+  for (size_t view = 0; view < viewCount; ++view) {
+    plat::RegistryViewScope scope(views[view]);
+    if (g_scan.removedValueName[0] != '\0') {
+      for (const char* key : {kRunKey, kRunServicesKey}) {
+        if (DeleteRegistryValue(HKEY_LOCAL_MACHINE, key, g_scan.removedValueName)) {
+          ReportRegistryRemoval(detectionName);
+        }
       }
     }
-  }
-  if (g_scan.currentFilePath[0] != '\0') {
-    SweepStartupKey(HKEY_LOCAL_MACHINE, kRunKey);
-    SweepStartupKey(HKEY_LOCAL_MACHINE, kRunServicesKey);
+    if (g_scan.currentFilePath[0] != '\0') {
+      SweepStartupKey(HKEY_LOCAL_MACHINE, kRunKey);
+      SweepStartupKey(HKEY_LOCAL_MACHINE, kRunServicesKey);
+    }
   }
   return 1;
 }

@@ -10,6 +10,7 @@
 #include "engine/scan_driver.h"
 #include "engine/scan_state.h"
 #include "platform/base.h"
+#include "platform/wow64.h"
 
 namespace {
 
@@ -37,6 +38,7 @@ int Usage(const std::string& error) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  plat::RestrictLibrarySearch();
   ScanOptions options;
   std::string error;
   if (!ParseScanOptions(argc, argv, &options, &error)) return Usage(error);

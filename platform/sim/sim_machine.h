@@ -216,6 +216,13 @@ class Machine {
   void SetVersion(WindowsVersion v);
   bool Is9x() const { return !version.queryFails && version.platformId == VER_PLATFORM_WIN32_WINDOWS; }
 
+  // 64-bit Windows, with the program running as 32-bit (under WoW64: "System32" and
+  // HKLM\Software are seen through "SysWOW64" and "Software\Wow6432Node" unless it asks for
+  // the real ones) or as 64-bit; None is a system without WoW64.
+  enum class Width { None, Program32On64, Program64On64 };
+  Width width = Width::None;
+  bool librarySearchRestricted = false;  // RestrictLibrarySearch was called
+
   // Libraries and entry points that LoadLibraryA and GetProcAddress do not find.
   std::set<std::string, NoCaseLess> missingLibraries;
   std::set<std::string> missingEntryPoints;
