@@ -13,7 +13,8 @@ cmake --build build/host-sanitize
 cmake -S . -B build/win64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
       -DVEXPURGE_HOST_BUILD="$PWD/build/host"
 cmake --build build/win64
-cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
+cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
+      -DVEXPURGE_HOST_BUILD="$PWD/build/host" -DVEXPURGE_WIN64_BUILD="$PWD/build/win64"
 cmake --build build/win32
 
 status=0

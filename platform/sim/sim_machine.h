@@ -119,6 +119,7 @@ struct Process {
   std::string image;            // Windows path of the image file
   std::string toolhelpName;     // szExeFile; empty: the full image path on 9x, bare name on NT
   std::string moduleName;       // answer of GetModuleFileNameExA; empty: the image path
+  bool image64 = false;         // a 64-bit program: a 32-bit caller cannot read its modules
   bool running = true;
   bool holdsImage = true;       // a running image cannot be deleted (ERROR_ACCESS_DENIED)
   std::vector<HeldFile> heldFiles;
