@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs a Windows-side test program in the WoW64 prefix (under wow64-run.sh), with a runnable
-# specimen of the other width beside it and our psapi.dll planted there, Wine told to prefer it.
+# specimen of the other width beside it and our psapi.dll planted there (also as vxplanted.dll),
+# Wine told to prefer it.
 #   wow64-tests.sh PREFIX TESTS.exe SPECIMEN.exe OTHER_WIDTH_SPECIMEN.exe PLANTED.dll [ARGS...]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -13,7 +14,8 @@ wine_copy "$specimen"
 rm -f "$bin/other-width-specimen.exe" "$bin/planted-library-loaded"
 [ ! -f "$other" ] || cp -f "$other" "$bin/other-width-specimen.exe"
 cp -f "$planted" "$bin/psapi.dll"
-trap 'rm -f "$bin/psapi.dll" "$bin/other-width-specimen.exe"' EXIT
+cp -f "$planted" "$bin/vxplanted.dll"
+trap 'rm -f "$bin/psapi.dll" "$bin/vxplanted.dll" "$bin/other-width-specimen.exe"' EXIT
 status=0
 WINEDLLOVERRIDES="$WINEDLLOVERRIDES;psapi=n,b" wine_exec "$tests" "$@" || status=$?
 if [ -e "$bin/planted-library-loaded" ]; then

@@ -143,12 +143,11 @@ TEST_F(WineWow64, RunningProgramsOfBothWidthsAreTerminatedAndRemoved) {
   EXPECT_EQ(g_scan.filesRemoved, 2);
 }
 
-// A psapi.dll of ours lies beside the program and Wine is told to prefer it (see the test
-// command): the process lists must still come from the system's own.
+// A psapi.dll of ours lies beside the program, also as vxplanted.dll, and Wine is told to
+// prefer it (see wow64-tests.sh): the process lists must still come from the system's own, and
+// once the search is restricted no library beside the program is found by its bare name.
 TEST_F(WineWow64, APlantedLibraryBesideTheProgramIsNeverLoaded) {
   const std::string marker = ProgramFolder() + "\\planted-library-loaded";
-  plat::DeleteFileA(marker.c_str());
-  plat::RestrictLibrarySearch();
   ProcessList list = ListProcessesPsapi();
   EXPECT_NE(list.get(), nullptr);
   EXPECT_FALSE(Exists(marker));
@@ -156,6 +155,13 @@ TEST_F(WineWow64, APlantedLibraryBesideTheProgramIsNeverLoaded) {
   ASSERT_NE(::GetModuleFileNameA(::GetModuleHandleA("psapi.dll"), path, sizeof path), 0u);
   const std::string loaded = path;
   EXPECT_NE(_stricmp(loaded.substr(0, loaded.rfind('\\')).c_str(), ProgramFolder().c_str()), 0) << loaded;
+
+  if (!Exists(ProgramFolder() + "\\vxplanted.dll")) GTEST_SKIP() << "no library planted";
+  plat::RestrictLibrarySearch();
+  HMODULE planted = ::LoadLibraryA("vxplanted.dll");
+  EXPECT_EQ(planted, nullptr);
+  if (planted != nullptr) ::FreeLibrary(planted);
+  EXPECT_FALSE(Exists(marker));
 }
 
 }  // namespace
