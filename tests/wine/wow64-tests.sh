@@ -15,7 +15,7 @@ rm -f "$bin/other-width-specimen.exe" "$bin/planted-library-loaded"
 [ ! -f "$other" ] || cp -f "$other" "$bin/other-width-specimen.exe"
 cp -f "$planted" "$bin/psapi.dll"
 cp -f "$planted" "$bin/vxplanted.dll"
-trap 'rm -f "$bin/psapi.dll" "$bin/vxplanted.dll" "$bin/other-width-specimen.exe"' EXIT
+trap 'rm -f "$bin/psapi.dll" "$bin/vxplanted.dll" "$bin/other-width-specimen.exe" "$bin/planted-library-loaded"' EXIT
 status=0
 WINEDLLOVERRIDES="$WINEDLLOVERRIDES;psapi=n,b" wine_exec "$tests" "$@" || status=$?
 if [ -e "$bin/planted-library-loaded" ]; then
