@@ -10,6 +10,7 @@
 #include "engine/texts.h"
 #include "memory/version.h"
 #include "platform/files.h"
+#include "platform/wow64.h"
 
 const char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const char kRunServicesKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\RunServices";
@@ -45,12 +46,13 @@ class ScopedKey {
 RegistryWriteBack g_writeBack;
 
 // Values reported as left in place, by the user's choice or because the change could not be kept,
-// as "key path\n" and the value name in lower case: each is reported once, as a removing scan
+// as the registry view, the key path and the value name in lower case: each is reported once, as a removing scan
 // would remove it once.
 std::vector<std::string> g_valuesLeft;
 
 std::string ValueId(const char* keyPath, const char* name) {
-  std::string id = std::string(keyPath) + '\n' + name;
+  // Each registry view holds a key of its own under the same path.
+  std::string id = std::to_string(plat::CurrentRegistryView()) + '\n' + keyPath + '\n' + name;
   for (char& c : id) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
   return id;
 }
@@ -206,21 +208,26 @@ void CheckHostsFile(char drive) {
 
 int CleanupAfterDetection(const char* detectionName) {
   if (!g_scan.hostsChecked) CheckHostsFile();
+  if (g_scan.removedValueName[0] == '\0') g_valuesLeft.clear();
 
-  if (g_scan.removedValueName[0] == '\0') {
-    g_valuesLeft.clear();
-  } else {
-    for (const char* key : {kRunKey, kRunServicesKey}) {
-      if (WasLeft(key, g_scan.removedValueName) ||
-          !ValueExists(HKEY_LOCAL_MACHINE, key, g_scan.removedValueName)) {
-        continue;
+  // 64-bit Windows keeps a start-up key of each width: both are cleaned.
+  REGSAM views[2];
+  const size_t viewCount = plat::RegistryViews(views);
+  for (size_t view = 0; view < viewCount; ++view) {
+    plat::RegistryViewScope scope(views[view]);
+    if (g_scan.removedValueName[0] != '\0') {
+      for (const char* key : {kRunKey, kRunServicesKey}) {
+        if (WasLeft(key, g_scan.removedValueName) ||
+            !ValueExists(HKEY_LOCAL_MACHINE, key, g_scan.removedValueName)) {
+          continue;
+        }
+        RemoveValue(HKEY_LOCAL_MACHINE, key, g_scan.removedValueName, detectionName, nullptr);
       }
-      RemoveValue(HKEY_LOCAL_MACHINE, key, g_scan.removedValueName, detectionName, nullptr);
     }
-  }
-  if (g_scan.currentFilePath[0] != '\0') {
-    SweepStartupKey(HKEY_LOCAL_MACHINE, kRunKey);
-    SweepStartupKey(HKEY_LOCAL_MACHINE, kRunServicesKey);
+    if (g_scan.currentFilePath[0] != '\0') {
+      SweepStartupKey(HKEY_LOCAL_MACHINE, kRunKey);
+      SweepStartupKey(HKEY_LOCAL_MACHINE, kRunServicesKey);
+    }
   }
   return 1;
 }

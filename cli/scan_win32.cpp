@@ -13,6 +13,7 @@
 #include "engine/scan_state.h"
 #include "engine/texts.h"
 #include "platform/base.h"
+#include "platform/wow64.h"
 
 namespace {
 
@@ -86,6 +87,7 @@ int Usage(const std::string& error) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  plat::RestrictLibrarySearch();
   ScanOptions options;
   std::string error;
   if (!ParseScanOptions(argc, argv, &options, &error)) return Usage(error);

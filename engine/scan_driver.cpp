@@ -10,6 +10,7 @@
 #include "memory/restart.h"
 #include "platform/files.h"
 #include "platform/windowing.h"
+#include "platform/wow64.h"
 #include "ui/show_message.h"
 
 const ScanCallback ScanCallbackTable[] = {
@@ -156,6 +157,8 @@ bool IsDotEntry(const char* name) { return std::strcmp(name, ".") == 0 || std::s
 }  // namespace
 
 int RunScan() {
+  // Under WoW64 the walk and every action on a file see the real System32, and SysWOW64 as itself.
+  plat::FileSystemRedirectionOff realFileSystem;
   if (g_scan.scanTarget[0] != '\0') {
     SweepMemory();
     char pattern[kPathBufferSize];

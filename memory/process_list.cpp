@@ -276,6 +276,22 @@ size_t ReadProcessTable(const char* valueName, DWORD idProcessCounter,
                                kPerfProcessTableSize);
 }
 
+// Vista's image-name call, for the processes whose main module a caller cannot read (under
+// WoW64 a 32-bit caller reads no 64-bit process's modules); null where it does not exist.
+QueryFullProcessImageNameAFn ImageNameLookup() {
+  HMODULE kernel = plat::LoadLibraryA("Kernel32.dll");
+  return kernel != nullptr ? Lookup<QueryFullProcessImageNameAFn>(kernel, "QueryFullProcessImageNameA") : nullptr;
+}
+
+// The file an open process was started from: its main module's name, else its image name.
+DWORD ImagePathOf(HANDLE process, GetModuleFileNameExAFn moduleFn, QueryFullProcessImageNameAFn imageFn,
+                  char* path, DWORD capacity) {
+  const DWORD length = moduleFn(process, nullptr, path, capacity);
+  if (length != 0 || imageFn == nullptr) return length;
+  DWORD size = capacity;
+  return imageFn(process, 0, path, &size) ? size : 0;
+}
+
 }  // namespace
 
 void FreeProcessList(ProcessNode* head) {
@@ -323,6 +339,7 @@ ProcessList ListProcessesPsapi() {
   enumFn(ids, sizeof ids, &bytes);
   auto moduleFn = Lookup<GetModuleFileNameExAFn>(psapi, "GetModuleFileNameExA");
   if (moduleFn == nullptr || bytes < sizeof(DWORD)) return nullptr;
+  const QueryFullProcessImageNameAFn imageFn = ImageNameLookup();
 
   ListBuilder list;
   const DWORD count = bytes / sizeof(DWORD) < kMaxProcessIds ? bytes / sizeof(DWORD)
@@ -338,7 +355,7 @@ ProcessList ListProcessesPsapi() {
     }
     if (process.get() == nullptr) continue;
     char path[kModulePathSize] = {};
-    if (moduleFn(process.get(), nullptr, path, sizeof path) == 0) continue;
+    if (ImagePathOf(process.get(), moduleFn, imageFn, path, sizeof path) == 0) continue;
     path[sizeof path - 1] = '\0';
     if (!list.Add(ids[i], path)) return nullptr;
   }
@@ -398,6 +415,7 @@ bool KillByPathPsapi(const char* path) {
   if (bytes < sizeof(DWORD)) return false;
   auto moduleFn = Lookup<GetModuleFileNameExAFn>(psapi, "GetModuleFileNameExA");
   if (moduleFn == nullptr) return false;
+  const QueryFullProcessImageNameAFn imageFn = ImageNameLookup();
 
   ListBuilder list;
   const DWORD count = bytes / sizeof(DWORD) < kMaxProcessIds ? bytes / sizeof(DWORD)
@@ -406,7 +424,7 @@ bool KillByPathPsapi(const char* path) {
     Handle process(plat::OpenProcess(kModuleReadAccess, FALSE, ids[i]));
     if (process.get() == nullptr) continue;
     char module[kModulePathSize] = {};
-    if (moduleFn(process.get(), nullptr, module, sizeof module) == 0) continue;
+    if (ImagePathOf(process.get(), moduleFn, imageFn, module, sizeof module) == 0) continue;
     module[sizeof module - 1] = '\0';
     // Out of memory: nothing is terminated, but the list itself could be had.
     if (!list.Add(ids[i], module)) return true;

@@ -80,6 +80,8 @@ typedef BOOL(WINAPI* Process32NextFn)(HANDLE snapshot, PROCESSENTRY32* entry);
 typedef BOOL(WINAPI* EnumProcessesFn)(DWORD* ids, DWORD bytes, DWORD* bytesReturned);
 typedef DWORD(WINAPI* GetModuleFileNameExAFn)(HANDLE process, HMODULE module, LPSTR name,
                                               DWORD capacity);
+typedef BOOL(WINAPI* QueryFullProcessImageNameAFn)(HANDLE process, DWORD flags, LPSTR name,
+                                                   DWORD* size);
 
 namespace plat {
 

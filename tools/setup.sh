@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the three builds and the tests need, and only those
-# that are missing: a second run on a ready machine installs nothing.
+# that are missing: a second run on a ready machine installs nothing. 32-bit Wine runs under
+# user-mode emulation: its binfmt_misc entry is registered here, turned off (the 32-bit tests
+# turn it on while they run, see tests/wine/wow64-run.sh).
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
 
 packages=(
   cmake ninja-build g++ file
@@ -11,6 +14,7 @@ packages=(
   wine64 xvfb imagemagick
   clang libclang-rt-14-dev
   libhivex-dev pkg-config
+  qemu-user-static wine32:i386
 )
 
 missing=()
@@ -21,6 +25,7 @@ for p in "${packages[@]}"; do
 done
 
 if [ ${#missing[@]} -eq 0 ]; then
+  "$here/binfmt-i386.sh" register
   exit 0
 fi
 
@@ -28,5 +33,9 @@ echo "setup: installing ${missing[*]}" >&2
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
 export DEBIAN_FRONTEND=noninteractive
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${sudo_cmd[@]}" dpkg --add-architecture i386
+fi
 "${sudo_cmd[@]}" apt-get update -qq
 "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+"$here/binfmt-i386.sh" register

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "engine/texts.h"
+#include "platform/wow64.h"
 #include "ui/main_dlg.h"
 
 class CMainApp {
@@ -19,6 +20,8 @@ class CMainApp {
 CMainApp theApp;
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  // Started from a downloads folder, the program must load no library that lies beside it.
+  plat::RestrictLibrarySearch();
   theApp.InitInstance();
   return 0;
 }

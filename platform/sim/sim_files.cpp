@@ -395,6 +395,7 @@ SplitWindowsPath SplitForDrive(const std::string& windowsPath) {
     }
     split.components.push_back(part);
   }
+  RedirectSystemFolder(split.letter, &split.components);
   return split;
 }
 

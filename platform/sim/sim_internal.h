@@ -118,6 +118,14 @@ Resolved Resolve(const std::string& windowsPath);
 DWORD DeleteBlockedBy(const std::string& key);
 bool ReadBlocked(const std::string& key);
 
+// The components of a key path below root as the program sees it through the given access
+// (with its KEY_WOW64_ flags): HKLM\Software\X is Software\Wow6432Node\X in the 32-bit view.
+std::vector<std::string> ViewedKeyPath(HKEY root, const std::string& subKey, REGSAM access);
+
+// Under WoW64 with redirection on, a path under the system folder leads into SysWOW64 instead
+// (drivers\etc excepted, as on Windows). components are those after the drive letter.
+void RedirectSystemFolder(char letter, std::vector<std::string>* components);
+
 // Sets the machine's last error and returns the given result, for one-line failures.
 template <typename T>
 T Fail(DWORD error, T result) {

@@ -125,6 +125,7 @@ struct Process {
   std::string image;            // Windows path of the image file
   std::string toolhelpName;     // szExeFile; empty: the full image path on 9x, bare name on NT
   std::string moduleName;       // answer of GetModuleFileNameExA; empty: the image path
+  bool image64 = false;         // a 64-bit program: a 32-bit caller cannot read its modules
   bool running = true;
   bool holdsImage = true;       // a running image cannot be deleted (ERROR_ACCESS_DENIED)
   std::vector<HeldFile> heldFiles;
@@ -224,6 +225,13 @@ class Machine {
   VersionRecord version;
   void SetVersion(WindowsVersion v);
   bool Is9x() const { return !version.queryFails && version.platformId == VER_PLATFORM_WIN32_WINDOWS; }
+
+  // 64-bit Windows, with the program running as 32-bit (under WoW64: "System32" and
+  // HKLM\Software are seen through "SysWOW64" and "Software\Wow6432Node" unless it asks for
+  // the real ones) or as 64-bit; None is a system without WoW64.
+  enum class Width { None, Program32On64, Program64On64 };
+  Width width = Width::None;
+  bool librarySearchRestricted = false;  // RestrictLibrarySearch was called
 
   // Libraries and entry points that LoadLibraryA and GetProcAddress do not find.
   std::set<std::string, NoCaseLess> missingLibraries;

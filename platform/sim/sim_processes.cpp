@@ -109,9 +109,23 @@ DWORD WINAPI GetModuleFileNameExA(HANDLE process, HMODULE module, LPSTR name, DW
   const Process* target = m.FindProcess(handle->pid);
   // An ended process has no modules left to read.
   if (target == nullptr || !target->running) return Fail(kErrorPartialCopy, DWORD{0});
+  if (target->image64 && m.width == Machine::Width::Program32On64) return Fail(kErrorPartialCopy, DWORD{0});
   if (name == nullptr || capacity == 0) return Fail(ERROR_INSUFFICIENT_BUFFER, DWORD{0});
   const std::string& path = target->moduleName.empty() ? target->image : target->moduleName;
   return static_cast<DWORD>(CopyBounded(name, capacity, path));
+}
+
+// Vista's image name of any process, whatever its width; size is in characters.
+BOOL WINAPI QueryFullProcessImageNameA(HANDLE process, DWORD /*flags*/, LPSTR name, DWORD* size) {
+  Machine& m = machine();
+  const HandleEntry* handle = m.impl().Get(process, HandleEntry::Kind::Process);
+  if (handle == nullptr || size == nullptr) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if ((handle->access & (PROCESS_QUERY_INFORMATION | 0x1000)) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  const Process* target = m.FindProcess(handle->pid);
+  if (target == nullptr || !target->running) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (name == nullptr || *size <= target->image.size()) return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
+  *size = static_cast<DWORD>(CopyBounded(name, *size, target->image));
+  return TRUE;
 }
 
 // GetProcAddress answers a function pointer of any shape as FARPROC; going through the
@@ -221,6 +235,9 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
       found = sim::AsFarproc<std::remove_pointer_t<Process32FirstFn>>(&sim::Process32First);
     } else if (entry == "Process32Next") {
       found = sim::AsFarproc<std::remove_pointer_t<Process32NextFn>>(&sim::Process32Next);
+    } else if (entry == "QueryFullProcessImageNameA" && sim::machine().version.platformId == VER_PLATFORM_WIN32_NT &&
+               sim::machine().version.major >= 6) {
+      found = sim::AsFarproc<std::remove_pointer_t<QueryFullProcessImageNameAFn>>(&sim::QueryFullProcessImageNameA);
     }
   } else {
     if (entry == "EnumProcesses") {

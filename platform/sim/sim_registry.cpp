@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/sim/sim_internal.h"
+#include "platform/wow64.h"
 
 #ifndef REG_CREATED_NEW_KEY
 #define REG_CREATED_NEW_KEY 1L
@@ -304,7 +305,7 @@ LONG RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD, REGSAM access, PHKEY result)
   const KeyRef base = Lookup(root);
   if (base.error != ERROR_SUCCESS) return base.error;
   if (BadSubKey(subKey)) return ERROR_BAD_PATHNAME;
-  const auto parts = sim::SplitPath(ValueName(subKey));
+  const auto parts = sim::ViewedKeyPath(root, ValueName(subKey), access | plat::CurrentRegistryView());
   std::shared_ptr<Node> target;
   if (parts.empty()) {
     if (base.root) {  // a predefined key opens as itself
@@ -328,7 +329,7 @@ LONG RegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM acces
   const KeyRef base = Lookup(root);
   if (base.error != ERROR_SUCCESS) return base.error;
   if (BadSubKey(subKey)) return ERROR_BAD_PATHNAME;
-  const auto parts = sim::SplitPath(ValueName(subKey));
+  const auto parts = sim::ViewedKeyPath(root, ValueName(subKey), access | plat::CurrentRegistryView());
   if (parts.empty()) {
     if (disposition) *disposition = REG_OPENED_EXISTING_KEY;
     *result = base.root ? root : NewHandle(base.owner, access);
@@ -475,7 +476,7 @@ LONG RegDeleteKeyA(HKEY root, LPCSTR subKey) {
   const KeyRef base = Lookup(root);
   if (base.error != ERROR_SUCCESS) return base.error;
   if (BadSubKey(subKey)) return ERROR_BAD_PATHNAME;
-  const auto parts = sim::SplitPath(ValueName(subKey));
+  const auto parts = sim::ViewedKeyPath(root, ValueName(subKey), plat::CurrentRegistryView());
   // Neither a root nor the handle's own key goes through an empty name.
   if (parts.empty()) return ERROR_ACCESS_DENIED;
   auto target = sim::Descend(base.node, parts, false);

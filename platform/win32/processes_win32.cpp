@@ -3,12 +3,27 @@
 #include "platform/processes.h"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace plat {
 
 BOOL GetVersionExA(OSVERSIONINFOA* info) { return ::GetVersionExA(info); }
 
-HMODULE LoadLibraryA(LPCSTR name) { return ::LoadLibraryA(name); }
+// A bare name is loaded from the system folder only: a library of that name lying beside the
+// program, or in the current folder, must never run inside it.
+HMODULE LoadLibraryA(LPCSTR name) {
+  if (name == nullptr || std::strpbrk(name, "\\/:") != nullptr) return ::LoadLibraryA(name);
+  char path[MAX_PATH];
+  const UINT length = ::GetSystemDirectoryA(path, sizeof path);
+  const size_t nameLength = std::strlen(name);
+  if (length == 0 || length + 1 + nameLength >= sizeof path) {
+    ::SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  path[length] = '\\';
+  std::memcpy(path + length + 1, name, nameLength + 1);
+  return ::LoadLibraryA(path);
+}
 FARPROC GetProcAddress(HMODULE module, LPCSTR name) { return ::GetProcAddress(module, name); }
 
 HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId) {

@@ -1,15 +1,23 @@
-// Registry on Windows: advapi32, unchanged.
+// Registry on Windows: advapi32, unchanged but for the registry view a RegistryViewScope
+// chose, added to every open, creation and key deletion.
 #include "platform/registry.h"
 
+#include "platform/wow64.h"
+
 namespace plat {
+namespace {
+
+typedef LONG(WINAPI* RegDeleteKeyExAFn)(HKEY root, LPCSTR subKey, REGSAM view, DWORD reserved);
+
+}  // namespace
 
 LONG RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result) {
-  return ::RegOpenKeyExA(root, subKey, options, access, result);
+  return ::RegOpenKeyExA(root, subKey, options, access | CurrentRegistryView(), result);
 }
 LONG RegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options,
                      REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY result,
                      LPDWORD disposition) {
-  return ::RegCreateKeyExA(root, subKey, reserved, keyClass, options, access, security, result,
+  return ::RegCreateKeyExA(root, subKey, reserved, keyClass, options, access | CurrentRegistryView(), security, result,
                            disposition);
 }
 LONG RegCloseKey(HKEY key) { return ::RegCloseKey(key); }
@@ -39,6 +47,16 @@ LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYT
   return ::RegSetValueExA(key, name, reserved, type, data, dataLength);
 }
 LONG RegDeleteValueA(HKEY key, LPCSTR name) { return ::RegDeleteValueA(key, name); }
-LONG RegDeleteKeyA(HKEY root, LPCSTR subKey) { return ::RegDeleteKeyA(root, subKey); }
+LONG RegDeleteKeyA(HKEY root, LPCSTR subKey) {
+  const REGSAM view = CurrentRegistryView();
+  if (view != 0) {
+    // Views exist from XP x64 on, and so does the call that takes one.
+    HMODULE advapi = ::GetModuleHandleA("advapi32.dll");
+    auto deleteInView = advapi == nullptr ? nullptr
+        : reinterpret_cast<RegDeleteKeyExAFn>(reinterpret_cast<void (*)()>(::GetProcAddress(advapi, "RegDeleteKeyExA")));
+    if (deleteInView != nullptr) return deleteInView(root, subKey, view, 0);
+  }
+  return ::RegDeleteKeyA(root, subKey);
+}
 
 }  // namespace plat

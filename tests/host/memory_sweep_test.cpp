@@ -75,6 +75,20 @@ TEST_F(MemorySweep, OnXpAnInfectedProcessIsTerminatedAndItsFileRemovedBeforeTheD
   EXPECT_EQ(machine().OpenHandles(), 0u);
 }
 
+// Under WoW64 a 32-bit caller cannot read a 64-bit process's modules: the image name finds it.
+TEST_F(MemorySweep, UnderWow64ARunning64BitProcessIsFoundByItsImageName) {
+  machine().SetVersion(WindowsVersion::Win7);
+  machine().width = sim::Machine::Width::Program32On64;
+  sim::Process& bad = InfectedProcess("C:\\WINDOWS\\Temp\\bad64.exe", 100);
+  bad.image64 = true;
+  EXPECT_FALSE(RunScanExited());
+  EXPECT_FALSE(bad.running);
+  EXPECT_FALSE(Exists("C:\\WINDOWS\\Temp\\bad64.exe"));
+  ASSERT_GE(window().list.size(), 2u);
+  EXPECT_EQ(Lines(window().list.begin(), window().list.begin() + 2), RemovedFromMemory("C:\\WINDOWS\\Temp\\bad64.exe"));
+  EXPECT_EQ(machine().OpenHandles(), 0u);
+}
+
 TEST_F(MemorySweep, On98ToolhelpFindsTheProcessAndTheFileGoes) {
   machine().SetVersion(WindowsVersion::Win98);
   sim::Process& bad = InfectedProcess("C:\\WINDOWS\\bad.exe");

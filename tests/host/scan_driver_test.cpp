@@ -1,5 +1,6 @@
 // The scan driver and the walker: which entries are visited and in what order, which drives are
 // walked, the explicit "\Program Files" walk, stopping, message pumping, the statistics block.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -49,6 +50,32 @@ Lines StatisticsBlock(int scanned, int infected, int removed) {
 // --- Walk order -------------------------------------------------------------------------------
 
 using WalkOrder = ScanTest;
+
+// A 32-bit program on 64-bit Windows sees SysWOW64 where it asks for System32 unless the scan
+// turns that off: every file of both is walked once, under its own name, and removed there.
+TEST_F(WalkOrder, UnderWow64System32AndSysWow64AreEachWalkedOnceAsThemselves) {
+  machine().width = sim::Machine::Width::Program32On64;
+  const auto specimenBytes = [](int row) {
+    const std::vector<uint8_t> file = specimen::MatchingFile(SignatureTable[row - 1]);
+    return std::string(file.begin(), file.end());
+  };
+  MakeFile("C:\\WINDOWS\\system32\\real64.exe", specimenBytes(40));
+  MakeFile("C:\\WINDOWS\\SysWOW64\\only32.dll", specimenBytes(3));
+  MakeFile("C:\\WINDOWS\\SysWOW64\\clean.dll", "clean");
+  ScanAllDrives();
+  RunScan();
+  const Lines statuses = EntryStatuses(window());
+  for (const char* path : {"C:\\WINDOWS\\system32\\real64.exe", "C:\\WINDOWS\\SysWOW64\\only32.dll",
+                           "C:\\WINDOWS\\SysWOW64\\clean.dll"}) {
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), path), 1) << path;
+  }
+  EXPECT_FALSE(Contains(statuses, "C:\\WINDOWS\\system32\\only32.dll"));
+  EXPECT_FALSE(Exists("C:\\WINDOWS\\system32\\real64.exe"));
+  EXPECT_FALSE(Exists("C:\\WINDOWS\\SysWOW64\\only32.dll"));
+  EXPECT_EQ(g_scan.filesScanned, 3);
+  EXPECT_EQ(g_scan.filesInfected, 2);
+  EXPECT_EQ(g_scan.filesRemoved, 2);
+}
 
 TEST_F(WalkOrder, FilesOfAFolderComeBeforeItsSubfoldersDepthFirst) {
   MakeFile("C:\\a.txt");

@@ -47,6 +47,25 @@ TEST_F(StartupCleanup, BareNameOfAFileInSystem32IsRemoved) {
   EXPECT_STREQ(g_scan.removedValueName, "svc");
 }
 
+// 64-bit Windows keeps a Run key for each width; the program of either width cleans both.
+TEST_F(StartupCleanup, On64BitWindowsTheRunKeysOfBothViewsAreCleaned) {
+  const std::string run32 = "Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Run";
+  for (auto width : {sim::Machine::Width::Program32On64, sim::Machine::Width::Program64On64}) {
+    machine().width = width;
+    window().list.clear();
+    g_scan.removedValueName[0] = '\0';
+    Run("bad64", "\"C:\\vx\\bad.exe\" /run");
+    Run("good64", "C:\\WINDOWS\\notepad.exe");
+    machine().registry.SetString(HKEY_LOCAL_MACHINE, run32, "bad32", "C:\\vx\\bad.exe");
+    machine().registry.SetString(HKEY_LOCAL_MACHINE, run32, "good32", "C:\\vx\\good.exe");
+    Detect("C:\\vx\\bad.exe");
+    EXPECT_EQ(RunValues(), (Names{"good64"}));
+    EXPECT_EQ(machine().registry.ValueNames(HKEY_LOCAL_MACHINE, run32), (Names{"good32"}));
+    EXPECT_EQ(window().list, (Lines{"System Registry     W32/Tarvix.Backdoor removed",
+                                    "System Registry     W32/Tarvix.Backdoor removed"}));
+  }
+}
+
 TEST_F(StartupCleanup, BareNameOfAFileElsewhereStays) {
   Run("svc", "svcx.exe /start");
   Detect("C:\\Temp\\svcx.exe");

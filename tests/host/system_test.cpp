@@ -34,6 +34,14 @@ TEST(VersionProbes, EveryGeneration) {
     EXPECT_EQ(GetPlatformKind(), c.kind) << static_cast<int>(c.version);
     EXPECT_EQ(GetNtGeneration(), c.generation) << static_cast<int>(c.version);
   }
+  // The manifest declares Windows 8.1 and 10/11, which then report their own numbers: NT 6 and later alike.
+  for (const DWORD major : {6u, 10u}) {
+    sim::Reset();
+    sim::machine().version.major = major;
+    sim::machine().version.minor = major == 6 ? 3 : 0;
+    EXPECT_EQ(GetPlatformKind(), PlatformNt) << major;
+    EXPECT_EQ(GetNtGeneration(), NtGenerationNone) << major;
+  }
 }
 
 class System : public ::testing::Test {

@@ -8,6 +8,9 @@
 
 WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver
+# A prefix for 32-bit programs (under tests/wine/wow64-run.sh) is made with its 32-bit half.
+ready_mark=.vexpurge-ready-2
+if [ -n "${VEXPURGE_WOW64:-}" ]; then ready_mark=.vexpurge-ready-wow64-1; fi
 export WINEDEBUG=-all
 # No Mono or Gecko installer prompts while a prefix is made.
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -18,7 +21,7 @@ wine_prepare() {
   mkdir -p "$(dirname "$WINEPREFIX")"
   (
     flock 9
-    if [ ! -f "$WINEPREFIX/.vexpurge-ready-2" ]; then
+    if [ ! -f "$WINEPREFIX/$ready_mark" ]; then
       rm -rf "$WINEPREFIX"
       "$WINE" wineboot -i >/dev/null 2>&1 || true
       "$WINESERVER" -w
@@ -33,7 +36,7 @@ wine_prepare() {
       "$WINE" 'C:\windows\system32\reg.exe' add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
         >/dev/null 2>&1
       "$WINESERVER" -w
-      touch "$WINEPREFIX/.vexpurge-ready-2"
+      touch "$WINEPREFIX/$ready_mark"
     fi
   ) 9>"$WINEPREFIX.lock"
   wine_display

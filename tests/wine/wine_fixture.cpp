@@ -186,9 +186,9 @@ bool WineDetection::HasStartupValue(const char* key, const std::string& name) {
   return found;
 }
 
-std::string WineDetection::StartRunningSpecimen(const char* name, bool hold) {
-  Bytes program = ReadAll(ProgramFolder() + "\\runnable-specimen.exe");
-  EXPECT_FALSE(program.empty()) << "runnable-specimen.exe must be beside the test program";
+std::string WineDetection::StartRunningSpecimen(const char* name, bool hold, const char* source) {
+  Bytes program = ReadAll(ProgramFolder() + "\\" + source);
+  EXPECT_FALSE(program.empty()) << source << " must be beside the test program";
   const int index = specimen::FindPaddableRecord(program);
   EXPECT_GE(index, 0);
   if (index < 0) return "";

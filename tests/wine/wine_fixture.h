@@ -72,7 +72,9 @@ class WineDetection : public ContractTest {
   bool HasStartupValue(const char* key, const std::string& name);
   // Our harmless program, padded so that a record matches its file, started from the scratch
   // folder (holding its own image open with hold). Returns its path.
-  std::string StartRunningSpecimen(const char* name, bool hold = false);
+  // program names another of our programs beside the test program (of the other width, say).
+  std::string StartRunningSpecimen(const char* name, bool hold = false,
+                                   const char* program = "runnable-specimen.exe");
   bool SpecimenRunning(size_t index = 0);
 
   HWND window_ = nullptr;
