@@ -66,6 +66,20 @@ TEST_F(StartupCleanup, On64BitWindowsTheRunKeysOfBothViewsAreCleaned) {
   }
 }
 
+TEST_F(StartupCleanup, ReportOnlyOn64BitWindowsTellsOfTheSameValueInEachView) {
+  const std::string run32 = "Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Run";
+  machine().width = sim::Machine::Width::Program32On64;
+  g_scan.removalAction = ActionReportOnly;
+  Run("bad", "C:\\vx\\bad.exe");
+  machine().registry.SetString(HKEY_LOCAL_MACHINE, run32, "bad", "C:\\vx\\bad.exe");
+  Detect("C:\\vx\\bad.exe");
+  EXPECT_EQ(RunValues(), (Names{"bad"}));
+  EXPECT_EQ(machine().registry.ValueNames(HKEY_LOCAL_MACHINE, run32), (Names{"bad"}));
+  // The second view's value goes by the name remembered from the first, under the detection name.
+  EXPECT_EQ(window().list, (Lines{"System Registry     W32/Tarvix.Backdoor not removed as per user's selection",
+                                  "System Registry     W32/Tarvix.19.Backdoor not removed as per user's selection"}));
+}
+
 TEST_F(StartupCleanup, BareNameOfAFileElsewhereStays) {
   Run("svc", "svcx.exe /start");
   Detect("C:\\Temp\\svcx.exe");
