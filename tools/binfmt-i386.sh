@@ -20,8 +20,9 @@ case "${1:-}" in
       magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
       mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
       write ":qemu-i386:M::$magic:$mask:/usr/bin/qemu-i386-static:F" "$dir/register"
-      write 0 "$entry"
     fi
+    # Off even when a package registered it on: the 64-bit tests must not start 32-bit Wine.
+    write 0 "$entry"
     ;;
   on) write 1 "$entry" ;;
   off) [ ! -e "$entry" ] || write 0 "$entry" ;;
