@@ -8,10 +8,8 @@
 #include "cleanup/startup_cleanup.h"
 #include "cli/report_output.h"
 #include "cli/scan_options.h"
-#include "engine/file_matcher.h"
 #include "engine/scan_driver.h"
 #include "engine/scan_state.h"
-#include "engine/texts.h"
 #include "platform/base.h"
 #include "platform/wow64.h"
 
@@ -69,8 +67,7 @@ void ScanOneFile(const std::string& given, const std::string& file) {
   g_scan.memorySweepActive = false;
   CopyText(g_scan.statusText, file.c_str());
   PostStatus();
-  ++g_scan.filesScanned;
-  CheckFile(kFamilyName, file.c_str());
+  ScanFileEntry(file.c_str());
 }
 
 // What the scan could not look into goes to standard error and makes the exit status 2 unless
