@@ -52,12 +52,12 @@ DWORD GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD capacity) {
 DWORD GetLongPathNameA(LPCSTR shortPath, LPSTR longPath, DWORD capacity) {
   // Looked up, not linked: Windows 95 and NT 4 would refuse to load the program.
   using Fn = DWORD(WINAPI*)(LPCSTR, LPSTR, DWORD);
-  const FARPROC found = ::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "GetLongPathNameA");
-  if (found == nullptr) {
+  const auto getLongPathName = SystemEntry<Fn>("kernel32.dll", "GetLongPathNameA");
+  if (getLongPathName == nullptr) {
     ::SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
     return 0;
   }
-  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(found))(shortPath, longPath, capacity);
+  return getLongPathName(shortPath, longPath, capacity);
 }
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT capacity) {
   return ::GetWindowsDirectoryA(buffer, capacity);

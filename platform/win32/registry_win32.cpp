@@ -2,6 +2,7 @@
 // chose, added to every open, creation and key deletion.
 #include "platform/registry.h"
 
+#include "platform/win32/wow64_win32.h"
 #include "platform/wow64.h"
 
 namespace plat {
@@ -51,9 +52,7 @@ LONG RegDeleteKeyA(HKEY root, LPCSTR subKey) {
   const REGSAM view = CurrentRegistryView();
   if (view != 0) {
     // Views exist from XP x64 on, and so does the call that takes one.
-    HMODULE advapi = ::GetModuleHandleA("advapi32.dll");
-    auto deleteInView = advapi == nullptr ? nullptr
-        : reinterpret_cast<RegDeleteKeyExAFn>(reinterpret_cast<void (*)()>(::GetProcAddress(advapi, "RegDeleteKeyExA")));
+    const auto deleteInView = SystemEntry<RegDeleteKeyExAFn>("advapi32.dll", "RegDeleteKeyExA");
     if (deleteInView != nullptr) return deleteInView(root, subKey, view, 0);
   }
   return ::RegDeleteKeyA(root, subKey);

@@ -9,9 +9,7 @@ namespace {
 
 template <typename Fn>
 Fn Kernel32Entry(const char* name) {
-  HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
-  if (kernel == nullptr) return nullptr;
-  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(::GetProcAddress(kernel, name)));
+  return SystemEntry<Fn>("kernel32.dll", name);
 }
 
 typedef BOOL(WINAPI* IsWow64ProcessFn)(HANDLE process, BOOL* wow64);
