@@ -57,6 +57,7 @@ DWORD GetLongPathNameA(LPCSTR shortPath, LPSTR longPath, DWORD capacity) {
     ::SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
     return 0;
   }
+  Unredirected off;
   return getLongPathName(shortPath, longPath, capacity);
 }
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT capacity) {
