@@ -160,18 +160,6 @@ bool StartsWithPath(const char* candidate, const char* path) {
 
 const char* WithoutOpeningQuote(const char* text) { return text[0] == '"' ? text + 1 : text; }
 
-// The data as a command line is read: blanks before it skipped, and a slash in the path taken
-// as a backslash (outside quotes, one after a blank starts a switch).
-void NormalizeCommand(char* text) {
-  const size_t start = std::strspn(text, " \t");
-  std::memmove(text, text + start, std::strlen(text + start) + 1);
-  bool quoted = false;
-  for (size_t i = 0; text[i] != '\0'; ++i) {
-    if (text[i] == '"') quoted = !quoted;
-    if (text[i] == '/' && (quoted || i == 0 || (text[i - 1] != ' ' && text[i - 1] != '\t'))) text[i] = '\\';
-  }
-}
-
 // Whether the candidate names the infected file through 8.3 aliases ("c:\progra~1\..."),
 // resolved on the volume. Unquoted, the path may end at any character that ends a name.
 bool NamesThroughAliases(const char* candidate) {
@@ -285,6 +273,16 @@ void SweepStartupKey(HKEY root, const char* keyPath) {
       RememberValueName(name);
       RemoveValue(root, keyPath, name, kFamilyName, &deleted);
     }
+  }
+}
+
+void NormalizeCommand(char* text) {
+  const size_t start = std::strspn(text, " \t");
+  std::memmove(text, text + start, std::strlen(text + start) + 1);
+  bool quoted = false;
+  for (size_t i = 0; text[i] != '\0'; ++i) {
+    if (text[i] == '"') quoted = !quoted;
+    if (text[i] == '/' && (quoted || i == 0 || (text[i - 1] != ' ' && text[i - 1] != '\t'))) text[i] = '\\';
   }
 }
 

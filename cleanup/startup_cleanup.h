@@ -35,6 +35,10 @@ struct RegistryWriteBack {
 };
 void SetRegistryWriteBack(RegistryWriteBack writeBack);
 
+// A command line as Windows reads it, in place: blanks before it skipped, and a slash in the path
+// taken as a backslash (outside quotes, one after a blank starts a switch).
+void NormalizeCommand(char* text);
+
 // Deletes one value; true when it was deleted (and the key closed cleanly).
 bool DeleteRegistryValue(HKEY root, const char* keyPath, const char* valueName);
 

@@ -285,17 +285,13 @@ std::string ExpandWindowsFolder(const std::string& text, const std::string& wind
 // reading it as the system does: after blanks, quoted, through %SystemRoot%, as "\SystemRoot\...",
 // as an NT "\??\" path, relative to the Windows folder, with forward slashes in the path.
 std::string CommandPath(std::string command, const std::string& windowsFolder, bool* quoted) {
-  const size_t start = command.find_first_not_of(" \t");
-  command.erase(0, start == std::string::npos ? command.size() : start);
+  NormalizeCommand(&command[0]);
+  command.resize(std::strlen(command.c_str()));
   *quoted = false;
   if (!command.empty() && command[0] == '"') {
     const size_t close = command.find('"', 1);
     command = command.substr(1, close == std::string::npos ? std::string::npos : close - 1);
     *quoted = true;
-  }
-  // A slash after a blank starts a switch; any other belongs to the path.
-  for (size_t i = 0; i < command.size(); ++i) {
-    if (command[i] == '/' && (*quoted || i == 0 || (command[i - 1] != ' ' && command[i - 1] != '\t'))) command[i] = '\\';
   }
   command = ExpandWindowsFolder(command, windowsFolder);
   const std::string systemRoot = "\\SystemRoot\\";
