@@ -218,9 +218,9 @@ void MoveMeta(const std::string& fromKey, const std::string& toKey) {
   meta[toKey] = moved;
 }
 
-// Opens a host file for reading only when it is a plain file, never waiting (a FIFO would).
-int OpenPlainFile(const std::string& host) {
-  const int fd = ::open(host.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+// Opens a host file only when it is a plain file, never waiting (a FIFO would).
+int OpenPlainFile(const std::string& host, int flags, mode_t mode) {
+  const int fd = ::open(host.c_str(), flags | O_NONBLOCK | O_CLOEXEC, mode);
   if (fd < 0) return -1;
   struct stat info;
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -232,7 +232,7 @@ int OpenPlainFile(const std::string& host) {
 }
 
 bool CopyHostFile(const std::string& from, const std::string& to) {
-  const int in = OpenPlainFile(from);
+  const int in = OpenPlainFile(from, O_RDONLY, 0);
   if (in < 0) return false;
   const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (out < 0) {
@@ -294,7 +294,7 @@ ssize_t TextWrite(void* cookie, const char* buffer, size_t size) {
 int TextWriterClose(void* cookie) { return std::fclose(static_cast<FILE*>(cookie)); }
 
 FILE* OpenTextReader(const std::string& host) {
-  const int fd = OpenPlainFile(host);
+  const int fd = OpenPlainFile(host, O_RDONLY, 0);
   FILE* raw = fd < 0 ? nullptr : ::fdopen(fd, "rb");
   if (raw == nullptr) {
     if (fd >= 0) ::close(fd);
@@ -925,14 +925,8 @@ int _open(const char* path, int flags, int permission) {
   if (flags & _O_EXCL) hostFlags |= O_EXCL;
   const bool created = !resolved.exists;
   if (write) sim::Changed();
-  const int fd = ::open(resolved.host.c_str(), hostFlags | O_NONBLOCK | O_CLOEXEC, 0644);
+  const int fd = sim::OpenPlainFile(resolved.host, hostFlags, 0644);
   if (fd < 0) return -1;
-  struct stat opened;
-  if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
-    ::close(fd);
-    errno = EACCES;
-    return -1;
-  }
   sim::Machine::Impl& impl = sim::machine().impl();
   const std::string key = created ? Resolve(path).key : resolved.key;
   if (created) {
