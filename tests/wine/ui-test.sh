@@ -13,21 +13,15 @@ shots=$4
 mkdir -p "$shots"
 rm -f "$shots"/*.png
 
-title="Vexpurge Ver 1.0"
-bin="$WINEPREFIX/drive_c/vxbin"
+. "$here/ui-common.sh"
 work="$WINEPREFIX/drive_c/vxui"
 product='HKLM\Software\Velmora'
 session='HKLM\System\CurrentControlSet\Control\Session Manager'
 restart_question='The system has to be restarted to remove the virus completely from your system. \n\n Restart now?'
-failures=0
 wine_copy "$build/ui/vexpurge.exe" "$build/tests/ui-driver.exe" "$build/tests/message-probe.exe" \
           "$build/tools/specimen/runnable-specimen.exe"
 
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-driver() { (cd "$bin" && "$WINE" 'C:\vxbin\ui-driver.exe' "$@") | tr -d '\r'; }
 reg() { "$WINE" 'C:\windows\system32\reg.exe' "$@" >/dev/null 2>&1; }
-shot() { sleep 0.5; import -window root "$shots/$1.png"; }
-pixel() { convert "$shots/$1.png" -format "%[pixel:p{$2,$3}]" info:; }
 key() { driver key "$@" >/dev/null; }
 
 start_program() {

@@ -11,15 +11,9 @@ build32=$2 build64=$3 host=$4 shots=$5
 mkdir -p "$shots"
 rm -f "$shots"/*.png
 
-title="Vexpurge Ver 1.0"
-bin="$WINEPREFIX/drive_c/vxbin"
+. "$here/ui-common.sh"
 work="$WINEPREFIX/drive_c/vxui"
 system32="$WINEPREFIX/drive_c/windows/system32/vxui"
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-driver() { (cd "$bin" && "$WINE" 'C:\vxbin\ui-driver.exe' "$@") | tr -d '\r'; }
-shot() { sleep 0.5; import -window root "$shots/$1.png"; }
-pixel() { convert "$shots/$1.png" -format "%[pixel:p{$2,$3}]" info:; }
 
 wine_copy "$build32/ui/vexpurge.exe" "$build64/tests/ui-driver.exe"
 rm -rf "$work" "$system32"
