@@ -10,6 +10,7 @@
 #include "engine/texts.h"
 #include "memory/version.h"
 #include "platform/files.h"
+#include "platform/scoped_handle.h"
 #include "platform/wow64.h"
 
 const char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
@@ -21,27 +22,6 @@ constexpr size_t kValueNameSize = 16384;  // the registry's own limit and a term
 constexpr size_t kValueDataSize = 264;
 constexpr DWORD kExpandedSize = 261;
 
-// Closes a registry key on every way out.
-class ScopedKey {
- public:
-  ScopedKey() = default;
-  ~ScopedKey() {
-    if (key_ != nullptr) plat::RegCloseKey(key_);
-  }
-  ScopedKey(const ScopedKey&) = delete;
-  ScopedKey& operator=(const ScopedKey&) = delete;
-  HKEY* out() { return &key_; }
-  HKEY get() const { return key_; }
-  // Closes now and tells whether that succeeded.
-  bool Close() {
-    const LONG result = plat::RegCloseKey(key_);
-    key_ = nullptr;
-    return result == ERROR_SUCCESS;
-  }
-
- private:
-  HKEY key_ = nullptr;
-};
 
 RegistryWriteBack g_writeBack;
 
@@ -103,7 +83,7 @@ bool RemoveValue(HKEY root, const char* keyPath, const char* valueName, const ch
 
 // Whether the value is there to be removed (report-only mode deletes nothing to find out).
 bool ValueExists(HKEY root, const char* keyPath, const char* valueName) {
-  ScopedKey key;
+  plat::ScopedKey key;
   if (plat::RegOpenKeyExA(root, keyPath, 0, KEY_READ, key.out()) != ERROR_SUCCESS) return false;
   return plat::RegQueryValueExA(key.get(), valueName, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
 }
@@ -221,7 +201,7 @@ int CleanupAfterDetection(const char* detectionName) {
 }
 
 void SweepStartupKey(HKEY root, const char* keyPath) {
-  ScopedKey key;
+  plat::ScopedKey key;
   if (plat::RegOpenKeyExA(root, keyPath, 0, KEY_READ, key.out()) != ERROR_SUCCESS) return;
   DWORD valueCount = 0;
   if (plat::RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -289,7 +269,7 @@ void NormalizeCommand(char* text) {
 void SetRegistryWriteBack(RegistryWriteBack writeBack) { g_writeBack = std::move(writeBack); }
 
 bool DeleteRegistryValue(HKEY root, const char* keyPath, const char* valueName) {
-  ScopedKey key;
+  plat::ScopedKey key;
   if (plat::RegOpenKeyExA(root, keyPath, 0, KEY_ALL_ACCESS, key.out()) != ERROR_SUCCESS) return false;
   if (plat::RegDeleteValueA(key.get(), valueName) != ERROR_SUCCESS) return false;
   return key.Close();
@@ -298,7 +278,7 @@ bool DeleteRegistryValue(HKEY root, const char* keyPath, const char* valueName) 
 bool ReadRegistryValue(HKEY root, const char* keyPath, const char* valueName, char* destination,
                        size_t capacity) {
   if (capacity == 0) return false;
-  ScopedKey key;
+  plat::ScopedKey key;
   if (plat::RegOpenKeyExA(root, keyPath, 0, KEY_READ, key.out()) != ERROR_SUCCESS) return false;
   DWORD size = 0;
   if (plat::RegQueryValueExA(key.get(), valueName, nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS) {

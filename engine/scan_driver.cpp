@@ -9,6 +9,7 @@
 #include "memory/memory_sweep.h"
 #include "memory/restart.h"
 #include "platform/files.h"
+#include "platform/scoped_handle.h"
 #include "platform/windowing.h"
 #include "platform/wow64.h"
 #include "ui/show_message.h"
@@ -136,21 +137,6 @@ void WalkProgramFolderIfMissed() {
   }
 }
 
-// Closes a find handle when the walk leaves a pass by any way.
-class SearchHandle {
- public:
-  explicit SearchHandle(HANDLE handle) : handle_(handle) {}
-  ~SearchHandle() {
-    if (valid()) plat::FindClose(handle_);
-  }
-  SearchHandle(const SearchHandle&) = delete;
-  SearchHandle& operator=(const SearchHandle&) = delete;
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
 
 bool IsDotEntry(const char* name) { return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0; }
 
@@ -206,7 +192,7 @@ int WalkDirectory(const char* pattern) {
 
   WIN32_FIND_DATAA data;
   {
-    SearchHandle search(plat::FindFirstFileA(pattern, &data));
+    plat::SearchHandle search(plat::FindFirstFileA(pattern, &data));
     if (!search.valid()) NoteUnlistedFolder(pattern);
     if (search.valid()) {
       do {
@@ -242,7 +228,7 @@ int WalkDirectory(const char* pattern) {
   // A walk started on a plain file path ends after its one file.
   if (!EndsWith(pattern, kFolderPatternSuffix)) return g_scan.filesScanned;
 
-  SearchHandle search(plat::FindFirstFileA(pattern, &data));
+  plat::SearchHandle search(plat::FindFirstFileA(pattern, &data));
   if (!search.valid()) return g_scan.filesScanned;
   do {
     PumpMessages();

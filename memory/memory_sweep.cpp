@@ -12,6 +12,7 @@
 #include "memory/version.h"
 #include "platform/files.h"
 #include "platform/processes.h"
+#include "platform/scoped_handle.h"
 #include "platform/windowing.h"
 #include "ui/show_message.h"
 
@@ -25,11 +26,9 @@ constexpr char kFoundInMemoryQuestion[] =
     "now?";
 
 bool Terminate(DWORD processId) {
-  HANDLE process = plat::OpenProcess(kTerminateAccess, FALSE, processId);
-  if (process == nullptr) return false;
-  const bool terminated = plat::TerminateProcess(process, 0) != FALSE;
-  plat::CloseHandle(process);
-  return terminated;
+  plat::ScopedHandle process(plat::OpenProcess(kTerminateAccess, FALSE, processId));
+  if (!process.valid()) return false;
+  return plat::TerminateProcess(process.get(), 0) != FALSE;
 }
 
 // A process image that can be read is walked as a single file; true when it matched.

@@ -1,10 +1,11 @@
 #include "memory/privileges.h"
 
 #include "platform/processes.h"
+#include "platform/scoped_handle.h"
 
 PrivilegeResult EnablePrivilege(const char* name) {
-  HANDLE token = nullptr;
-  if (!plat::OpenProcessToken(plat::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+  plat::ScopedHandle token;
+  if (!plat::OpenProcessToken(plat::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.out())) {
     return {false, plat::GetLastError()};
   }
   TOKEN_PRIVILEGES request = {};
@@ -13,8 +14,6 @@ PrivilegeResult EnablePrivilege(const char* name) {
   request.PrivilegeCount = 1;
   request.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
   // Its result says little: only the last error tells whether the privilege was enabled.
-  plat::AdjustTokenPrivileges(token, FALSE, &request, 0, nullptr, nullptr);
-  const DWORD error = plat::GetLastError();
-  plat::CloseHandle(token);
-  return {true, error};
+  plat::AdjustTokenPrivileges(token.get(), FALSE, &request, 0, nullptr, nullptr);
+  return {true, plat::GetLastError()};
 }

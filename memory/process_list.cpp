@@ -7,6 +7,7 @@
 #include "memory/privileges.h"
 #include "platform/processes.h"
 #include "platform/registry.h"
+#include "platform/scoped_handle.h"
 #include "platform/windowing.h"
 
 namespace {
@@ -92,23 +93,6 @@ class ListBuilder {
   ProcessNode** tail_ = &head_;
 };
 
-// Closes a process or snapshot handle on every way out.
-class Handle {
- public:
-  explicit Handle(HANDLE handle = nullptr) : handle_(handle) {}
-  ~Handle() { Reset(); }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  void Reset(HANDLE handle = nullptr) {
-    if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) plat::CloseHandle(handle_);
-    handle_ = handle;
-  }
-  HANDLE get() const { return handle_; }
-  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-
- private:
-  HANDLE handle_;
-};
 
 // Memory from calloc, freed on every way out.
 template <typename T>
@@ -309,7 +293,7 @@ ProcessList ListProcessesToolhelp() {
   if (entry.get() == nullptr) return nullptr;
   auto snapshotFn = Lookup<CreateToolhelp32SnapshotFn>(kernel, "CreateToolhelp32Snapshot");
   if (snapshotFn == nullptr) return nullptr;
-  Handle snapshot(snapshotFn(TH32CS_SNAPPROCESS, 0));
+  plat::ScopedHandle snapshot(snapshotFn(TH32CS_SNAPPROCESS, 0));
   if (!snapshot.valid()) return nullptr;
   auto firstFn = Lookup<Process32FirstFn>(kernel, "Process32First");
   if (firstFn == nullptr) return nullptr;
@@ -345,7 +329,7 @@ ProcessList ListProcessesPsapi() {
   const DWORD count = bytes / sizeof(DWORD) < kMaxProcessIds ? bytes / sizeof(DWORD)
                                                               : kMaxProcessIds;
   for (DWORD i = 0; i < count; ++i) {
-    Handle process(plat::OpenProcess(kModuleReadAccess, FALSE, ids[i]));
+    plat::ScopedHandle process(plat::OpenProcess(kModuleReadAccess, FALSE, ids[i]));
     // Only a failed open is retried: a stale error after a good open must not cost a handle.
     if (process.get() == nullptr && plat::GetLastError() == ERROR_ACCESS_DENIED) {
       if (!EnablePrivilege("SeDebugPrivilege").tokenOpened) {
@@ -371,7 +355,7 @@ int KillByNameToolhelp(const char* path) {
   if (entry.get() == nullptr) return 0;
   auto snapshotFn = Lookup<CreateToolhelp32SnapshotFn>(kernel, "CreateToolhelp32Snapshot");
   if (snapshotFn == nullptr) return 0;
-  Handle snapshot(snapshotFn(TH32CS_SNAPPROCESS, 0));
+  plat::ScopedHandle snapshot(snapshotFn(TH32CS_SNAPPROCESS, 0));
   plat::Sleep(kToolhelpPause);
   if (!snapshot.valid()) return 0;
   auto firstFn = Lookup<Process32FirstFn>(kernel, "Process32First");
@@ -398,7 +382,7 @@ int KillByNameToolhelp(const char* path) {
 
   plat::Sleep(kBeforeOpenPause);
   int result = 0;
-  Handle process(plat::OpenProcess(kTerminateAccess, FALSE, entry.get()->th32ProcessID));
+  plat::ScopedHandle process(plat::OpenProcess(kTerminateAccess, FALSE, entry.get()->th32ProcessID));
   if (process.get() != nullptr && plat::TerminateProcess(process.get(), 0)) result = 1;
   plat::Sleep(kAfterKillPause);
   return result;
@@ -421,7 +405,7 @@ bool KillByPathPsapi(const char* path) {
   const DWORD count = bytes / sizeof(DWORD) < kMaxProcessIds ? bytes / sizeof(DWORD)
                                                               : kMaxProcessIds;
   for (DWORD i = 0; i < count; ++i) {
-    Handle process(plat::OpenProcess(kModuleReadAccess, FALSE, ids[i]));
+    plat::ScopedHandle process(plat::OpenProcess(kModuleReadAccess, FALSE, ids[i]));
     if (process.get() == nullptr) continue;
     char module[kModulePathSize] = {};
     if (ImagePathOf(process.get(), moduleFn, imageFn, module, sizeof module) == 0) continue;
@@ -437,7 +421,7 @@ bool KillByPathPsapi(const char* path) {
         plat::_memicmp(node->imagePath, path, length) != 0) {
       continue;
     }
-    Handle process(plat::OpenProcess(kTerminateAccess, FALSE, node->processId));
+    plat::ScopedHandle process(plat::OpenProcess(kTerminateAccess, FALSE, node->processId));
     if (process.get() != nullptr && plat::TerminateProcess(process.get(), 0)) {
       process.Reset();
       plat::Sleep(kAfterKillPause);
@@ -465,15 +449,14 @@ int KillByNamePerfData(const char* path) {
 
   char keyPath[128];
   std::snprintf(keyPath, sizeof keyPath, "%s\\%03x", kPerflibKey, kEnglishLanguage);
-  HKEY perflib = nullptr;
-  if (plat::RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, &perflib) == ERROR_SUCCESS) {
+  plat::ScopedKey perflib;
+  if (plat::RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, perflib.out()) == ERROR_SUCCESS) {
     CounterIndexes indexes;
-    if (ReadCounterIndexes(perflib, &indexes)) {
+    if (ReadCounterIndexes(perflib.get(), &indexes)) {
       // Without a process object the key path is asked for: no such value, nothing is filled.
       filled = ReadProcessTable(indexes.objectFound ? indexes.objectIndex : keyPath,
                                 indexes.idProcessCounter, table);
     }
-    plat::RegCloseKey(perflib);
   }
   plat::RegCloseKey(HKEY_PERFORMANCE_DATA);
 
@@ -482,7 +465,7 @@ int KillByNamePerfData(const char* path) {
   int result = 0;
   for (size_t i = 0; i < filled; ++i) {
     if (plat::_strnicmp(table[i].name, baseName, baseLength) != 0) continue;
-    Handle process(plat::OpenProcess(kPerfTerminateAccess, FALSE, table[i].processId));
+    plat::ScopedHandle process(plat::OpenProcess(kPerfTerminateAccess, FALSE, table[i].processId));
     if (process.get() != nullptr && plat::TerminateProcess(process.get(), 0)) result = 1;
     process.Reset();
     plat::Sleep(kAfterKillPause);

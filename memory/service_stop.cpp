@@ -1,5 +1,6 @@
 #include "memory/service_stop.h"
 
+#include "platform/scoped_handle.h"
 #include "platform/services.h"
 
 namespace {
@@ -9,27 +10,13 @@ namespace {
 constexpr DWORD kServiceAccess = 0xF003F;
 constexpr DWORD kPollInterval = 1000;
 
-// Closes a service-manager handle on every way out.
-class ServiceHandle {
- public:
-  explicit ServiceHandle(SC_HANDLE handle) : handle_(handle) {}
-  ~ServiceHandle() {
-    if (handle_ != nullptr) plat::CloseServiceHandle(handle_);
-  }
-  ServiceHandle(const ServiceHandle&) = delete;
-  ServiceHandle& operator=(const ServiceHandle&) = delete;
-  SC_HANDLE get() const { return handle_; }
-
- private:
-  SC_HANDLE handle_;
-};
 
 }  // namespace
 
 int StopService(const char* name, bool stop) {
-  ServiceHandle manager(plat::OpenSCManagerA(nullptr, nullptr, kServiceAccess));
+  plat::ServiceHandle manager(plat::OpenSCManagerA(nullptr, nullptr, kServiceAccess));
   if (manager.get() == nullptr) return 0;
-  ServiceHandle service(plat::OpenServiceA(manager.get(), name, kServiceAccess));
+  plat::ServiceHandle service(plat::OpenServiceA(manager.get(), name, kServiceAccess));
   if (service.get() == nullptr) return 0;
   if (!stop) return 1;
 
