@@ -26,7 +26,7 @@ void CheckHostsFile(char drive = 0);
 void SweepStartupKey(HKEY root, const char* keyPath);
 
 // Where a deletion in the registry does not last by itself (an installation's hives loaded into
-// the simulated registry), the front end keeps it: canChange is asked before a value of the key
+// the machine's registry), the front end keeps it: canChange is asked before a value of the key
 // is deleted, save after; a false from either leaves the value reported as not removed, with the
 // reason. Empty functions: a deletion lasts once the registry call succeeds.
 struct RegistryWriteBack {

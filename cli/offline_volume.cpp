@@ -18,7 +18,7 @@
 #include "engine/texts.h"
 #include "platform/files.h"
 #include "platform/registry.h"
-#include "platform/sim/sim_machine.h"
+#include "platform/posix/posix_machine.h"
 
 namespace {
 
@@ -77,7 +77,7 @@ std::string Lowered(std::string text) {
 }
 
 // The entry of the folder with this name regardless of case; the exact spelling wins, as the
-// simulated machine resolves names.
+// Linux back end resolves names.
 bool FindEntry(const std::string& folder, const std::string& name, std::string* found) {
   struct stat info;
   if (::stat((folder + "/" + name).c_str(), &info) == 0) {
@@ -111,10 +111,10 @@ struct Key {
   hive_node_h node = 0;
   std::string name;
   std::vector<Value> values;  // in hive order
-  std::vector<Key> children;  // only those loaded into the simulated registry
+  std::vector<Key> children;  // only those loaded into the machine's registry
 };
 
-// A branch of a hive that is loaded: where it is in the hive and in the simulated registry.
+// A branch of a hive that is loaded: where it is in the hive and in the machine's registry.
 struct Branch {
   const char* hivePath;
   const char* registryPath;
@@ -243,19 +243,19 @@ class Reader {
   std::set<hive_node_h> seen_;
 };
 
-// --- The simulated registry -------------------------------------------------------------------
+// --- The machine's registry -------------------------------------------------------------------
 
-sim::Registry& SimRegistry() { return sim::machine().registry; }
+posix::Registry& MachineRegistry() { return posix::machine().registry; }
 
 void DeleteTree(const std::string& path) {
-  for (const std::string& child : SimRegistry().SubkeyNames(HKEY_LOCAL_MACHINE, path)) DeleteTree(path + "\\" + child);
+  for (const std::string& child : MachineRegistry().SubkeyNames(HKEY_LOCAL_MACHINE, path)) DeleteTree(path + "\\" + child);
   plat::RegDeleteKeyA(HKEY_LOCAL_MACHINE, path.c_str());
 }
 
 void Load(const Key& key, const std::string& path) {
-  SimRegistry().CreateKey(HKEY_LOCAL_MACHINE, path);
+  MachineRegistry().CreateKey(HKEY_LOCAL_MACHINE, path);
   for (const Value& value : key.values) {
-    if (value.readable) SimRegistry().SetValue(HKEY_LOCAL_MACHINE, path, value.name, value.type, AnsiView(value.type, value.data));
+    if (value.readable) MachineRegistry().SetValue(HKEY_LOCAL_MACHINE, path, value.name, value.type, AnsiView(value.type, value.data));
   }
   for (const Key& child : key.children) Load(child, path + "\\" + child.name);
 }
@@ -336,11 +336,11 @@ bool RunsFile(const std::string& command, bool quoted, const std::string& file) 
 // long for a plain data record.
 bool CannotWriteBack(const Value& value) { return !value.readable || value.data.size() > kLargestPlainData; }
 
-// Applies to the hive the removals the simulated registry shows under this key, and takes them
+// Applies to the hive the removals the machine's registry shows under this key, and takes them
 // out of what was read, so that the next pass finds only newer ones.
 bool WriteRemovals(hive_h* hive, Key* key, const std::string& path, bool* changed, std::string* error) {
-  if (!SimRegistry().KeyExists(HKEY_LOCAL_MACHINE, path)) return true;  // only its parent deletes a key
-  const std::vector<std::string> present = SimRegistry().ValueNames(HKEY_LOCAL_MACHINE, path);
+  if (!MachineRegistry().KeyExists(HKEY_LOCAL_MACHINE, path)) return true;  // only its parent deletes a key
+  const std::vector<std::string> present = MachineRegistry().ValueNames(HKEY_LOCAL_MACHINE, path);
   std::vector<Value> kept;
   for (const Value& value : key->values) {
     bool stays = !value.readable;
@@ -369,7 +369,7 @@ bool WriteRemovals(hive_h* hive, Key* key, const std::string& path, bool* change
   }
   for (auto child = key->children.begin(); child != key->children.end();) {
     const std::string childPath = path + "\\" + child->name;
-    if (!SimRegistry().KeyExists(HKEY_LOCAL_MACHINE, childPath)) {
+    if (!MachineRegistry().KeyExists(HKEY_LOCAL_MACHINE, childPath)) {
       if (hivex_node_delete_child(hive, child->node) != 0) {
         *error = "cannot delete " + childPath + ": " + SystemMessage(errno);
         return false;
@@ -561,7 +561,7 @@ bool OfflineVolume::Hive::WriteFile(std::string* error) {
 }
 
 bool OfflineVolume::Open(const std::string& root, std::string* error) {
-  sim::Machine& machine = sim::machine();
+  posix::Machine& machine = posix::machine();
   // Folders that are missing keep the usual spelling.
   std::string windows = "Windows", system = "System32", temp = "Temp", config;
   const bool haveWindows = FindEntry(root, "Windows", &windows);
@@ -576,10 +576,10 @@ bool OfflineVolume::Open(const std::string& root, std::string* error) {
   machine.tempDirectory = windowsFolder_ + "\\" + temp + "\\";
   machine.environment["SystemRoot"] = windowsFolder_;
   machine.environment["windir"] = windowsFolder_;
-  machine.SetVersion(sim::WindowsVersion::WinXP);
+  machine.SetVersion(posix::WindowsVersion::WinXP);
   machine.refuseBootDeletes = true;
 
-  // The installation's keys replace the simulated machine's own; a key the hive lacks is absent.
+  // The installation's keys replace the machine's own; a key the hive lacks is absent.
   for (const HiveFile& file : kHiveFiles) {
     for (size_t i = 0; i < file.branchCount; ++i) DeleteTree(file.branches[i].registryPath);
   }
@@ -679,7 +679,7 @@ bool OfflineVolume::LoadHive(size_t fileIndex, Hive* hive, std::string* error) {
     if (!StartsWith(tree.registryPath, "SYSTEM\\")) continue;
     for (const Key& service : tree.root.children) {
       const std::string key = tree.registryPath + "\\" + service.name;
-      const auto image = SimRegistry().GetString(HKEY_LOCAL_MACHINE, key, "ImagePath");
+      const auto image = MachineRegistry().GetString(HKEY_LOCAL_MACHINE, key, "ImagePath");
       bool quoted = false;
       if (image && image->find('~') != std::string::npos) {
         longImagePaths_[Lowered(key)] = LongForm(CommandPath(*image, windowsFolder_, &quoted));
@@ -754,9 +754,9 @@ bool OfflineVolume::Commit(const std::vector<std::string>& files, bool reportOnl
   std::vector<std::string> services;  // names, each once, though both control sets may have it
   std::vector<std::string> problems;  // for each of them: why it stays; empty when it went
   for (const char* set : {"SYSTEM\\ControlSet001\\Services", "SYSTEM\\ControlSet002\\Services"}) {
-    for (const std::string& name : SimRegistry().SubkeyNames(HKEY_LOCAL_MACHINE, set)) {
+    for (const std::string& name : MachineRegistry().SubkeyNames(HKEY_LOCAL_MACHINE, set)) {
       const std::string key = std::string(set) + "\\" + name;
-      const auto image = SimRegistry().GetString(HKEY_LOCAL_MACHINE, key, "ImagePath");
+      const auto image = MachineRegistry().GetString(HKEY_LOCAL_MACHINE, key, "ImagePath");
       if (!image) continue;
       bool quoted = false;
       const std::string command = CommandPath(*image, windowsFolder_, &quoted);

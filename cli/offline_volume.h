@@ -21,7 +21,7 @@ class OfflineVolume {
 
   // root: the host folder that was the installation's C: drive (the caller maps C: to it).
   // Finds <root>/Windows/System32/config/SOFTWARE and SYSTEM (each component matched without
-  // regard to case) and loads into the simulated machine's registry what the cleanup reads:
+  // regard to case) and loads into the machine's registry what the cleanup reads:
   // HKLM "Software\Microsoft\Windows\CurrentVersion\Run" and "...\RunServices" from SOFTWARE,
   // and the trees HKLM "SYSTEM\ControlSet001\Services" and "SYSTEM\ControlSet002\Services" from
   // SYSTEM. Values keep their types and bytes, except that string data (REG_SZ, REG_EXPAND_SZ,

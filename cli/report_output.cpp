@@ -64,7 +64,7 @@ bool WriteLine(FILE* file, const std::string& text) {
 std::string Printable(const std::string& text) { return Escaped(text, false); }
 
 namespace {
-// The host build's simulated machine shows a backslash inside a host file name as this.
+// The Linux back end shows a backslash inside a host file name as this.
 constexpr char kBackslashInName = '\x1c';
 }  // namespace
 

@@ -1,5 +1,5 @@
 // vexpurge-scan on Linux: the engine's walker and matcher over folders and files of this
-// machine, each folder taken as a fixed drive of the simulated Windows machine, or over the C:
+// machine, each folder taken as a fixed drive of the Windows machine the Linux back end makes of them, or over the C:
 // drive of a Windows installation that is not running (--windows-root). Prints each results-list
 // line as the window would show it, with paths as given, then the statistics block.
 #include <dirent.h>
@@ -22,7 +22,7 @@
 #include "engine/scan_driver.h"
 #include "engine/scan_state.h"
 #include "engine/texts.h"
-#include "platform/sim/sim_machine.h"
+#include "platform/posix/posix_machine.h"
 
 namespace {
 
@@ -123,10 +123,10 @@ void SayNotScanned(const char* path, const char* reason) {
   std::fprintf(stderr, "vexpurge-scan: %s: %s, not scanned\n", Printable(g_notScannedOutput->TranslatePath(path)).c_str(), reason);
 }
 
-// The part of a Windows path below its drive's folder as the disk spells it: the simulated
-// machine finds names without regard to case. A file that is gone keeps its own name.
+// The part of a Windows path below its drive's folder as the disk spells it: the Linux back
+// end finds names without regard to case. A file that is gone keeps its own name.
 std::string SpelledOnDisk(const std::string& windowsPath) {
-  const sim::Machine& machine = sim::machine();
+  const posix::Machine& machine = posix::machine();
   const size_t slash = windowsPath.rfind('\\');
   // A folder's "." and ".." entries stay as listed: on the host they would fold into the folder.
   const std::string last = slash == std::string::npos ? "" : windowsPath.substr(slash + 1);
@@ -135,7 +135,7 @@ std::string SpelledOnDisk(const std::string& windowsPath) {
     host = machine.HostPath(windowsPath.substr(0, slash + 1));
     name = windowsPath.substr(slash + 1);
     for (char& c : name) {
-      if (c == sim::kBackslashInName) c = '\\';
+      if (c == posix::kBackslashInName) c = '\\';
     }
   }
   const std::string root = machine.HostPath(windowsPath.substr(0, 3));
@@ -248,7 +248,7 @@ int main(int argc, char** argv) {
     return kError;
   }
 
-  sim::Machine& machine = sim::machine();
+  posix::Machine& machine = posix::machine();
   char letter = 'C';
   for (const std::string& folder : folders) {
     machine.MapDrive(letter, folder, DRIVE_FIXED);
@@ -264,7 +264,7 @@ int main(int argc, char** argv) {
     machine.MapDrive(letter, folder, DRIVE_REMOTE);
     output.AddPathMapping(Drive(letter), folder);
     std::string name = file.substr(slash == std::string::npos ? 0 : slash + 1);
-    std::replace(name.begin(), name.end(), '\\', sim::kBackslashInName);  // as the drive lists it
+    std::replace(name.begin(), name.end(), '\\', posix::kBackslashInName);  // as the drive lists it
     fileTargets.push_back(Drive(letter) + name);
     ++letter;
   }
@@ -291,16 +291,21 @@ int main(int argc, char** argv) {
     }
   }
 
-  sim::MainWindow window;
-  window.keepStatusHistory = false;
-  window.onLine = [&](const std::string& line) {
-    output.Line(line, g_scan.statisticsBegun);
-    StopIfUnwritten(output);
-  };
-  window.onStatus = [&](const std::string& status) {
-    output.Status(status, g_scan.filesScanned);
-    StopIfUnwritten(output);
-  };
+  // The engine reports through messages 10 and 11 to its main window: here a window of the
+  // machine's own hands each status and line to the output as it comes.
+  std::vector<std::string> allLines;
+  const HWND window = machine.CreateWindow([&](HWND, UINT message, WPARAM, LPARAM) -> LRESULT {
+    if (message == SetStatusMessage) {
+      output.Status(g_scan.statusText, g_scan.filesScanned);
+      StopIfUnwritten(output);
+    } else if (message == AppendLineMessage) {
+      allLines.emplace_back(g_scan.ReportLine);
+      output.Line(allLines.back(), g_scan.statisticsBegun);
+      StopIfUnwritten(output);
+    }
+    return 0;
+  });
+  g_scan.mainWindow = window;
 
   g_scan.removalAction = options.remove ? ActionRemove
                          : options.rename ? ActionRename
@@ -321,7 +326,7 @@ int main(int argc, char** argv) {
   CopyText(g_scan.scanTarget, folders.empty() ? "" : "!:");
   RunScan();
 
-  if (offline && !volume.Commit(RemovedPaths(window.allLines, reportOnly), reportOnly, &error)) {
+  if (offline && !volume.Commit(RemovedPaths(allLines, reportOnly), reportOnly, &error)) {
     output.Finish();
     std::fprintf(stderr, "vexpurge-scan: %s\n", Printable(error).c_str());
     return kError;

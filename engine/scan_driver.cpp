@@ -12,7 +12,7 @@
 #include "platform/scoped_handle.h"
 #include "platform/windowing.h"
 #include "platform/wow64.h"
-#include "ui/show_message.h"
+#include "engine/questions.h"
 
 const ScanCallback ScanCallbackTable[] = {
     {kFamilyName, CheckFile},
@@ -180,7 +180,7 @@ int RunScan() {
   PostStatus();
 
   if (g_scan.restartNeeded != 0 &&
-      ShowMessage(kRestartQuestion, kProgramTitle, kYesNoQuestion) == IDYES) {
+      AskUser(kRestartQuestion, kProgramTitle, kYesNoQuestion) == IDYES) {
     RestartWindows();
   }
   return 1;
@@ -269,7 +269,7 @@ void PumpMessages() {
   // otherwise ask twice.
   if ((message.wParam & 0xFFFF) == VK_ESCAPE) {
     if (message.message == WM_KEYUP || message.message == WM_SYSKEYUP) return;
-    if (ShowMessage(kTerminateQuestion, kProgramTitle, kYesNoQuestion) == IDNO) return;
+    if (AskUser(kTerminateQuestion, kProgramTitle, kYesNoQuestion) == IDNO) return;
     g_scan.terminateRequested = true;
     return;
   }

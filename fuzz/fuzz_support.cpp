@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "engine/scan_state.h"
-#include "platform/sim/sim_machine.h"
+#include "tests/double/sim_machine.h"
 
 namespace fs = std::filesystem;
 

@@ -13,7 +13,7 @@
 #include "engine/texts.h"
 #include "fuzz/fuzz_support.h"
 #include "platform/files.h"
-#include "platform/sim/sim_machine.h"
+#include "tests/double/sim_machine.h"
 #include "tools/specimen/specimen.h"
 
 namespace {

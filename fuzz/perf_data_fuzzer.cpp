@@ -19,7 +19,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "memory/process_list.h"
-#include "platform/sim/sim_machine.h"
+#include "tests/double/sim_machine.h"
 
 namespace {
 

@@ -24,7 +24,7 @@
 #include "fuzz/fuzz_support.h"
 #include "platform/files.h"
 #include "platform/registry.h"
-#include "platform/sim/sim_machine.h"
+#include "tests/double/sim_machine.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "engine/text_scanner.h"
 #include "engine/texts.h"
 #include "fuzz/fuzz_support.h"
-#include "platform/sim/sim_machine.h"
+#include "tests/double/sim_machine.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include "engine/disinfection.h"
 #include "engine/scan_state.h"
 #include "fuzz/fuzz_support.h"
-#include "platform/sim/sim_machine.h"
+#include "tests/double/sim_machine.h"
 
 namespace {
 

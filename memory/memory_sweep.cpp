@@ -14,7 +14,7 @@
 #include "platform/processes.h"
 #include "platform/scoped_handle.h"
 #include "platform/windowing.h"
-#include "ui/show_message.h"
+#include "engine/questions.h"
 
 namespace {
 
@@ -73,7 +73,7 @@ void SweepMemory() {
     SweepMemoryToolhelp();
   } else if (kind == PlatformNt && SweepMemoryPsapi() != 0) {
     if (g_scan.serviceKeysRemoved == 1 &&
-        ShowMessage(kFoundInMemoryQuestion, kProgramTitle, kOkCancelInformation) == IDOK) {
+        AskUser(kFoundInMemoryQuestion, kProgramTitle, kOkCancelInformation) == IDOK) {
       RestartWindows();
     }
     plat::exit(0);

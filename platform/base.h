@@ -2,7 +2,7 @@
 // the run-time library's ASCII string helpers).
 //
 // On Windows this is <windows.h> itself. On the host build it declares the same names with
-// the same sizes, so the logic compiles unchanged against the simulated machine.
+// the same sizes, so the logic compiles unchanged against the Linux back end (platform/posix/).
 #pragma once
 
 #include <cstddef>
@@ -18,7 +18,7 @@
 #endif
 #include <windows.h>
 
-#else  // host build: the subset of <windows.h> that the logic and the simulated machine use
+#else  // host build: the subset of <windows.h> that the logic and the Linux back end use
 
 #define WINAPI
 #define CALLBACK
@@ -102,6 +102,7 @@ struct FILETIME {
 #define ERROR_DIRECTORY 267L
 #define ERROR_NOT_ALL_ASSIGNED 1300L
 #define ERROR_NO_SUCH_PRIVILEGE 1313L
+#define ERROR_PRIVILEGE_NOT_HELD 1314L
 #define ERROR_INVALID_WINDOW_HANDLE 1400L
 #define ERROR_KEY_DELETED 1018L
 #define ERROR_DEPENDENT_SERVICES_RUNNING 1051L

@@ -104,11 +104,12 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, TOKEN_PRIVILEGES* newS
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideCount, LPSTR narrow,
                         int narrowCapacity, LPCSTR defaultChar, BOOL* usedDefaultChar);
 
-// Asks Windows to shut down or restart. The simulated machine only records the request.
+// Asks Windows to shut down or restart. The Linux back end refuses (it never restarts the
+// host); the tests record the request.
 BOOL ExitWindowsEx(UINT flags, DWORD reason);
 
-// The run-time library's exit: ends the program. The simulated machine records the call and
-// unwinds to the test instead of ending the test program.
+// The run-time library's exit: ends the program. The tests record the call and unwind to the
+// test instead of ending the test program.
 [[noreturn]] void exit(int status);
 
 }  // namespace plat

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the three targets and runs every test: the host build against the simulated machine
-# (plainly and under AddressSanitizer and UndefinedBehaviorSanitizer), the 64-bit Windows build
+# Builds the three targets and runs every test: the host build on the Linux back end with the
+# tests' scripted processes and services (plainly and under AddressSanitizer and
+# UndefinedBehaviorSanitizer), the 64-bit Windows build
 # under Wine, and the 32-bit shipping build under 32-bit Wine in a WoW64 prefix (about 6 minutes,
 # and 5 more the first time, while that prefix is made).
 set -euo pipefail

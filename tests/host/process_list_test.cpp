@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "memory/process_list.h"
-#include "platform/sim/sim_machine.h"
+#include "tests/double/sim_machine.h"
 
 namespace {
 

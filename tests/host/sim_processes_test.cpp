@@ -8,7 +8,7 @@
 
 #include "platform/files.h"
 #include "platform/processes.h"
-#include "platform/sim/sim_machine.h"
+#include "tests/double/sim_machine.h"
 
 namespace {
 

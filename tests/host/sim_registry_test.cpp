@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/registry.h"
-#include "platform/sim/sim_machine.h"
+#include "tests/double/sim_machine.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "platform/services.h"
-#include "platform/sim/sim_machine.h"
+#include "tests/double/sim_machine.h"
 
 namespace {
 

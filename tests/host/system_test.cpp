@@ -8,7 +8,7 @@
 #include "memory/restart.h"
 #include "memory/service_stop.h"
 #include "memory/version.h"
-#include "platform/sim/sim_machine.h"
+#include "tests/double/sim_machine.h"
 #include "tests/support/scan_fixture.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "platform/registry.h"
-#include "platform/sim/sim_machine.h"
+#include "tests/double/sim_machine.h"
 #include "tests/contract/contract_fixture.h"
 
 void ContractTest::SetUp() {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/scan_state.h"
-#include "platform/sim/sim_machine.h"
+#include "tests/double/sim_machine.h"
 
 class ScanTest : public ::testing::Test {
  protected:

@@ -1,9 +1,9 @@
-// Services on the simulated machine: the control manager, service handles, the stop control
+// Scripted services for the tests: the control manager, service handles, the stop control
 // and status queries. Each service stops the way its StopBehaviour says; a stopped service's
 // process ends with it, which releases its image and held files.
 #include <cstring>
 
-#include "platform/sim/sim_internal.h"
+#include "tests/double/sim_internal.h"
 
 namespace sim {
 

@@ -1,20 +1,17 @@
-// The simulated Windows machine behind the host build's platform layer.
+// The Linux back end of the platform layer: a Windows machine as the engine sees it, made of
+// this host's files and of registry hives.
 //
-// A test configures one machine (drives mapped to host folders, file attributes and locks,
-// registry, processes, services, the version record, the message queue and the answers of
-// the message dialogs), runs the engine, and then looks at the results list, the files, the
-// registry and the process table. Every plat:: call of the host build acts on this machine and
-// answers with the results and error codes that Windows gives.
+// Drive letters map to host folders, with Windows' name rules over the POSIX file system: names
+// resolved without regard to case, folders listed in upper-case order with "." and "..",
+// attributes, 8.3 names, a backslash inside a host name shown as 0x1C. The registry is a tree
+// of typed values, filled from hives by the command-line scanner. The machine has no Windows
+// programs or services of its own: the process, service, restart and dialog calls answer as a
+// system where there are none (platform/posix/posix_system.cpp). The tests replace that part
+// with scripted processes, services and answers (tests/double/).
 //
-//   sim::Reset();
-//   sim::Machine& m = sim::machine();
-//   m.MapDrive('C', tempDir);                    // C: is a fixed drive backed by tempDir
-//   m.SetVersion(sim::WindowsVersion::WinXP);
-//   sim::MainWindow window;                      // receives messages 10 and 11
-//   m.queue.push_back(sim::KeyPress(VK_ESCAPE)); // Escape waits in the message queue
-//   m.dialogAnswers.push_back(IDNO);             // ... and the user answers No
-//   RunScan();
-//   EXPECT_EQ(window.list.back(), "Total files removed\t\t:  0");
+//   posix::Machine& m = posix::machine();
+//   m.MapDrive('C', "/mnt/windows");             // C: is a fixed drive backed by that folder
+//   m.SetVersion(posix::WindowsVersion::WinXP);
 #pragma once
 
 #include <cstdint>
@@ -34,7 +31,7 @@
 #include "platform/services.h"
 #include "platform/windowing.h"
 
-namespace sim {
+namespace posix {
 
 // Orders text without regard to ASCII case, as Windows compares names.
 struct NoCaseLess {
@@ -112,71 +109,9 @@ class Registry {
 };
 
 // ---------------------------------------------------------------------------------------------
-// Processes and services
-
-struct HeldFile {
-  std::string path;
-  bool shareRead = true;
-  bool shareDelete = false;
-};
-
-struct Process {
-  DWORD pid = 0;
-  std::string image;            // Windows path of the image file
-  std::string toolhelpName;     // szExeFile; empty: the full image path on 9x, bare name on NT
-  std::string moduleName;       // answer of GetModuleFileNameExA; empty: the image path
-  bool image64 = false;         // a 64-bit program: a 32-bit caller cannot read its modules
-  bool running = true;
-  bool holdsImage = true;       // a running image cannot be deleted (ERROR_ACCESS_DENIED)
-  std::vector<HeldFile> heldFiles;
-  bool openDenied = false;      // OpenProcess fails with ERROR_ACCESS_DENIED ...
-  bool openWithDebugPrivilege = false;  // ... unless SeDebugPrivilege has been enabled
-  bool refusesTermination = false;      // TerminateProcess fails with ERROR_ACCESS_DENIED
-  bool survivesTermination = false;     // TerminateProcess succeeds, the process runs on
-  UINT exitCode = 0;
-  int terminateCalls = 0;
-};
-
-enum class StopBehaviour {
-  AtOnce,      // the stop control leaves the service stopped
-  AfterPolls,  // stop-pending for pollsUntilStopped status queries, then stopped
-  Never,       // stop-pending for ever
-  Refuses,     // ControlService fails with ERROR_INVALID_SERVICE_CONTROL
-  Ignores,     // ControlService succeeds, the service stays running
-};
-
-struct Service {
-  std::string name;
-  DWORD state = SERVICE_RUNNING;
-  StopBehaviour stop = StopBehaviour::AtOnce;
-  int pollsUntilStopped = 0;
-  DWORD pid = 0;             // the process that ends when the service stops; 0: none
-  bool openDenied = false;   // OpenServiceA fails with ERROR_ACCESS_DENIED
-  int controls = 0;          // stop controls received
-  int queries = 0;           // status queries answered
-};
-
-// ---------------------------------------------------------------------------------------------
-// Windows and dialogs
+// Windows
 
 using WindowProc = std::function<LRESULT(HWND, UINT, WPARAM, LPARAM)>;
-
-struct DialogCall {
-  HWND owner = nullptr;
-  std::string text;
-  std::string caption;
-  UINT flags = 0;
-};
-
-struct RestartRequest {
-  UINT flags = 0;
-  DWORD reason = 0;
-};
-
-// The program ended through plat::exit; thrown so that a test regains control.
-struct ProgramExit {
-  int status;
-};
 
 MSG KeyPress(WPARAM key, HWND window = nullptr);
 MSG Message(UINT message, WPARAM wParam = 0, LPARAM lParam = 0, HWND window = nullptr);
@@ -186,7 +121,7 @@ MSG Message(UINT message, WPARAM wParam = 0, LPARAM lParam = 0, HWND window = nu
 class Machine {
  public:
   Machine();
-  ~Machine();
+  virtual ~Machine();
   Machine(const Machine&) = delete;
   Machine& operator=(const Machine&) = delete;
 
@@ -217,9 +152,6 @@ class Machine {
   std::function<void(int)> onRead;
 
   Registry registry;
-  // HKEY_PERFORMANCE_DATA: the block answered for each value name.
-  std::map<std::string, std::vector<uint8_t>> performanceData;
-  int performanceQueries = 0;
 
   // The version record answered by GetVersionExA.
   VersionRecord version;
@@ -233,41 +165,6 @@ class Machine {
   Width width = Width::None;
   bool librarySearchRestricted = false;  // RestrictLibrarySearch was called
 
-  // Libraries and entry points that LoadLibraryA and GetProcAddress do not find.
-  std::set<std::string, NoCaseLess> missingLibraries;
-  std::set<std::string> missingEntryPoints;
-  bool snapshotFails = false;
-
-  // Processes, in the order the system lists them.
-  Process& AddProcess(DWORD pid, const std::string& image);
-  Process* FindProcess(DWORD pid);
-  std::deque<Process> processes;
-
-  // The process token.
-  bool tokenOpenFails = false;
-  std::set<std::string> heldPrivileges = {"SeDebugPrivilege", "SeShutdownPrivilege"};
-  std::set<std::string> enabledPrivileges;
-  int tokenOpens = 0;
-
-  // WideCharToMultiByte fails with ERROR_INVALID_PARAMETER.
-  bool wideConversionFails = false;
-
-  // Services.
-  Service& AddService(const std::string& name);
-  Service* FindService(const std::string& name);
-  std::deque<Service> services;
-  bool managerDenied = false;
-
-  // Restart and exit.
-  std::vector<RestartRequest> restarts;
-  BOOL exitWindowsResult = TRUE;
-  std::vector<int> exits;
-
-  // Sleeping takes no time here; the pauses are recorded, and onSleep may act on each.
-  std::vector<DWORD> sleeps;
-  std::function<void(DWORD)> onSleep;
-  uint64_t SleptMilliseconds() const;
-
   // Windows. SendMessageA calls the procedure at once, as for a window of the same thread.
   HWND CreateWindow(WindowProc procedure);
   void DestroyWindow(HWND window);
@@ -277,19 +174,19 @@ class Machine {
   int translated = 0;
   int dispatched = 0;
 
-  // The program's message dialog (ShowMessage) and the system's MessageBoxA.
-  std::deque<int> dialogAnswers;
-  int defaultDialogAnswer = IDNO;
-  std::vector<DialogCall> dialogs;
-  std::deque<int> messageBoxAnswers;
-  int defaultMessageBoxAnswer = IDOK;
-  std::vector<DialogCall> messageBoxes;
-
   // Handles of every kind that are open now (searches, processes, snapshots, tokens, keys,
   // service handles): a test that ends with more than it began with found a leak.
   size_t OpenHandles() const;
 
   DWORD lastError = 0;
+
+  // What a machine with running programs decides; this one has none. A process holding the file
+  // (by metadata key) keeps it from being deleted (ERROR_ACCESS_DENIED for a running image,
+  // ERROR_SHARING_VIOLATION for a file held open) or read.
+  virtual DWORD DeleteBlockedBy(const std::string& /*key*/) const { return 0; }
+  virtual bool ReadBlocked(const std::string& /*key*/) const { return false; }
+  // The HKEY_PERFORMANCE_DATA block for a value name; none here: nothing counts processes.
+  virtual const std::vector<uint8_t>* PerformanceBlock(const std::string& /*valueName*/) { return nullptr; }
 
   struct Impl;
   Impl& impl() { return *impl_; }
@@ -299,37 +196,11 @@ class Machine {
   std::unique_ptr<Impl> impl_;
 };
 
-// The one machine of the host build.
+// The one machine of this process.
 Machine& machine();
 // Replaces it by a new machine in its start state.
 void Reset();
+// Replaces it by the given one (a machine with more to it, such as the tests' scripted one).
+void Install(std::unique_ptr<Machine> replacement);
 
-// ---------------------------------------------------------------------------------------------
-
-// A stand-in for the main window: takes messages 10 and 11 the way the real window does,
-// keeping the status line and the results list (emptied at 150 lines until the statistics
-// block has begun). Registers itself as the scan state's main window.
-class MainWindow {
- public:
-  MainWindow();
-  ~MainWindow();
-  MainWindow(const MainWindow&) = delete;
-  MainWindow& operator=(const MainWindow&) = delete;
-
-  HWND handle() const { return handle_; }
-
-  std::string status;                       // the status line
-  std::vector<std::string> list;            // the results list as it stands
-  std::vector<std::string> allLines;        // every line ever appended, in order
-  std::vector<std::string> statusHistory;   // every status shown, in order (when kept)
-  bool keepStatusHistory = true;            // a long scan's statuses need not all be kept
-  int clears = 0;                           // times the list was emptied
-  // Called after each appended line and status, for tests that act mid-scan.
-  std::function<void(const std::string&)> onLine;
-  std::function<void(const std::string&)> onStatus;
-
- private:
-  HWND handle_ = nullptr;
-};
-
-}  // namespace sim
+}  // namespace posix

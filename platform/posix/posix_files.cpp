@@ -1,4 +1,4 @@
-// Files on the simulated machine. Drive letters map to host folders; every path component is
+// Files of the Linux back end. Drive letters map to host folders; every path component is
 // looked up without regard to case, the spelling on disk first (a case-sensitive host folder may
 // hold "SETUP.EXE" and "setup.exe", two files); attributes, short names and locks live in the
 // machine's metadata, keyed by the Windows path as spelled on disk. Only plain files and folders
@@ -15,9 +15,9 @@
 #include <climits>
 #include <cstring>
 
-#include "platform/sim/sim_internal.h"
+#include "platform/posix/posix_internal.h"
 
-namespace sim {
+namespace posix {
 
 namespace {
 
@@ -167,11 +167,6 @@ bool OpenByProgram(const std::string& key) {
   return false;
 }
 
-std::string KeyOf(const std::string& windowsPath) {
-  const Resolved resolved = Resolve(windowsPath);
-  return resolved.key.empty() ? windowsPath : resolved.key;
-}
-
 void Changed() { ++machine().impl().fileGeneration; }
 
 ListedEntry Listed(const std::string& name, const std::string& key, const struct stat& info, bool link) {
@@ -258,7 +253,7 @@ bool CopyHostFile(const std::string& from, const std::string& to) {
 // replaced or removed.
 DWORD ChangeBlockedBy(const std::string& key) {
   if (OpenByProgram(key)) return ERROR_SHARING_VIOLATION;
-  return DeleteBlockedBy(key);
+  return machine().DeleteBlockedBy(key);
 }
 
 // --- Text-mode stdio streams: "\r\n" arrives as "\n", Ctrl-Z ends the reading, "\n" is
@@ -340,13 +335,18 @@ int OpenRefusal(const Resolved& resolved, bool write) {
     const FileMeta* meta = FindMeta(resolved.key);
     if (meta && meta->denyAccess) return EACCES;
     if (write && (StoredAttributes(resolved.key, false) & FILE_ATTRIBUTE_READONLY)) return EACCES;
-    if (ReadBlocked(resolved.key)) return EACCES;  // msvcrt turns a sharing violation into EACCES
-    if (write && DeleteBlockedBy(resolved.key) != 0) return EACCES;
+    if (machine().ReadBlocked(resolved.key)) return EACCES;  // msvcrt turns a sharing violation into EACCES
+    if (write && machine().DeleteBlockedBy(resolved.key) != 0) return EACCES;
   }
   return 0;
 }
 
 }  // namespace
+
+std::string KeyOf(const std::string& windowsPath) {
+  const Resolved resolved = Resolve(windowsPath);
+  return resolved.key.empty() ? windowsPath : resolved.key;
+}
 
 // A Windows path taken apart: its drive's folder and its components, "." and ".." applied.
 struct SplitWindowsPath {
@@ -479,34 +479,13 @@ const ListedEntry* FindListed(const std::string& key) {
   return nullptr;
 }
 
-DWORD DeleteBlockedBy(const std::string& key) {
-  for (const Process& process : machine().processes) {
-    if (!process.running) continue;
-    if (process.holdsImage && KeyOf(process.image) == key) return ERROR_ACCESS_DENIED;
-    for (const HeldFile& held : process.heldFiles) {
-      if (!held.shareDelete && KeyOf(held.path) == key) return ERROR_SHARING_VIOLATION;
-    }
-  }
-  return 0;
-}
-
-bool ReadBlocked(const std::string& key) {
-  for (const Process& process : machine().processes) {
-    if (!process.running) continue;
-    for (const HeldFile& held : process.heldFiles) {
-      if (!held.shareRead && KeyOf(held.path) == key) return true;
-    }
-  }
-  return false;
-}
-
-}  // namespace sim
+}  // namespace posix
 
 namespace plat {
 
-using sim::Fail;
-using sim::Resolve;
-using sim::Resolved;
+using posix::Fail;
+using posix::Resolve;
+using posix::Resolved;
 
 HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
   std::string text = pattern;
@@ -515,19 +494,19 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
   const std::string mask = slash == std::string::npos ? "" : text.substr(slash + 1);
   if (mask.empty()) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
 
-  sim::HandleEntry entry;
-  entry.kind = sim::HandleEntry::Kind::Search;
-  auto listing = std::make_shared<sim::Listing>();
-  if (sim::HasWildcard(mask)) {
+  posix::HandleEntry entry;
+  entry.kind = posix::HandleEntry::Kind::Search;
+  auto listing = std::make_shared<posix::Listing>();
+  if (posix::HasWildcard(mask)) {
     const Resolved folder = Resolve(text.substr(0, slash + 1));
     if (folder.error != 0) return Fail(folder.error, INVALID_HANDLE_VALUE);
     if (!folder.exists || !folder.directory) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
-    const sim::FileMeta* folderMeta = sim::FindMeta(folder.key);
+    const posix::FileMeta* folderMeta = posix::FindMeta(folder.key);
     if (folderMeta != nullptr && folderMeta->denyAccess) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
-    sim::Machine::Impl& impl = sim::machine().impl();
+    posix::Machine::Impl& impl = posix::machine().impl();
     struct stat folderInfo;
     if (::stat(folder.host.c_str(), &folderInfo) != 0) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
-    sim::Machine::Impl::CachedListing& cache = impl.lastListing;
+    posix::Machine::Impl::CachedListing& cache = impl.lastListing;
     if (cache.listing && cache.host == folder.host && cache.mask == mask && cache.generation == impl.fileGeneration &&
         cache.modified.tv_sec == folderInfo.st_mtim.tv_sec && cache.modified.tv_nsec == folderInfo.st_mtim.tv_nsec) {
       entry.found = cache.listing;
@@ -538,31 +517,31 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
       // A drive root lists no "." and "..", as on NTFS; other folders list them first.
       if (!folder.root) {
         for (const char* dots : {".", ".."}) {
-          if (sim::MatchesMask(mask, dots)) listing->entries.push_back(sim::Listed(dots, folder.key, folderInfo, false));
+          if (posix::MatchesMask(mask, dots)) listing->entries.push_back(posix::Listed(dots, folder.key, folderInfo, false));
         }
       }
       std::vector<std::string> names;
       while (dirent* item = ::readdir(dir)) {
-        const std::string name = sim::WindowsName(item->d_name);
-        if (name != "." && name != ".." && sim::MatchesMask(mask, name)) names.push_back(name);
+        const std::string name = posix::WindowsName(item->d_name);
+        if (name != "." && name != ".." && posix::MatchesMask(mask, name)) names.push_back(name);
       }
       // Listed in the order of their upper-case names, as NTFS (and Wine) list a folder.
       std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-        const int order = sim::CompareUpper(a, b);
+        const int order = posix::CompareUpper(a, b);
         return order != 0 ? order < 0 : a < b;
       });
       listing->entries.reserve(listing->entries.size() + names.size());
       for (std::string& name : names) {
         // One look at the entry itself; a link needs a second at what it points to.
         struct stat info;
-        const std::string hostName = sim::HostName(name);
+        const std::string hostName = posix::HostName(name);
         if (::fstatat(::dirfd(dir), hostName.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
         const bool link = S_ISLNK(info.st_mode);
         if (link && ::fstatat(::dirfd(dir), hostName.c_str(), &info, 0) != 0) continue;  // dangling link
         // FIFOs, sockets and devices have no place on a Windows volume (and opening one may wait).
         if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) continue;
         const std::string key = listing->prefix + name;
-        listing->entries.push_back(sim::Listed(std::move(name), key, info, link));
+        listing->entries.push_back(posix::Listed(std::move(name), key, info, link));
       }
       ::closedir(dir);
       entry.found = listing;
@@ -576,26 +555,26 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
     if (::stat(file.host.c_str(), &info) != 0) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
     const size_t cut = file.key.rfind('\\');
     listing->prefix = file.key.substr(0, cut + 1);
-    listing->entries.push_back(sim::Listed(file.windows.substr(file.windows.rfind('\\') + 1), file.key, info, false));
+    listing->entries.push_back(posix::Listed(file.windows.substr(file.windows.rfind('\\') + 1), file.key, info, false));
     entry.found = listing;
   }
   if (entry.found->entries.empty()) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
-  sim::FillFindData(data, *entry.found, entry.found->entries[0]);
+  posix::FillFindData(data, *entry.found, entry.found->entries[0]);
   entry.next = 1;
-  return sim::machine().impl().Add(std::move(entry));
+  return posix::machine().impl().Add(std::move(entry));
 }
 
 BOOL FindNextFileA(HANDLE search, WIN32_FIND_DATAA* data) {
-  sim::HandleEntry* entry = sim::machine().impl().Get(search, sim::HandleEntry::Kind::Search);
+  posix::HandleEntry* entry = posix::machine().impl().Get(search, posix::HandleEntry::Kind::Search);
   if (entry == nullptr) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if (entry->next >= entry->found->entries.size()) return Fail(ERROR_NO_MORE_FILES, FALSE);
-  sim::FillFindData(data, *entry->found, entry->found->entries[entry->next++]);
+  posix::FillFindData(data, *entry->found, entry->found->entries[entry->next++]);
   return TRUE;
 }
 
 BOOL FindClose(HANDLE search) {
-  sim::Machine::Impl& impl = sim::machine().impl();
-  if (impl.Get(search, sim::HandleEntry::Kind::Search) == nullptr) {
+  posix::Machine::Impl& impl = posix::machine().impl();
+  if (impl.Get(search, posix::HandleEntry::Kind::Search) == nullptr) {
     return Fail(ERROR_INVALID_HANDLE, FALSE);
   }
   impl.Close(search);
@@ -607,7 +586,7 @@ UINT GetDriveTypeA(LPCSTR root) {
     return DRIVE_NO_ROOT_DIR;
   }
   const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(root[0])));
-  const auto& drives = sim::machine().impl().drives;
+  const auto& drives = posix::machine().impl().drives;
   auto it = drives.find(letter);
   return it == drives.end() ? DRIVE_NO_ROOT_DIR : it->second.type;
 }
@@ -616,17 +595,17 @@ DWORD GetFileAttributesA(LPCSTR path) {
   const Resolved resolved = Resolve(path);
   if (resolved.error != 0) return Fail(resolved.error, INVALID_FILE_ATTRIBUTES);
   if (!resolved.exists) return Fail(ERROR_FILE_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
-  return sim::StoredAttributes(resolved.key, resolved.directory);
+  return posix::StoredAttributes(resolved.key, resolved.directory);
 }
 
 BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
   const Resolved resolved = Resolve(path);
   if (resolved.error != 0) return Fail(resolved.error, FALSE);
   if (!resolved.exists) return Fail(ERROR_FILE_NOT_FOUND, FALSE);
-  const sim::FileMeta* old = sim::FindMeta(resolved.key);
+  const posix::FileMeta* old = posix::FindMeta(resolved.key);
   if (old && (old->failSetAttributes || old->denyAccess)) return Fail(ERROR_ACCESS_DENIED, FALSE);
-  sim::Changed();
-  sim::machine().impl().meta[resolved.key].attributes = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_NORMAL);
+  posix::Changed();
+  posix::machine().impl().meta[resolved.key].attributes = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_NORMAL);
   return TRUE;
 }
 
@@ -635,22 +614,22 @@ BOOL DeleteFileA(LPCSTR path) {
   if (resolved.error != 0) return Fail(resolved.error, FALSE);
   if (!resolved.exists) return Fail(ERROR_FILE_NOT_FOUND, FALSE);
   if (resolved.directory) return Fail(ERROR_ACCESS_DENIED, FALSE);
-  const sim::FileMeta* meta = sim::FindMeta(resolved.key);
+  const posix::FileMeta* meta = posix::FindMeta(resolved.key);
   if (meta && meta->denyAccess) return Fail(ERROR_ACCESS_DENIED, FALSE);
-  if (sim::StoredAttributes(resolved.key, false) & FILE_ATTRIBUTE_READONLY) {
+  if (posix::StoredAttributes(resolved.key, false) & FILE_ATTRIBUTE_READONLY) {
     return Fail(ERROR_ACCESS_DENIED, FALSE);
   }
-  if (const DWORD blocked = sim::ChangeBlockedBy(resolved.key)) return Fail(blocked, FALSE);
-  sim::Changed();
+  if (const DWORD blocked = posix::ChangeBlockedBy(resolved.key)) return Fail(blocked, FALSE);
+  posix::Changed();
   if (::unlink(resolved.host.c_str()) != 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
-  sim::machine().impl().meta.erase(resolved.key);
+  posix::machine().impl().meta.erase(resolved.key);
   return TRUE;
 }
 
 namespace {
 
 BOOL MoveOrReplace(LPCSTR from, LPCSTR to, bool replace) {
-  const sim::Machine& m = sim::machine();
+  const posix::Machine& m = posix::machine();
   if (m.refuseMove && m.refuseMove(from, to)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   const Resolved source = Resolve(from);
   if (source.error != 0) return Fail(source.error, FALSE);
@@ -659,24 +638,24 @@ BOOL MoveOrReplace(LPCSTR from, LPCSTR to, bool replace) {
   if (target.error != 0) return Fail(target.error, FALSE);
   if (target.exists && target.key != source.key) {
     if (!replace || target.directory) return Fail(ERROR_ALREADY_EXISTS, FALSE);
-    if (sim::StoredAttributes(target.key, false) & FILE_ATTRIBUTE_READONLY) {
+    if (posix::StoredAttributes(target.key, false) & FILE_ATTRIBUTE_READONLY) {
       return Fail(ERROR_ACCESS_DENIED, FALSE);
     }
-    if (const DWORD blocked = sim::ChangeBlockedBy(target.key)) return Fail(blocked, FALSE);
+    if (const DWORD blocked = posix::ChangeBlockedBy(target.key)) return Fail(blocked, FALSE);
   }
   // Renaming a running image is allowed; a file held open without delete sharing is not.
-  if (sim::OpenByProgram(source.key)) return Fail(ERROR_SHARING_VIOLATION, FALSE);
-  if (sim::DeleteBlockedBy(source.key) == ERROR_SHARING_VIOLATION) {
+  if (posix::OpenByProgram(source.key)) return Fail(ERROR_SHARING_VIOLATION, FALSE);
+  if (posix::machine().DeleteBlockedBy(source.key) == ERROR_SHARING_VIOLATION) {
     return Fail(ERROR_SHARING_VIOLATION, FALSE);
   }
-  sim::Changed();
+  posix::Changed();
   if (::rename(source.host.c_str(), target.host.c_str()) != 0) {
-    if (errno != EXDEV || !sim::CopyHostFile(source.host, target.host)) {
+    if (errno != EXDEV || !posix::CopyHostFile(source.host, target.host)) {
       return Fail(ERROR_ACCESS_DENIED, FALSE);
     }
     ::unlink(source.host.c_str());
   }
-  sim::MoveMeta(source.key, Resolve(to).key);
+  posix::MoveMeta(source.key, Resolve(to).key);
   return TRUE;
 }
 
@@ -685,14 +664,14 @@ BOOL MoveOrReplace(LPCSTR from, LPCSTR to, bool replace) {
 BOOL MoveFileA(LPCSTR from, LPCSTR to) { return MoveOrReplace(from, to, false); }
 
 BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
-  sim::Machine& m = sim::machine();
+  posix::Machine& m = posix::machine();
   if (m.Is9x()) return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
   if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) {
     if (m.refuseBootDeletes) return Fail(ERROR_ACCESS_DENIED, FALSE);
     // Recorded in the session manager's list, as Windows does; carried out at the next boot.
     const char* key = "System\\CurrentControlSet\\Control\\Session Manager";
     // The list lives in the registry: an account that may not write there cannot add to it.
-    if (const sim::Registry::Node* node = m.registry.Find(HKEY_LOCAL_MACHINE, key)) {
+    if (const posix::Registry::Node* node = m.registry.Find(HKEY_LOCAL_MACHINE, key)) {
       if (node->deniedRights & KEY_SET_VALUE) return Fail(ERROR_ACCESS_DENIED, FALSE);
     }
     m.rebootDeletes.push_back(from);
@@ -724,8 +703,8 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
   if (source.error != 0) return Fail(source.error, FALSE);
   if (!source.exists) return Fail(ERROR_FILE_NOT_FOUND, FALSE);
   if (source.directory) return Fail(ERROR_ACCESS_DENIED, FALSE);
-  const sim::FileMeta* sourceMeta = sim::FindMeta(source.key);
-  if ((sourceMeta && sourceMeta->denyAccess) || sim::ReadBlocked(source.key)) {
+  const posix::FileMeta* sourceMeta = posix::FindMeta(source.key);
+  if ((sourceMeta && sourceMeta->denyAccess) || posix::machine().ReadBlocked(source.key)) {
     return Fail(ERROR_SHARING_VIOLATION, FALSE);
   }
   const Resolved target = Resolve(to);
@@ -733,17 +712,17 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
   if (target.exists) {
     if (failIfExists) return Fail(ERROR_FILE_EXISTS, FALSE);
     if (target.directory) return Fail(ERROR_ACCESS_DENIED, FALSE);
-    if (sim::StoredAttributes(target.key, false) & FILE_ATTRIBUTE_READONLY) {
+    if (posix::StoredAttributes(target.key, false) & FILE_ATTRIBUTE_READONLY) {
       return Fail(ERROR_ACCESS_DENIED, FALSE);
     }
-    if (const DWORD blocked = sim::ChangeBlockedBy(target.key)) return Fail(blocked, FALSE);
+    if (const DWORD blocked = posix::ChangeBlockedBy(target.key)) return Fail(blocked, FALSE);
   }
-  sim::Changed();
-  if (!sim::CopyHostFile(source.host, target.host)) return Fail(ERROR_ACCESS_DENIED, FALSE);
-  sim::FileMeta copied;
-  copied.attributes = sim::StoredAttributes(source.key, false) | FILE_ATTRIBUTE_ARCHIVE;
+  posix::Changed();
+  if (!posix::CopyHostFile(source.host, target.host)) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  posix::FileMeta copied;
+  copied.attributes = posix::StoredAttributes(source.key, false) | FILE_ATTRIBUTE_ARCHIVE;
   copied.attributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL);
-  sim::machine().impl().meta[Resolve(to).key] = copied;
+  posix::machine().impl().meta[Resolve(to).key] = copied;
   return TRUE;
 }
 
@@ -751,7 +730,7 @@ BOOL CreateDirectoryA(LPCSTR path, void* /*security*/) {
   const Resolved resolved = Resolve(path);
   if (resolved.error != 0) return Fail(resolved.error, FALSE);
   if (resolved.exists) return Fail(ERROR_ALREADY_EXISTS, FALSE);
-  sim::Changed();
+  posix::Changed();
   if (::mkdir(resolved.host.c_str(), 0755) != 0) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
   return TRUE;
 }
@@ -761,9 +740,9 @@ BOOL RemoveDirectoryA(LPCSTR path) {
   if (resolved.error != 0) return Fail(resolved.error, FALSE);
   if (!resolved.exists) return Fail(ERROR_FILE_NOT_FOUND, FALSE);
   if (!resolved.directory || resolved.root) return Fail(ERROR_DIRECTORY, FALSE);
-  sim::Changed();
+  posix::Changed();
   if (::rmdir(resolved.host.c_str()) != 0) return Fail(ERROR_DIR_NOT_EMPTY, FALSE);
-  sim::machine().impl().meta.erase(resolved.key);
+  posix::machine().impl().meta.erase(resolved.key);
   return TRUE;
 }
 
@@ -774,9 +753,9 @@ DWORD GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD capacity) {
   // Each component after the drive keeps its name when that is already a valid short name.
   std::string result = resolved.windows.substr(0, 2);
   std::string key = result;
-  for (const std::string& part : sim::SplitPath(resolved.windows.substr(2))) {
+  for (const std::string& part : posix::SplitPath(resolved.windows.substr(2))) {
     key += "\\" + part;
-    result += "\\" + sim::ShortNameOf(key, part);
+    result += "\\" + posix::ShortNameOf(key, part);
   }
   if (resolved.root) result += "\\";
   if (result.size() + 1 > capacity) return static_cast<DWORD>(result.size() + 1);
@@ -792,7 +771,7 @@ DWORD GetLongPathNameA(LPCSTR shortPath, LPSTR longPath, DWORD capacity) {
   if (drive.error != 0) return Fail(drive.error, 0u);
   // Each component is taken as a long name first, then as the alias of an entry of its folder.
   std::string result = drive.windows.substr(0, 2);
-  for (const std::string& part : sim::SplitPath(path.substr(2))) {
+  for (const std::string& part : posix::SplitPath(path.substr(2))) {
     const Resolved direct = Resolve(result + "\\" + part);
     if (direct.error == 0 && direct.exists) {
       result = direct.windows;
@@ -805,7 +784,7 @@ DWORD GetLongPathNameA(LPCSTR shortPath, LPSTR longPath, DWORD capacity) {
     while (const dirent* entry = ::readdir(dir)) {
       const std::string name = entry->d_name;
       if (name == "." || name == "..") continue;
-      if (plat::_stricmp(sim::ShortNameOf(result + "\\" + name, name).c_str(), part.c_str()) == 0) {
+      if (plat::_stricmp(posix::ShortNameOf(result + "\\" + name, name).c_str(), part.c_str()) == 0) {
         found = name;
         break;
       }
@@ -833,19 +812,19 @@ DWORD CopyFolder(const std::string& folder, LPSTR buffer, DWORD capacity) {
 }  // namespace
 
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT capacity) {
-  return CopyFolder(sim::machine().windowsDirectory, buffer, capacity);
+  return CopyFolder(posix::machine().windowsDirectory, buffer, capacity);
 }
 
 UINT GetSystemDirectoryA(LPSTR buffer, UINT capacity) {
-  return CopyFolder(sim::machine().systemDirectory, buffer, capacity);
+  return CopyFolder(posix::machine().systemDirectory, buffer, capacity);
 }
 
 DWORD GetTempPathA(DWORD capacity, LPSTR buffer) {
-  return CopyFolder(sim::machine().tempDirectory, buffer, capacity);
+  return CopyFolder(posix::machine().tempDirectory, buffer, capacity);
 }
 
 DWORD ExpandEnvironmentStringsA(LPCSTR source, LPSTR destination, DWORD capacity) {
-  const auto& environment = sim::machine().environment;
+  const auto& environment = posix::machine().environment;
   std::string result;
   const std::string text = source;
   size_t i = 0;
@@ -876,16 +855,16 @@ int _open(const char* path, int flags, int permission) {
   // Reading a file named as it is on disk, the commonest open of a scan, takes one open and a
   // look at what was opened; everything else goes through the full lookup.
   if ((flags & (_O_WRONLY | _O_RDWR | _O_CREAT | _O_TRUNC | _O_APPEND)) == 0) {
-    const sim::SplitWindowsPath split = sim::SplitForDrive(path);
+    const posix::SplitWindowsPath split = posix::SplitForDrive(path);
     if (split.error == 0 && !split.components.empty()) {
       // Never waits (O_NONBLOCK); what is not a plain file is refused, and a listing shows none.
       const int fd = ::open(split.ExactHost().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
       if (fd >= 0) {
         const std::string key = split.ExactWindows();
-        const sim::FileMeta* meta = sim::FindMeta(key);
+        const posix::FileMeta* meta = posix::FindMeta(key);
         // The walk has just listed the file's folder: what it saw there (a file, and its size)
         // saves a look at the opened file.
-        const sim::ListedEntry* listed = sim::FindListed(key);
+        const posix::ListedEntry* listed = posix::FindListed(key);
         struct stat info;
         bool folder = listed ? (listed->attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 : false;
         long long size = listed ? static_cast<long long>(listed->size) : -1;
@@ -893,12 +872,12 @@ int _open(const char* path, int flags, int permission) {
           if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) folder = true;
           size = info.st_size;
         }
-        if (folder || (meta && meta->denyAccess) || sim::ReadBlocked(key)) {
+        if (folder || (meta && meta->denyAccess) || posix::machine().ReadBlocked(key)) {
           ::close(fd);
           errno = EACCES;
           return -1;
         }
-        sim::machine().impl().descriptors[fd] = sim::Machine::Impl::Descriptor{key, 0, size};
+        posix::machine().impl().descriptors[fd] = posix::Machine::Impl::Descriptor{key, 0, size};
         return fd;
       }
     }
@@ -914,7 +893,7 @@ int _open(const char* path, int flags, int permission) {
     errno = EEXIST;
     return -1;
   }
-  if (const int refusal = sim::OpenRefusal(resolved, write)) {
+  if (const int refusal = posix::OpenRefusal(resolved, write)) {
     errno = refusal;
     return -1;
   }
@@ -924,24 +903,24 @@ int _open(const char* path, int flags, int permission) {
   if (flags & _O_APPEND) hostFlags |= O_APPEND;
   if (flags & _O_EXCL) hostFlags |= O_EXCL;
   const bool created = !resolved.exists;
-  if (write) sim::Changed();
-  const int fd = sim::OpenPlainFile(resolved.host, hostFlags, 0644);
+  if (write) posix::Changed();
+  const int fd = posix::OpenPlainFile(resolved.host, hostFlags, 0644);
   if (fd < 0) return -1;
-  sim::Machine::Impl& impl = sim::machine().impl();
+  posix::Machine::Impl& impl = posix::machine().impl();
   const std::string key = created ? Resolve(path).key : resolved.key;
   if (created) {
     // A file created without write permission becomes read-only, as msvcrt does.
     impl.meta[key].attributes =
         FILE_ATTRIBUTE_ARCHIVE | ((permission & _S_IWRITE) ? 0 : FILE_ATTRIBUTE_READONLY);
   }
-  impl.descriptors[fd] = sim::Machine::Impl::Descriptor{key, 0, -1};
+  impl.descriptors[fd] = posix::Machine::Impl::Descriptor{key, 0, -1};
   return fd;
 }
 
 namespace {
 
-sim::Machine::Impl::Descriptor* KnownDescriptor(int fd) {
-  auto& descriptors = sim::machine().impl().descriptors;
+posix::Machine::Impl::Descriptor* KnownDescriptor(int fd) {
+  auto& descriptors = posix::machine().impl().descriptors;
   auto it = descriptors.find(fd);
   if (it != descriptors.end()) return &it->second;
   errno = EBADF;
@@ -951,17 +930,17 @@ sim::Machine::Impl::Descriptor* KnownDescriptor(int fd) {
 }  // namespace
 
 int _read(int fd, void* buffer, unsigned int count) {
-  sim::Machine::Impl::Descriptor* descriptor = KnownDescriptor(fd);
+  posix::Machine::Impl::Descriptor* descriptor = KnownDescriptor(fd);
   if (descriptor == nullptr) return -1;
   const ssize_t got = ::pread(fd, buffer, count, static_cast<off_t>(descriptor->position));
   descriptor->sizeAtOpen = -1;
   if (got > 0) descriptor->position += got;
-  if (sim::machine().onRead) sim::machine().onRead(fd);
+  if (posix::machine().onRead) posix::machine().onRead(fd);
   return static_cast<int>(got);
 }
 
 int _write(int fd, const void* buffer, unsigned int count) {
-  sim::Machine::Impl::Descriptor* descriptor = KnownDescriptor(fd);
+  posix::Machine::Impl::Descriptor* descriptor = KnownDescriptor(fd);
   if (descriptor == nullptr) return -1;
   descriptor->sizeAtOpen = -1;
   // An append-mode descriptor writes at the end whatever the position says.
@@ -976,7 +955,7 @@ int _write(int fd, const void* buffer, unsigned int count) {
 }
 
 long _lseek(int fd, long offset, int origin) {
-  sim::Machine::Impl::Descriptor* descriptor = KnownDescriptor(fd);
+  posix::Machine::Impl::Descriptor* descriptor = KnownDescriptor(fd);
   if (descriptor == nullptr) return -1;
   long long base = 0;
   if (origin == SEEK_CUR) {
@@ -1000,7 +979,7 @@ long _lseek(int fd, long offset, int origin) {
 }
 
 long _filelength(int fd) {
-  sim::Machine::Impl::Descriptor* descriptor = KnownDescriptor(fd);
+  posix::Machine::Impl::Descriptor* descriptor = KnownDescriptor(fd);
   if (descriptor == nullptr) return -1;
   long long size = descriptor->sizeAtOpen;
   descriptor->sizeAtOpen = -1;  // only the first question is answered from the open
@@ -1018,7 +997,7 @@ long _filelength(int fd) {
 
 int _close(int fd) {
   if (!KnownDescriptor(fd)) return -1;
-  sim::machine().impl().descriptors.erase(fd);
+  posix::machine().impl().descriptors.erase(fd);
   return ::close(fd);
 }
 
@@ -1028,13 +1007,13 @@ int _access(const char* path, int mode) {
     errno = ENOENT;
     return -1;
   }
-  const sim::FileMeta* meta = sim::FindMeta(resolved.key);
+  const posix::FileMeta* meta = posix::FindMeta(resolved.key);
   if (meta && meta->denyAccess) {
     errno = EACCES;
     return -1;
   }
   if ((mode & 2) && !resolved.directory &&
-      (sim::StoredAttributes(resolved.key, false) & FILE_ATTRIBUTE_READONLY)) {
+      (posix::StoredAttributes(resolved.key, false) & FILE_ATTRIBUTE_READONLY)) {
     errno = EACCES;
     return -1;
   }
@@ -1052,21 +1031,21 @@ FILE* fopen(const char* path, const char* mode) {
     errno = ENOENT;
     return nullptr;
   }
-  if (const int refusal = sim::OpenRefusal(resolved, write)) {
+  if (const int refusal = posix::OpenRefusal(resolved, write)) {
     errno = refusal;
     return nullptr;
   }
   FILE* stream = nullptr;
-  if (write) sim::Changed();
+  if (write) posix::Changed();
   if (binary || plus) {
     stream = std::fopen(resolved.host.c_str(), mode);
   } else if (kind == 'r') {
-    stream = sim::OpenTextReader(resolved.host);
+    stream = posix::OpenTextReader(resolved.host);
   } else {
-    stream = sim::OpenTextWriter(resolved.host, kind == 'a' ? "ab" : "wb");
+    stream = posix::OpenTextWriter(resolved.host, kind == 'a' ? "ab" : "wb");
   }
   if (stream == nullptr) return nullptr;
-  sim::Machine::Impl& impl = sim::machine().impl();
+  posix::Machine::Impl& impl = posix::machine().impl();
   const std::string key = resolved.exists ? resolved.key : Resolve(path).key;
   if (!resolved.exists) impl.meta[key].attributes = FILE_ATTRIBUTE_ARCHIVE;
   impl.streams[stream] = key;
@@ -1076,7 +1055,7 @@ FILE* fopen(const char* path, const char* mode) {
 char* fgets(char* buffer, int capacity, FILE* stream) { return std::fgets(buffer, capacity, stream); }
 
 int fclose(FILE* stream) {
-  sim::machine().impl().streams.erase(stream);
+  posix::machine().impl().streams.erase(stream);
   return std::fclose(stream);
 }
 

@@ -1,4 +1,4 @@
-// Processes and the system on the simulated machine: the version record, the two system
+// Scripted processes and the system around them, for the tests: the two system
 // libraries the logic loads by name (toolhelp in kernel32, psapi), process handles and
 // termination, the process token's privileges, the narrowing of UTF-16 text, restart and exit.
 // Nothing here reaches the host's own processes: restart and exit are only recorded.
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <type_traits>
 
-#include "platform/sim/sim_internal.h"
+#include "tests/double/sim_internal.h"
 
 namespace sim {
 
@@ -195,21 +195,6 @@ bool IsProcessHandle(HANDLE handle) {
 }  // namespace sim
 
 namespace plat {
-
-BOOL GetVersionExA(OSVERSIONINFOA* info) {
-  const sim::VersionRecord& version = sim::machine().version;
-  if (info == nullptr) return sim::Fail(ERROR_INVALID_PARAMETER, FALSE);
-  if (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA)) {
-    return sim::Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
-  }
-  if (version.queryFails) return sim::Fail(ERROR_INVALID_PARAMETER, FALSE);
-  info->dwMajorVersion = version.major;
-  info->dwMinorVersion = version.minor;
-  info->dwBuildNumber = version.build;
-  info->dwPlatformId = version.platformId;
-  info->szCSDVersion[0] = '\0';
-  return TRUE;
-}
 
 HMODULE LoadLibraryA(LPCSTR name) {
   if (name == nullptr) return sim::Fail(ERROR_INVALID_PARAMETER, HMODULE{nullptr});

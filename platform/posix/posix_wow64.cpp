@@ -1,12 +1,12 @@
-// WoW64 on the simulated machine: the redirected system folder and registry view a 32-bit
+// WoW64 on the Linux back end: the redirected system folder and registry view a 32-bit
 // program sees on 64-bit Windows, and the switches that reach the real ones.
 #include "platform/wow64.h"
 
 #include <cctype>
 
-#include "platform/sim/sim_internal.h"
+#include "platform/posix/posix_internal.h"
 
-namespace sim {
+namespace posix {
 namespace {
 
 using Width = Machine::Width;
@@ -45,14 +45,14 @@ void RedirectSystemFolder(char letter, std::vector<std::string>* components) {
   (*components)[next - 1] = "SysWOW64";
 }
 
-}  // namespace sim
+}  // namespace posix
 
 namespace plat {
 
-bool RunsUnderWow64() { return sim::machine().width == sim::Machine::Width::Program32On64; }
+bool RunsUnderWow64() { return posix::machine().width == posix::Machine::Width::Program32On64; }
 
 size_t RegistryViews(REGSAM (&views)[2]) {
-  if (sim::machine().width == sim::Machine::Width::None) {
+  if (posix::machine().width == posix::Machine::Width::None) {
     views[0] = 0;
     return 1;
   }
@@ -61,6 +61,6 @@ size_t RegistryViews(REGSAM (&views)[2]) {
   return 2;
 }
 
-void RestrictLibrarySearch() { sim::machine().librarySearchRestricted = true; }
+void RestrictLibrarySearch() { posix::machine().librarySearchRestricted = true; }
 
 }  // namespace plat

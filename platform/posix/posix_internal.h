@@ -1,5 +1,6 @@
-// What the parts of the simulated machine share among themselves: the handle table, the
-// drive map and path resolution, the registry's nodes. Tests use sim_machine.h only.
+// What the parts of the Linux back end share among themselves, and with the tests' scripted
+// processes and services: the handle table, the drive map and path resolution, the registry's
+// nodes.
 #pragma once
 
 #include <sys/stat.h>
@@ -8,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/sim_machine.h"
+#include "platform/posix/posix_machine.h"
 
-namespace sim {
+namespace posix {
 
 struct Registry::Node {
   struct Value {
@@ -64,7 +65,7 @@ struct Drive {
   UINT type = DRIVE_FIXED;
 };
 
-// A Windows path looked up on the simulated machine.
+// A Windows path looked up on the machine's drives.
 struct Resolved {
   DWORD error = 0;         // nonzero: the path cannot be used (bad drive, missing folder...)
   bool exists = false;     // the last component exists
@@ -97,7 +98,7 @@ struct Machine::Impl {
     uint64_t generation = 0;
     std::shared_ptr<const Listing> listing;
   } lastListing;
-  uint64_t fileGeneration = 0;  // counts changes made through the simulated machine
+  uint64_t fileGeneration = 0;  // counts changes made through the platform calls
   ULONG_PTR nextHandle = 0x1000;
   std::map<HWND, WindowProc> windows;
   ULONG_PTR nextWindow = 0x10000;
@@ -110,13 +111,11 @@ struct Machine::Impl {
 // The components of a backslash path; leading, trailing and doubled backslashes add none.
 std::vector<std::string> SplitPath(const std::string& path);
 
+// The metadata key of a Windows path: its on-disk spelling when it exists, else the path as given.
+std::string KeyOf(const std::string& windowsPath);
+
 // Looks up a Windows path ("C:\dir\file", '/' accepted too) on the machine's drives.
 Resolved Resolve(const std::string& windowsPath);
-
-// Which running process keeps this file (by metadata key) from being deleted or read; the
-// error is ERROR_ACCESS_DENIED for a running image, ERROR_SHARING_VIOLATION for a held file.
-DWORD DeleteBlockedBy(const std::string& key);
-bool ReadBlocked(const std::string& key);
 
 // The components of a key path below root as the program sees it through the given access
 // (with its KEY_WOW64_ flags): HKLM\Software\X is Software\Wow6432Node\X in the 32-bit view.
@@ -133,4 +132,4 @@ T Fail(DWORD error, T result) {
   return result;
 }
 
-}  // namespace sim
+}  // namespace posix

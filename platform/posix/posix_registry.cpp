@@ -1,11 +1,11 @@
-// The registry of the simulated machine: one tree of keys per root, names compared without
+// The registry of the Linux back end: one tree of keys per root, names compared without
 // regard to ASCII case, subkeys and values kept in creation order, key handles in the machine's
-// handle table, and HKEY_PERFORMANCE_DATA answered from the machine's performance blocks.
+// handle table, and HKEY_PERFORMANCE_DATA answered from the machine's performance blocks (none but the tests').
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 
-#include "platform/sim/sim_internal.h"
+#include "platform/posix/posix_internal.h"
 #include "platform/wow64.h"
 
 #ifndef REG_CREATED_NEW_KEY
@@ -19,7 +19,7 @@
 #define ERROR_BAD_PATHNAME 161L
 #endif
 
-namespace sim {
+namespace posix {
 
 using Node = Registry::Node;
 
@@ -201,14 +201,14 @@ void Registry::DenyAccess(HKEY root, const std::string& path, REGSAM rights) {
   if (Node* node = Create(root, path)) node->deniedRights |= rights;
 }
 
-}  // namespace sim
+}  // namespace posix
 
 namespace plat {
 
 namespace {
 
-using sim::HandleEntry;
-using sim::Node;
+using posix::HandleEntry;
+using posix::Node;
 
 // The key a call acts on, with the rights its handle grants.
 struct KeyRef {
@@ -221,7 +221,7 @@ struct KeyRef {
 
 KeyRef Lookup(HKEY key) {
   KeyRef ref;
-  sim::Machine& m = sim::machine();
+  posix::Machine& m = posix::machine();
   if (Node* root = m.registry.Root(key)) {
     ref.node = root;
     ref.access = ~DWORD{0};
@@ -265,7 +265,7 @@ HKEY NewHandle(std::shared_ptr<Node> node, REGSAM access) {
   entry.kind = HandleEntry::Kind::Key;
   entry.access = KeyRights(access, *node);
   entry.key = std::move(node);
-  return reinterpret_cast<HKEY>(sim::machine().impl().Add(std::move(entry)));
+  return reinterpret_cast<HKEY>(posix::machine().impl().Add(std::move(entry)));
 }
 
 std::string ValueName(LPCSTR name) { return name != nullptr ? name : ""; }
@@ -284,12 +284,10 @@ bool PutName(const std::string& text, LPSTR buffer, LPDWORD capacity) {
 // Answers HKEY_PERFORMANCE_DATA. Windows leaves the size alone when the block does not fit, so
 // callers grow their buffer until it does.
 LONG QueryPerformanceData(LPCSTR name, LPDWORD type, LPBYTE data, LPDWORD dataLength) {
-  sim::Machine& m = sim::machine();
-  ++m.performanceQueries;
-  auto it = m.performanceData.find(ValueName(name));
-  if (it == m.performanceData.end()) return ERROR_FILE_NOT_FOUND;
+  const std::vector<uint8_t>* found = posix::machine().PerformanceBlock(ValueName(name));
+  if (found == nullptr) return ERROR_FILE_NOT_FOUND;
   if (dataLength == nullptr) return ERROR_INVALID_PARAMETER;
-  const std::vector<uint8_t>& block = it->second;
+  const std::vector<uint8_t>& block = *found;
   if (type) *type = REG_BINARY;
   if (data == nullptr || *dataLength < block.size()) return ERROR_MORE_DATA;
   if (!block.empty()) std::memcpy(data, block.data(), block.size());
@@ -305,7 +303,7 @@ LONG RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD, REGSAM access, PHKEY result)
   const KeyRef base = Lookup(root);
   if (base.error != ERROR_SUCCESS) return base.error;
   if (BadSubKey(subKey)) return ERROR_BAD_PATHNAME;
-  const auto parts = sim::ViewedKeyPath(root, ValueName(subKey), access | plat::CurrentRegistryView());
+  const auto parts = posix::ViewedKeyPath(root, ValueName(subKey), access | plat::CurrentRegistryView());
   std::shared_ptr<Node> target;
   if (parts.empty()) {
     if (base.root) {  // a predefined key opens as itself
@@ -314,7 +312,7 @@ LONG RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD, REGSAM access, PHKEY result)
     }
     target = base.owner;
   } else {
-    target = sim::Descend(base.node, parts, false);
+    target = posix::Descend(base.node, parts, false);
   }
   if (!target) return ERROR_FILE_NOT_FOUND;
   if (target->deniedRights & KeyRights(access, *target)) return ERROR_ACCESS_DENIED;
@@ -329,27 +327,27 @@ LONG RegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM acces
   const KeyRef base = Lookup(root);
   if (base.error != ERROR_SUCCESS) return base.error;
   if (BadSubKey(subKey)) return ERROR_BAD_PATHNAME;
-  const auto parts = sim::ViewedKeyPath(root, ValueName(subKey), access | plat::CurrentRegistryView());
+  const auto parts = posix::ViewedKeyPath(root, ValueName(subKey), access | plat::CurrentRegistryView());
   if (parts.empty()) {
     if (disposition) *disposition = REG_OPENED_EXISTING_KEY;
     *result = base.root ? root : NewHandle(base.owner, access);
     return ERROR_SUCCESS;
   }
   // An existing key is opened, and must grant the rights asked for.
-  if (auto existing = sim::Descend(base.node, parts, false)) {
+  if (auto existing = posix::Descend(base.node, parts, false)) {
     if (existing->deniedRights & KeyRights(access, *existing)) return ERROR_ACCESS_DENIED;
     if (disposition) *disposition = REG_OPENED_EXISTING_KEY;
     *result = NewHandle(std::move(existing), access);
     return ERROR_SUCCESS;
   }
-  auto target = sim::Descend(base.node, parts, true);
+  auto target = posix::Descend(base.node, parts, true);
   if (disposition) *disposition = REG_CREATED_NEW_KEY;
   *result = NewHandle(std::move(target), access);
   return ERROR_SUCCESS;
 }
 
 LONG RegCloseKey(HKEY key) {
-  sim::Machine& m = sim::machine();
+  posix::Machine& m = posix::machine();
   if (key == HKEY_PERFORMANCE_DATA || m.registry.Root(key) != nullptr) return ERROR_SUCCESS;
   if (m.impl().Get(reinterpret_cast<HANDLE>(key), HandleEntry::Kind::Key) == nullptr) {
     return ERROR_INVALID_HANDLE;
@@ -465,7 +463,7 @@ LONG RegDeleteValueA(HKEY key, LPCSTR name) {
   auto& values = ref.node->values;
   const std::string wanted = ValueName(name);
   auto it = std::find_if(values.begin(), values.end(), [&wanted](const Node::Value& value) {
-    return sim::SameName(value.name, wanted);
+    return posix::SameName(value.name, wanted);
   });
   if (it == values.end()) return ERROR_FILE_NOT_FOUND;
   values.erase(it);
@@ -476,15 +474,15 @@ LONG RegDeleteKeyA(HKEY root, LPCSTR subKey) {
   const KeyRef base = Lookup(root);
   if (base.error != ERROR_SUCCESS) return base.error;
   if (BadSubKey(subKey)) return ERROR_BAD_PATHNAME;
-  const auto parts = sim::ViewedKeyPath(root, ValueName(subKey), plat::CurrentRegistryView());
+  const auto parts = posix::ViewedKeyPath(root, ValueName(subKey), plat::CurrentRegistryView());
   // Neither a root nor the handle's own key goes through an empty name.
   if (parts.empty()) return ERROR_ACCESS_DENIED;
-  auto target = sim::Descend(base.node, parts, false);
+  auto target = posix::Descend(base.node, parts, false);
   if (!target) return ERROR_FILE_NOT_FOUND;
   if (target->deniedRights & DELETE) return ERROR_ACCESS_DENIED;
   // The NT family deletes leaves only; the 9x family takes the whole tree.
-  if (!target->children.empty() && !sim::machine().Is9x()) return ERROR_ACCESS_DENIED;
-  sim::Unlink(target.get());
+  if (!target->children.empty() && !posix::machine().Is9x()) return ERROR_ACCESS_DENIED;
+  posix::Unlink(target.get());
   return ERROR_SUCCESS;
 }
 

@@ -1,11 +1,11 @@
-// The simulated machine's core: the one instance, its handle table, drives, version record,
-// processes and services lists, and the base calls (last error, sleep).
+// The machine's core: the one instance, its handle table, drives, version record, and the base
+// calls (last error, version).
 #include <algorithm>
 #include <cctype>
 
-#include "platform/sim/sim_internal.h"
+#include "platform/posix/posix_internal.h"
 
-namespace sim {
+namespace posix {
 
 bool NoCaseLess::operator()(const std::string& a, const std::string& b) const {
   return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
@@ -23,6 +23,8 @@ Machine& machine() {
 }
 
 void Reset() { g_machine = std::make_unique<Machine>(); }
+
+void Install(std::unique_ptr<Machine> replacement) { g_machine = std::move(replacement); }
 
 Machine::Machine() : impl_(std::make_unique<Impl>()) {
   environment["SystemRoot"] = "C:\\WINDOWS";
@@ -81,34 +83,6 @@ void Machine::SetVersion(WindowsVersion v) {
   systemDirectory = windowsDirectory + (Is9x() ? "\\SYSTEM" : "\\system32");
 }
 
-Process& Machine::AddProcess(DWORD pid, const std::string& image) {
-  processes.emplace_back();
-  Process& process = processes.back();
-  process.pid = pid;
-  process.image = image;
-  return process;
-}
-
-Process* Machine::FindProcess(DWORD pid) {
-  for (Process& process : processes) {
-    if (process.pid == pid) return &process;
-  }
-  return nullptr;
-}
-
-Service& Machine::AddService(const std::string& name) {
-  services.emplace_back();
-  services.back().name = name;
-  return services.back();
-}
-
-Service* Machine::FindService(const std::string& name) {
-  for (Service& service : services) {
-    if (!NoCaseLess()(service.name, name) && !NoCaseLess()(name, service.name)) return &service;
-  }
-  return nullptr;
-}
-
 HWND Machine::CreateWindow(WindowProc procedure) {
   HWND window = reinterpret_cast<HWND>(impl_->nextWindow);
   impl_->nextWindow += 0x10;
@@ -119,12 +93,6 @@ HWND Machine::CreateWindow(WindowProc procedure) {
 void Machine::DestroyWindow(HWND window) { impl_->windows.erase(window); }
 
 size_t Machine::OpenHandles() const { return impl_->handles.size() + impl_->descriptors.size() + impl_->streams.size(); }
-
-uint64_t Machine::SleptMilliseconds() const {
-  uint64_t total = 0;
-  for (DWORD ms : sleeps) total += ms;
-  return total;
-}
 
 HANDLE Machine::Impl::Add(HandleEntry entry) {
   const ULONG_PTR value = nextHandle;
@@ -169,17 +137,26 @@ MSG Message(UINT message, WPARAM wParam, LPARAM lParam, HWND window) {
   return msg;
 }
 
-}  // namespace sim
+}  // namespace posix
 
 namespace plat {
 
-DWORD GetLastError() { return sim::machine().lastError; }
-void SetLastError(DWORD code) { sim::machine().lastError = code; }
-
-void Sleep(DWORD milliseconds) {
-  sim::Machine& m = sim::machine();
-  m.sleeps.push_back(milliseconds);
-  if (m.onSleep) m.onSleep(milliseconds);
+BOOL GetVersionExA(OSVERSIONINFOA* info) {
+  const posix::VersionRecord& version = posix::machine().version;
+  if (info == nullptr) return posix::Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA)) {
+    return posix::Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
+  }
+  if (version.queryFails) return posix::Fail(ERROR_INVALID_PARAMETER, FALSE);
+  info->dwMajorVersion = version.major;
+  info->dwMinorVersion = version.minor;
+  info->dwBuildNumber = version.build;
+  info->dwPlatformId = version.platformId;
+  info->szCSDVersion[0] = '\0';
+  return TRUE;
 }
+
+DWORD GetLastError() { return posix::machine().lastError; }
+void SetLastError(DWORD code) { posix::machine().lastError = code; }
 
 }  // namespace plat

@@ -2,10 +2,10 @@
 // restarted on its word, and the question is written to standard error for the record.
 #include <cstdio>
 
+#include "engine/questions.h"
 #include "platform/windowing.h"
-#include "ui/show_message.h"
 
-int ShowMessage(const char* text, const char* /*caption*/, UINT /*flags*/) {
+int AskUser(const char* text, const char* /*caption*/, UINT /*flags*/) {
   std::fprintf(stderr, "vexpurge-scan: %s (answered No)\n", text != nullptr ? text : "");
   return IDNO;
 }
