@@ -1,10 +1,15 @@
 #include "cleanup/service_keys.h"
 
+#include <cstddef>
 #include <cstdio>
 
 #include "platform/registry.h"
 
 namespace {
+
+// Room for the longest prefix and suffix around a service name of the registry's 255-character
+// limit for a key name.
+constexpr size_t kKeyPathSize = 512;
 
 struct KeyStep {
   const char* prefix;
@@ -28,7 +33,7 @@ bool RemoveServiceKeys(const char* name) {
   // Without a name the last step of each set would address the services key itself.
   if (name == nullptr || name[0] == '\0') return false;
   bool removed = false;
-  char path[512];
+  char path[kKeyPathSize];
   for (const KeyStep& step : kSteps) {
     const int length = std::snprintf(path, sizeof path, "%s%s%s", step.prefix, name, step.suffix);
     if (length < 0 || static_cast<size_t>(length) >= sizeof path) continue;

@@ -1,5 +1,6 @@
 #include "cleanup/startup_cleanup.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -174,7 +175,7 @@ void CheckHostsFile(char drive) {
   ScanTextFile(kFamilyName, hosts.c_str());
 }
 
-int CleanupAfterDetection(const char* detectionName) {
+void CleanupAfterDetection(const char* detectionName) {
   if (!g_scan.hostsChecked) CheckHostsFile();
   if (g_scan.removedValueName[0] == '\0') g_valuesLeft.clear();
 
@@ -197,7 +198,6 @@ int CleanupAfterDetection(const char* detectionName) {
       SweepStartupKey(HKEY_LOCAL_MACHINE, kRunServicesKey);
     }
   }
-  return 1;
 }
 
 void SweepStartupKey(HKEY root, const char* keyPath) {
@@ -211,10 +211,12 @@ void SweepStartupKey(HKEY root, const char* keyPath) {
 
   // Taken once: after a deletion the registry numbers the later values one lower.
   DWORD deleted = 0;
-  static char name[kValueNameSize];
+  // One buffer for the whole walk: too large for a thread's stack, too large to take per value.
+  std::vector<char> nameBuffer(kValueNameSize);
+  char* const name = nameBuffer.data();
   for (DWORD i = 0; i < valueCount; ++i) {
-    std::memset(name, 0, sizeof name);
-    DWORD nameLength = sizeof name;
+    std::fill(nameBuffer.begin(), nameBuffer.end(), '\0');
+    DWORD nameLength = static_cast<DWORD>(nameBuffer.size());
     if (plat::RegEnumValueA(key.get(), i - deleted, name, &nameLength, nullptr, nullptr, nullptr,
                             nullptr) != ERROR_SUCCESS ||
         WasLeft(keyPath, name)) {

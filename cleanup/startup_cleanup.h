@@ -13,9 +13,9 @@ extern const char kRunServicesKey[];
 
 // Hands the hosts file to the text scanner unless this scan has checked it already, deletes the
 // value name an earlier sweep matched from both start-up keys, and sweeps both keys for values
-// that start currentFilePath. With removalAction 103 nothing is deleted: each value that would
-// be is reported as not removed as per the user's selection, once. Always returns 1.
-int CleanupAfterDetection(const char* detectionName);
+// that start currentFilePath. With removalAction ActionReportOnly nothing is deleted: each value
+// that would be is reported as not removed as per the user's selection, once.
+void CleanupAfterDetection(const char* detectionName);
 
 // Hands the hosts file at its Windows location to the text scanner and marks it checked for
 // this scan. drive: the drive letter to look on; 0 for the Windows folder's own drive.

@@ -27,7 +27,10 @@ constexpr char kFolderPatternSuffix[] = "\\*.*";
 constexpr char kProgramFolder[] = "\\Program Files";
 constexpr char kProgramFolderInPath[] = "\\Program Files\\";
 constexpr WORD kStatusWidth = 60;
-constexpr UINT kYesNoQuestion = 0x24;  // MB_YESNO | MB_ICONQUESTION
+// A drive's own pattern, such as "C:\*.*": a longer one is a folder's.
+constexpr size_t kDrivePatternLength = sizeof "C:\\*.*" - 1;
+constexpr int kAccessExists = 0;  // _access mode: whether the path exists at all
+constexpr WPARAM kLowWord = 0xFFFF;  // a key message's virtual-key code is wParam's low word
 constexpr DWORD kMicrosoftTag = 0x80000000;      // a reparse tag of the system's own
 constexpr DWORD kNameSurrogateTag = 0x20000000;  // the reparse point names another file or folder
 constexpr DWORD kDataNotLocal =
@@ -62,7 +65,7 @@ long FolderLengthOfPattern(const char* pattern) {
 }
 
 void ShowEntryInStatus(const char* entryPath) {
-  char display[512];
+  char display[kStatusWidth + 1];
   ShortenPathForDisplay(entryPath, display, kStatusWidth, sizeof display);
   CopyText(g_scan.statusText, display);
   PostStatus();
@@ -70,7 +73,7 @@ void ShowEntryInStatus(const char* entryPath) {
 
 void HandToCallbacks(const char* path) {
   for (const ScanCallback* entry = ScanCallbackTable; entry->familyName != nullptr; ++entry) {
-    if (entry->callback(entry->familyName, path) != 0) break;
+    if (entry->callback(entry->familyName, path)) break;
   }
 }
 
@@ -115,13 +118,13 @@ void NoteUnlistedFolder(const char* pattern) {
 // A drive walk notes the drive's "\Program Files" folder, so that it can be walked on its own
 // when the drive walk never entered it.
 void NoteProgramFolder(const char* pattern) {
-  if (std::strlen(pattern) > 6) return;
+  if (std::strlen(pattern) > kDrivePatternLength) return;
   const char* colon = std::strchr(pattern, ':');
   if (colon == nullptr) return;
   char folder[kPathBufferSize];
   if (!JoinPath(folder, pattern, static_cast<size_t>(colon - pattern) + 1, kProgramFolder)) return;
   CopyText(g_scan.programFilesPattern, folder);
-  if (plat::_access(g_scan.programFilesPattern, 0) == 0) {
+  if (plat::_access(g_scan.programFilesPattern, kAccessExists) == 0) {
     if (JoinPath(folder, g_scan.programFilesPattern, std::strlen(g_scan.programFilesPattern),
                  kFolderPatternSuffix)) {
       CopyText(g_scan.programFilesPattern, folder);
@@ -142,7 +145,7 @@ bool IsDotEntry(const char* name) { return std::strcmp(name, ".") == 0 || std::s
 
 }  // namespace
 
-int RunScan() {
+void RunScan() {
   // Under WoW64 the walk and every action on a file see the real System32, and SysWOW64 as itself.
   plat::FileSystemRedirectionOff realFileSystem;
   if (g_scan.scanTarget[0] != '\0') {
@@ -180,10 +183,9 @@ int RunScan() {
   PostStatus();
 
   if (g_scan.restartNeeded != 0 &&
-      AskUser(kRestartQuestion, kProgramTitle, kYesNoQuestion) == IDYES) {
+      AskUser(kRestartQuestion, kProgramTitle, MB_YESNO | MB_ICONQUESTION) == IDYES) {
     RestartWindows();
   }
-  return 1;
 }
 
 int WalkDirectory(const char* pattern) {
@@ -267,9 +269,9 @@ void PumpMessages() {
   // Escape, whatever the message that carries it: ask, and stop unless the answer is No. The
   // release of the key is no second request: one press, queued while the walk was busy, would
   // otherwise ask twice.
-  if ((message.wParam & 0xFFFF) == VK_ESCAPE) {
+  if ((message.wParam & kLowWord) == VK_ESCAPE) {
     if (message.message == WM_KEYUP || message.message == WM_SYSKEYUP) return;
-    if (AskUser(kTerminateQuestion, kProgramTitle, kYesNoQuestion) == IDNO) return;
+    if (AskUser(kTerminateQuestion, kProgramTitle, MB_YESNO | MB_ICONQUESTION) == IDNO) return;
     g_scan.terminateRequested = true;
     return;
   }

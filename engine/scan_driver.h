@@ -3,9 +3,9 @@
 
 #include "platform/base.h"
 
-// A file callback: given the family name and the full path of one file, returns nonzero
-// when it handled the file, so that no later callback sees it.
-typedef int (*ScanCallbackFn)(const char* familyName, const char* path);
+// A file callback: given the family name and the full path of one file, returns true when it
+// handled the file, so that no later callback sees it.
+typedef bool (*ScanCallbackFn)(const char* familyName, const char* path);
 
 struct ScanCallback {
   const char* familyName;
@@ -16,8 +16,8 @@ struct ScanCallback {
 extern const ScanCallback ScanCallbackTable[];
 
 // The whole scan: memory sweep, every fixed drive (or scanTarget), the statistics block, the
-// final status and the restart question. Returns 1.
-int RunScan();
+// final status and the restart question.
+void RunScan();
 
 // Walks one search pattern: a folder pattern ending in "\*.*" (its files, then its subfolders
 // depth first) or a plain file path (the memory sweep). Returns 0 when stopped by

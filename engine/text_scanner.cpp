@@ -11,21 +11,24 @@ namespace {
 
 constexpr size_t kChunk = 4096;
 constexpr int32_t kSizeTolerance = 4096;
+constexpr char kBegin[] = "begin";
 enum : int16_t { WhereHead = 0, WhereTail = 1 };
 enum : int16_t { ModeSearch = 1 };
-enum : int16_t { SizeKindExact = 16, SizeKindNear = 17 };
 
-// Work buffers, owned by the scanner. The work buffer has one byte more than a chunk so that
-// the byte after a full chunk of data is always 0.
-unsigned char g_head[kChunk];
-unsigned char g_tail[kChunk];
-unsigned char g_work[kChunk + 1];
-size_t g_headLength = 0;
-size_t g_tailLength = 0;
-char g_matchedName[32];
-bool g_revealed = false;
+// The work state of one file's scan: its head and tail with blanks removed, and the name of the
+// record that matched. The work buffer has one byte more than a chunk so that the byte after a
+// full chunk of data is always 0. About 12 KB: it lives on the stack of the scan.
+struct TextScan {
+  unsigned char head[kChunk];
+  unsigned char tail[kChunk];
+  unsigned char work[kChunk + 1];
+  size_t headLength;
+  size_t tailLength;
+  char matchedName[32];  // a record's name: at most 24 characters and the terminator
+};
 
-bool IsBlank(unsigned char c) { return c == ' ' || (c >= 9 && c <= 13); }
+// Space, and tab through carriage return.
+bool IsBlank(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 bool ReadAt(int fd, long position, int origin, void* buffer, unsigned count) {
   return plat::_lseek(fd, position, origin) != -1 &&
@@ -33,72 +36,99 @@ bool ReadAt(int fd, long position, int origin, void* buffer, unsigned count) {
 }
 
 // The text as loaded from the file: its stripped head and tail, and the search length.
-bool LoadText(int fd, long fileLength, size_t* searchLength) {
+bool LoadText(int fd, long fileLength, TextScan* text, size_t* searchLength) {
   if (fileLength < static_cast<long>(kChunk)) {
-    if (!ReadAt(fd, 0, SEEK_SET, g_work, static_cast<unsigned>(fileLength))) return false;
-    g_headLength = StripWhitespace(g_work, g_head, static_cast<size_t>(fileLength));
-    std::memcpy(g_tail, g_head, g_headLength);
-    g_tailLength = g_headLength;
+    if (!ReadAt(fd, 0, SEEK_SET, text->work, static_cast<unsigned>(fileLength))) return false;
+    text->headLength = StripWhitespace(text->work, text->head, static_cast<size_t>(fileLength));
+    std::memcpy(text->tail, text->head, text->headLength);
+    text->tailLength = text->headLength;
     *searchLength = static_cast<size_t>(fileLength);
     return true;
   }
-  if (!ReadAt(fd, 0, SEEK_SET, g_work, kChunk)) return false;
-  g_headLength = StripWhitespace(g_work, g_head, kChunk);
-  std::memset(g_work, 0, sizeof g_work);
-  if (!ReadAt(fd, -static_cast<long>(kChunk), SEEK_END, g_work, kChunk)) return false;
-  g_tailLength = StripWhitespace(g_work, g_tail, kChunk);
+  if (!ReadAt(fd, 0, SEEK_SET, text->work, kChunk)) return false;
+  text->headLength = StripWhitespace(text->work, text->head, kChunk);
+  std::memset(text->work, 0, sizeof text->work);
+  if (!ReadAt(fd, -static_cast<long>(kChunk), SEEK_END, text->work, kChunk)) return false;
+  text->tailLength = StripWhitespace(text->work, text->tail, kChunk);
   *searchLength = kChunk;
   return true;
 }
 
 bool SizeFits(const TextSignatureRecord& record, long fileLength) {
   switch (record.SizeKind()) {
-    case SizeKindExact: return fileLength == record.Size();
-    case SizeKindNear:
+    case TextSizeExact: return fileLength == record.Size();
+    case TextSizeNear:
       return static_cast<int64_t>(fileLength) - kSizeTolerance <= record.Size() &&
              static_cast<int64_t>(fileLength) + kSizeTolerance >= record.Size();
     default: return true;
   }
 }
 
-bool RecordMatches(const TextSignatureRecord& record, size_t searchLength) {
+bool RecordMatches(const TextSignatureRecord& record, size_t searchLength, TextScan* text) {
   const size_t length = record.Length();
-  std::memset(g_work, 0, sizeof g_work);
+  std::memset(text->work, 0, sizeof text->work);
   if (record.Mode() == ModeSearch) {
-    if (record.Where() == WhereHead) std::memcpy(g_work, g_head, g_headLength);
-    if (record.Where() == WhereTail) std::memcpy(g_work, g_tail, g_tailLength);
-    return FindPattern(g_work, searchLength, record.Pattern(), length) != 0;
+    if (record.Where() == WhereHead) std::memcpy(text->work, text->head, text->headLength);
+    if (record.Where() == WhereTail) std::memcpy(text->work, text->tail, text->tailLength);
+    return FindPattern(text->work, searchLength, record.Pattern(), length);
   }
   // A fixed-position window must lie wholly inside the stripped text, or it does not match.
   const int position = record.Position();
   if (position < 0) return false;
   const size_t at = static_cast<size_t>(position);
   if (record.Where() == WhereHead) {
-    if (at + length > g_headLength) return false;
-    std::memcpy(g_work, g_head + at, length);
+    if (at + length > text->headLength) return false;
+    std::memcpy(text->work, text->head + at, length);
   } else if (record.Where() == WhereTail) {
-    if (at > g_tailLength || length > at) return false;
-    std::memcpy(g_work, g_tail + (g_tailLength - at), length);
+    if (at > text->tailLength || length > at) return false;
+    std::memcpy(text->work, text->tail + (text->tailLength - at), length);
   }
-  return std::memcmp(g_work, record.Pattern(), length) == 0;
+  return std::memcmp(text->work, record.Pattern(), length) == 0;
 }
 
-void ReportTextAction(const char* path) {
+// Whether the file's first five bytes are "begin", in any letter case.
+bool StartsWithBegin(int fd) {
+  if (plat::_filelength(fd) < 0) return false;
+  char start[sizeof kBegin] = {};
+  if (!ReadAt(fd, 0, SEEK_SET, start, sizeof kBegin - 1)) return false;
+  return plat::_stricmp(start, kBegin) == 0;
+}
+
+// Whether a record matches the open file; fills text's matched name when one does.
+bool MatchTextSignature(int fd, TextScan* text) {
+  if (!StartsWithBegin(fd)) return false;
+  const long fileLength = plat::_filelength(fd);
+  size_t searchLength = 0;
+  if (fileLength < 0 || !LoadText(fd, fileLength, text, &searchLength)) return false;
+
+  for (const TextSignatureRecord& record : TextSignatureTable) {
+    if (record.Length() == 0 || record.Length() > kTextPatternSize) continue;
+    if (fileLength < static_cast<long>(record.Length())) continue;
+    if (!SizeFits(record, fileLength)) continue;
+    if (!RecordMatches(record, searchLength, text)) continue;
+    ++g_scan.filesInfected;
+    CopyText(text->matchedName, record.Name());
+    return true;
+  }
+  return false;
+}
+
+void ReportTextAction(const char* path, const char* matchedName) {
   switch (g_scan.removalAction) {
     case ActionRename:
-      RenameInfectedFile(path, g_matchedName);
+      RenameInfectedFile(path, matchedName);
       break;
     case ActionRemove:
     case ActionRemoveToo:
       if (plat::DeleteFileA(path)) {
         ++g_scan.filesRemoved;
-        PostReportLine("%s     %s removed", path, g_matchedName);
+        PostReportLine("%s     %s removed", path, matchedName);
       } else {
-        PostReportLine("%s     %s Remove failed", path, g_matchedName);
+        PostReportLine("%s     %s Remove failed", path, matchedName);
       }
       break;
     case ActionQuarantine:
-      QuarantineFile(path, g_matchedName);
+      QuarantineFile(path, matchedName);
       break;
     case ActionReportOnly:
       PostReportLine("%s     %s Not Disinfected As Per User's Selection", g_scan.statusText,
@@ -112,13 +142,18 @@ void ReportTextAction(const char* path) {
 }  // namespace
 
 void RevealTextSignatures() {
-  for (TextSignatureRecord& record : TextSignatureTable) {
-    const size_t length = record.Length() <= kTextPatternSize ? record.Length() : kTextPatternSize;
-    for (size_t i = 0; i < length; ++i) record.Pattern()[i] ^= kTextPatternMask;
-  }
+  // The patterns are unmasked by XOR: a second pass would mask them again. Initialising the
+  // local once, however often and from whichever thread this is called, keeps it to one.
+  static const bool revealed = [] {
+    for (TextSignatureRecord& record : TextSignatureTable) {
+      const size_t length =
+          record.Length() <= kTextPatternSize ? record.Length() : kTextPatternSize;
+      for (size_t i = 0; i < length; ++i) record.Pattern()[i] ^= kTextPatternMask;
+    }
+    return true;
+  }();
+  static_cast<void>(revealed);
 }
-
-const char* MatchedTextSignatureName() { return g_matchedName; }
 
 size_t StripWhitespace(const unsigned char* source, unsigned char* destination, size_t count) {
   size_t written = 0;
@@ -128,67 +163,39 @@ size_t StripWhitespace(const unsigned char* source, unsigned char* destination, 
   return written;
 }
 
-int FindPattern(const unsigned char* buffer, size_t length, const unsigned char* pattern,
-                size_t patternLength) {
-  if (patternLength == 0 || patternLength > length) return 0;
+bool FindPattern(const unsigned char* buffer, size_t length, const unsigned char* pattern,
+                 size_t patternLength) {
+  if (patternLength == 0 || patternLength > length) return false;
   const unsigned char* end = buffer + length;
   const unsigned char* at = buffer;
   while (at < end) {
     const void* found = std::memchr(at, pattern[0], static_cast<size_t>(end - at));
-    if (found == nullptr) return 0;
+    if (found == nullptr) return false;
     const unsigned char* candidate = static_cast<const unsigned char*>(found);
-    if (static_cast<size_t>(end - candidate) < patternLength) return 0;
-    if (std::memcmp(candidate, pattern, patternLength) == 0) return 1;
+    if (static_cast<size_t>(end - candidate) < patternLength) return false;
+    if (std::memcmp(candidate, pattern, patternLength) == 0) return true;
     at = candidate + 1;
   }
-  return 0;
-}
-
-int StartsWithBegin(int fd) {
-  if (plat::_filelength(fd) < 0) return 0;
-  char start[6] = {};
-  if (!ReadAt(fd, 0, SEEK_SET, start, 5)) return 0;
-  return plat::_stricmp(start, "begin") == 0 ? 1 : 0;
-}
-
-int MatchTextSignature(int fd) {
-  std::memset(g_work, 0, sizeof g_work);
-  if (!StartsWithBegin(fd)) return 0;
-  const long fileLength = plat::_filelength(fd);
-  size_t searchLength = 0;
-  if (fileLength < 0 || !LoadText(fd, fileLength, &searchLength)) return 0;
-
-  for (const TextSignatureRecord& record : TextSignatureTable) {
-    if (record.Length() == 0 || record.Length() > kTextPatternSize) continue;
-    if (fileLength < static_cast<long>(record.Length())) continue;
-    if (!SizeFits(record, fileLength)) continue;
-    if (!RecordMatches(record, searchLength)) continue;
-    ++g_scan.filesInfected;
-    CopyText(g_matchedName, record.Name());
-    return 1;
-  }
-  return 0;
+  return false;
 }
 
 const unsigned char* RevealedTextPattern(size_t index) {
-  if (!g_revealed) {
-    RevealTextSignatures();
-    g_revealed = true;
-  }
+  RevealTextSignatures();
   return TextSignatureTable[index].Pattern();
 }
 
-int ScanTextFile(const char* /*familyName*/, const char* path) {
-  RevealedTextPattern(0);
+bool ScanTextFile(const char* /*familyName*/, const char* path) {
+  RevealTextSignatures();
   const int fd = plat::_open(path, _O_RDONLY | _O_BINARY);
-  if (fd == -1) return 0;
-  const int matched = MatchTextSignature(fd);
+  if (fd == -1) return false;
+  TextScan text{};
+  const bool matched = MatchTextSignature(fd, &text);
   if (matched) {
-    CopyText(g_scan.detectionName, g_matchedName);
+    CopyText(g_scan.detectionName, text.matchedName);
     CopyText(g_scan.statusText, path);
   }
   plat::_close(fd);
-  if (!matched) return 0;
-  ReportTextAction(path);
-  return 1;
+  if (!matched) return false;
+  ReportTextAction(path, text.matchedName);
+  return true;
 }

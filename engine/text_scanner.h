@@ -5,28 +5,19 @@
 #include <cstddef>
 
 // Checks one file against the text-signature table and acts on a match with removalAction.
-// Returns 1 when the file matched, whatever the action did.
-int ScanTextFile(const char* familyName, const char* path);
-
-// Returns 1 and fills the matched name when a record matches the open file.
-int MatchTextSignature(int fd);
-
-// 1 when the file's first five bytes are "begin", in any letter case.
-int StartsWithBegin(int fd);
+// Returns true when the file matched, whatever the action did.
+bool ScanTextFile(const char* familyName, const char* path);
 
 // Copies count bytes without blanks (space, tab, line feed, vertical tab, form feed, carriage
 // return); returns how many were written.
 size_t StripWhitespace(const unsigned char* source, unsigned char* destination, size_t count);
 
-// 1 when the pattern lies wholly inside the first length bytes of the buffer.
-int FindPattern(const unsigned char* buffer, size_t length, const unsigned char* pattern,
-                size_t patternLength);
+// Whether the pattern lies wholly inside the first length bytes of the buffer.
+bool FindPattern(const unsigned char* buffer, size_t length, const unsigned char* pattern,
+                 size_t patternLength);
 
-// Unmasks the stored patterns in place; runs once per process.
+// Unmasks the stored patterns in place, once per process: later calls change nothing.
 void RevealTextSignatures();
 
 // The plain pattern of a record, unmasking the table first if that has not happened yet.
 const unsigned char* RevealedTextPattern(size_t index);
-
-// The name of the record that matched last.
-const char* MatchedTextSignatureName();

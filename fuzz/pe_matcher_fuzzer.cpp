@@ -47,10 +47,11 @@ uint32_t Le32(const uint8_t* p) {
 void ReadHeadersDirectly(const uint8_t* data, size_t size) {
   const int fd = plat::_open(kPath, _O_RDONLY | _O_BINARY);
   if (fd == -1) fuzz::Violation("cannot open the input again");
-  if (ReadPeFileHeader(fd) && ReadPeSections(fd)) {
+  PeHeaders pe;
+  if (ReadPeFileHeader(fd, &pe) && ReadPeSections(fd, &pe)) {
     uint32_t addresses[] = {0, 1, 0x1000, 0x7FFFFFFF, 0x80000000u, 0xFFFFFFFFu, 0};
     if (size >= 4) addresses[6] = Le32(data + size - 4);
-    for (uint32_t address : addresses) RvaToFileOffset(address, fd);
+    for (uint32_t address : addresses) RvaToFileOffset(pe, address, fd);
   }
   plat::_close(fd);
 }

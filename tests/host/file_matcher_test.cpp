@@ -186,15 +186,16 @@ TEST(RvaToFileOffset, MappingRules) {
 
   const int fd = plat::_open("C:\\pe.exe", _O_RDONLY | _O_BINARY);
   ASSERT_GE(fd, 0);
-  ASSERT_EQ(ReadPeFileHeader(fd), 1);
-  ASSERT_EQ(ReadPeSections(fd), 1);
-  EXPECT_EQ(RvaToFileOffset(0x1010, fd), 0x410u);   // inside the first section
-  EXPECT_EQ(RvaToFileOffset(0x0D00, fd), 0x0100u);  // below it: still the first section
-  EXPECT_EQ(RvaToFileOffset(0x0800, fd), 0x0800u);  // ... mapped below 0, so unmapped
-  EXPECT_EQ(RvaToFileOffset(0x3100, fd), 0x1500u);  // the second
-  EXPECT_EQ(RvaToFileOffset(0x3900, fd), 0x1D00u);  // past every section: the last one
-  EXPECT_EQ(RvaToFileOffset(0x4000, fd), 0x4000u);  // mapped beyond the file: unmapped
-  EXPECT_EQ(RvaToFileOffset(0x0C00, fd), 0x333u);   // offset 0 becomes SizeOfHeaders
+  PeHeaders pe;
+  ASSERT_EQ(ReadPeFileHeader(fd, &pe), 1);
+  ASSERT_EQ(ReadPeSections(fd, &pe), 1);
+  EXPECT_EQ(RvaToFileOffset(pe, 0x1010, fd), 0x410u);   // inside the first section
+  EXPECT_EQ(RvaToFileOffset(pe, 0x0D00, fd), 0x0100u);  // below it: still the first section
+  EXPECT_EQ(RvaToFileOffset(pe, 0x0800, fd), 0x0800u);  // ... mapped below 0, so unmapped
+  EXPECT_EQ(RvaToFileOffset(pe, 0x3100, fd), 0x1500u);  // the second
+  EXPECT_EQ(RvaToFileOffset(pe, 0x3900, fd), 0x1D00u);  // past every section: the last one
+  EXPECT_EQ(RvaToFileOffset(pe, 0x4000, fd), 0x4000u);  // mapped beyond the file: unmapped
+  EXPECT_EQ(RvaToFileOffset(pe, 0x0C00, fd), 0x333u);   // offset 0 becomes SizeOfHeaders
   plat::_close(fd);
   std::filesystem::remove_all(pattern);
 }
