@@ -80,7 +80,9 @@ bool FindCounterOffset(const uint8_t* block, size_t size, size_t firstDefinition
     if (!Fits(size, position, kCounterDefinitionStride)) return false;
     DWORD titleIndex = 0;
     ReadDword(block, size, position + kCounterTitleIndex, &titleIndex);
-    if (titleIndex == counterIndex) return ReadDword(block, size, position + kCounterOffset, offset);
+    if (titleIndex == counterIndex) {
+      return ReadDword(block, size, position + kCounterOffset, offset);
+    }
     position += kCounterDefinitionStride;
   }
   return false;

@@ -17,8 +17,8 @@ HBITMAP LoadSkinBitmap(const std::string& name) {
 
 }  // namespace
 
-bool NCExButton::LoadSkin(int id, HWND parent) {
-  if (m_hWnd == nullptr && !SubclassDlgItem(id, parent)) return false;
+bool NCExButton::LoadSkin() {
+  if (m_hWnd == nullptr) return false;
   const std::string base = GetWindowText();
   if (base.empty()) return false;
   LoadSkinBitmaps(base + "_FOCUS", base + "_NOTFOCUS", base + "_DISABLE");

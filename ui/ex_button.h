@@ -13,9 +13,9 @@ class NCExButton : public CButton {
  public:
   NCExButton() = default;
 
-  // Binds to the dialog's control if not yet bound, then loads the bitmaps named after the
-  // control's text. False when there is no such control or its text is empty.
-  bool LoadSkin(int id, HWND parent);
+  // Loads the bitmaps named after the bound control's text. False when the button is not bound
+  // to a control or its text is empty.
+  bool LoadSkin();
   void DrawItem(DRAWITEMSTRUCT* item) override;
 
  protected:

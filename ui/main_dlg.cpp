@@ -172,7 +172,7 @@ BOOL CMainDlg::OnInitDialog() {
 
   for (CExButton* button : {&m_btnDone, &m_btnStop, &m_btnScan, &m_btnDownload, &m_btnExit, &m_btnUtilityLink,
                             &m_btnDownloadLink, &m_btnLogo}) {
-    button->LoadSkin(0, m_hWnd);
+    button->LoadSkin();
   }
   SetWindowText(kProgramTitle);
   for (CExButton* button : {&m_btnScan, &m_btnExit, &m_btnDownload, &m_btnDone, &m_btnStop, &m_btnDownloadLink,

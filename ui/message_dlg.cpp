@@ -68,7 +68,7 @@ BOOL CMessageDlg::OnInitDialog() {
   m_btnYes.ShowWindow(m_bYesNo ? SW_SHOW : SW_HIDE);
   m_btnNo.ShowWindow(m_bYesNo ? SW_SHOW : SW_HIDE);
   for (NCExButton* button : {&m_btnOk, &m_btnOkSingle, &m_btnCancel, &m_btnYes, &m_btnNo}) {
-    button->LoadSkin(0, m_hWnd);
+    button->LoadSkin();
   }
 
   if (layout.a > kIconMoveGrowth) {
