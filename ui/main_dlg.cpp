@@ -287,7 +287,7 @@ void CMainDlg::OnScan() {
 
   m_lblSearching.SetWindowText((std::string("Searching for ") + kFamily + " Backdoor and its variants").c_str());
   searchingFont_.Attach(::CreateFontA(kLabelFontHeight, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, 0, 0, 0, 0,
-                                          DEFAULT_PITCH | FF_SWISS, "Arial"));
+                                      DEFAULT_PITCH | FF_SWISS, "Arial"));
   m_lblSearching.SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(searchingFont_.get()), TRUE);
 
   CopyText(g_scan.scanTarget, "!:");

@@ -11,7 +11,7 @@ namespace {
 constexpr COLORREF kBackground = RGB(207, 233, 254);
 constexpr int kButtonRowFromBottom = 65;
 constexpr int kLargeFontExtra = 25;
-// Once a message has grown the dialog by more than 30 pixels (90 characters), the icon moves up
+// Once the growth step passes 30 pixels (a message of 90 characters or more), the icon moves up
 // to 5 pixels above the text.
 constexpr int kIconAboveText = 5;
 constexpr int kIconMoveGrowth = 30;
