@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "cleanup/service_keys.h"
+#include "engine/questions.h"
 #include "engine/scan_driver.h"
 #include "engine/scan_state.h"
 #include "engine/texts.h"
@@ -14,12 +15,12 @@
 #include "platform/processes.h"
 #include "platform/scoped_handle.h"
 #include "platform/windowing.h"
-#include "engine/questions.h"
 
 namespace {
 
-constexpr DWORD kTerminateAccess = 0x401;  // PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION
-constexpr UINT kOkCancelInformation = 0x41;
+constexpr DWORD kTerminateAccess = PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION;
+constexpr UINT kOkCancelInformation = MB_OKCANCEL | MB_ICONINFORMATION;
+constexpr int kReadable = 4;  // _access mode: read permission
 constexpr char kFoundInMemoryQuestion[] =
     "W32/Tarvix.Backdoor found in memory! registry entries created by the worm are removed. You "
     "must restart the computer and run this program to continue scanning.\n\nRestart the computer "
@@ -33,7 +34,7 @@ bool Terminate(DWORD processId) {
 
 // A process image that can be read is walked as a single file; true when it matched.
 bool ImageIsInfected(const char* imagePath) {
-  if (plat::_access(imagePath, 4) != 0) return false;
+  if (plat::_access(imagePath, kReadable) != 0) return false;
   WalkDirectory(imagePath);
   return g_scan.foundInMemory;
 }
@@ -64,23 +65,7 @@ void ServiceNameOf(const char* imagePath, char* name, size_t capacity) {
   if (char* dot = std::strrchr(name, '.')) *dot = '\0';
 }
 
-}  // namespace
-
-void SweepMemory() {
-  const int kind = GetPlatformKind();
-  g_scan.memorySweepActive = true;
-  if (kind == PlatformWin9x) {
-    SweepMemoryToolhelp();
-  } else if (kind == PlatformNt && SweepMemoryPsapi() != 0) {
-    if (g_scan.serviceKeysRemoved == 1 &&
-        AskUser(kFoundInMemoryQuestion, kProgramTitle, kOkCancelInformation) == IDOK) {
-      RestartWindows();
-    }
-    plat::exit(0);
-  }
-  g_scan.memorySweepActive = false;
-}
-
+// The 9x family: toolhelp lists the processes.
 void SweepMemoryToolhelp() {
   ProcessList list = ListProcessesToolhelp();
   for (const ProcessNode* node = list.get(); node != nullptr; node = node->next) {
@@ -95,9 +80,11 @@ void SweepMemoryToolhelp() {
   }
 }
 
-int SweepMemoryPsapi() {
+// The NT family: psapi lists the processes. True when an infected process keeps running and
+// only a restart can finish its removal.
+bool SweepMemoryPsapi() {
   ProcessList list = ListProcessesPsapi();
-  int needsRestart = 0;
+  bool needsRestart = false;
   for (const ProcessNode* node = list.get(); node != nullptr; node = node->next) {
     if (!ImageIsInfected(node->imagePath)) continue;
     if (g_scan.removalAction == ActionReportOnly) ReportLeftRunning(node->imagePath);
@@ -113,32 +100,49 @@ int SweepMemoryPsapi() {
     if (generation != NtGeneration4 && generation != NtGeneration5) continue;
     char service[kPathBufferSize];
     ServiceNameOf(node->imagePath, service, sizeof service);
-    if (StopService(service, true) != 0) {
+    if (StopService(service)) {
       RemoveServiceKeys(service);
       ActOnImage(node->imagePath);
     } else {
       RemoveServiceKeys(service);
       g_scan.serviceKeysRemoved = 1;
-      needsRestart = 1;
+      needsRestart = true;
     }
   }
   return needsRestart;
 }
 
-int KillProcessByImage(const char* path) {
-  int killed = 0;
+}  // namespace
+
+void SweepMemory() {
+  const int kind = GetPlatformKind();
+  g_scan.memorySweepActive = true;
+  if (kind == PlatformWin9x) {
+    SweepMemoryToolhelp();
+  } else if (kind == PlatformNt && SweepMemoryPsapi()) {
+    if (g_scan.serviceKeysRemoved == 1 &&
+        AskUser(kFoundInMemoryQuestion, kProgramTitle, kOkCancelInformation) == IDOK) {
+      RestartWindows();
+    }
+    plat::exit(0);
+  }
+  g_scan.memorySweepActive = false;
+}
+
+bool KillProcessByImage(const char* path) {
+  bool killed = false;
   switch (GetPlatformKind()) {
     case PlatformWin9x:
       killed = KillByNameToolhelp(path);
       break;
     case PlatformNt:
-      if (GetNtGeneration() == NtGeneration5) return KillByPathPsapi(path) ? 1 : 0;
+      if (GetNtGeneration() == NtGeneration5) return KillByPathPsapi(path);
       killed = KillByNamePerfData(path);
       break;
     default:
-      return 1;
+      return true;
   }
-  if (killed != 0) return 1;
-  plat::MessageBoxA(nullptr, "Could not kill process", path, 0);
-  return 0;
+  if (killed) return true;
+  plat::MessageBoxA(nullptr, "Could not kill process", path, MB_OK);
+  return false;
 }

@@ -8,13 +8,6 @@
 // restart, since the rest of the scan cannot remove it.
 void SweepMemory();
 
-// The 9x family: toolhelp lists the processes.
-void SweepMemoryToolhelp();
-
-// The NT family: psapi lists the processes. Returns nonzero when an infected process keeps
-// running and only a restart can finish its removal.
-int SweepMemoryPsapi();
-
-// Terminates the process started from this file so that its delete can be retried. Returns 1
-// when the caller may retry, 0 when no process could be terminated (after saying so).
-int KillProcessByImage(const char* path);
+// Terminates the process started from this file so that its delete can be retried. Returns
+// true when the caller may retry, false when no process could be terminated (after saying so).
+bool KillProcessByImage(const char* path);

@@ -5,7 +5,9 @@
     python3 tools/gen_signatures.py --check  exits 1 if the files on disk differ from what it
                                              would write
 
-Outputs: engine/signatures/signature_table.cpp and engine/signatures/text_signature_table.cpp.
+Outputs: engine/signatures/signature_table.cpp, engine/signatures/text_signature_table.cpp and
+tests/host/signature_names.inc, the names alone, which the table test reads back against the
+compiled table; NAMES below is the one place they are written by hand.
 All pattern bytes are synthetic and come from one seeded generator, so every run writes the same
 bytes; change SEED (or anything that draws from the generator) and every row after the change
 moves with it.
@@ -38,6 +40,7 @@ SEED = 0x5EED1C0D
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TABLE_PATH = os.path.join(ROOT, "engine", "signatures", "signature_table.cpp")
 TEXT_TABLE_PATH = os.path.join(ROOT, "engine", "signatures", "text_signature_table.cpp")
+NAMES_PATH = os.path.join(ROOT, "tests", "host", "signature_names.inc")
 
 # --- Binary table ---------------------------------------------------------------------------
 
@@ -335,6 +338,17 @@ def render_table(records):
     return "\n".join(out) + "\n"
 
 
+def render_names():
+    out = [HEADER.rstrip("\n"),
+           "//",
+           "// The names of the binary signature records in row order, as the elements of an array",
+           "// initialiser: the table test includes this between the braces.",
+           ""]
+    for row, name in enumerate(NAMES, 1):
+        out.append('"%s",  // %d' % (name, row))
+    return "\n".join(out) + "\n"
+
+
 # --- Text table -----------------------------------------------------------------------------
 
 TEXT_RECORD_SIZE = 170
@@ -408,7 +422,8 @@ def generate():
     records = build_rows(rng)
     check_rows(records)
     plain = draw_text_pattern(rng)
-    return {TABLE_PATH: render_table(records), TEXT_TABLE_PATH: render_text_table(plain)}
+    return {TABLE_PATH: render_table(records), TEXT_TABLE_PATH: render_text_table(plain),
+            NAMES_PATH: render_names()}
 
 
 def main():

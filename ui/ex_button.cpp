@@ -7,6 +7,7 @@
 namespace {
 
 constexpr WORD kHelpViewerHandCursor = 106;
+constexpr WORD kSystemHandCursor = 32649;  // IDC_HAND
 
 HBITMAP LoadSkinBitmap(const std::string& name) {
   // Resource names are matched without regard to case: "Cancel" finds CANCEL_FOCUS.
@@ -16,8 +17,8 @@ HBITMAP LoadSkinBitmap(const std::string& name) {
 
 }  // namespace
 
-bool NCExButton::LoadSkin(int id, HWND parent) {
-  if (m_hWnd == nullptr && !SubclassDlgItem(id, parent)) return false;
+bool NCExButton::LoadSkin() {
+  if (m_hWnd == nullptr) return false;
   const std::string base = GetWindowText();
   if (base.empty()) return false;
   LoadSkinBitmaps(base + "_FOCUS", base + "_NOTFOCUS", base + "_DISABLE");
@@ -50,7 +51,7 @@ bool NCExButton::SizeToBitmap() {
 
 void NCExButton::DrawItem(DRAWITEMSTRUCT* item) {
   HBITMAP face = nullptr;
-  switch (ChooseButtonFace(m_bHighlight != 0, item->itemState)) {
+  switch (ChooseButtonFace(m_bHighlight, item->itemState)) {
     case ButtonFace::Highlight: face = m_bmpHighlight.get(); break;
     case ButtonFace::Disabled: face = m_bmpDisabled.get(); break;
     case ButtonFace::Normal: face = m_bmpNormal.get(); break;
@@ -62,7 +63,7 @@ void NCExButton::DrawItem(DRAWITEMSTRUCT* item) {
   ::BitBlt(item->hDC, r.left, r.top, r.right - r.left, r.bottom - r.top, memory.get(), 0, 0, SRCCOPY);
 }
 
-void NCExButton::SetHighlight(int on) {
+void NCExButton::SetHighlight(bool on) {
   m_bHighlight = on;
   ::InvalidateRect(m_hWnd, nullptr, FALSE);
 }
@@ -74,24 +75,24 @@ LRESULT NCExButton::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
       if (::GetCapture() != m_hWnd) {
         // The pointer has just come over the button.
         ::SetFocus(m_hWnd);
-        m_bHighlight = 1;
+        m_bHighlight = true;
         ::SetCapture(m_hWnd);
         ::InvalidateRect(m_hWnd, nullptr, FALSE);
       } else if (!::PtInRect(&m_rcBitmap, point)) {
         // It has left: the highlight goes, the focus stays.
         ::ReleaseCapture();
-        SetHighlight(0);
+        SetHighlight(false);
       }
       return Default(message, wParam, lParam);
     }
     case WM_SETFOCUS: {
       const LRESULT result = Default(message, wParam, lParam);
-      SetHighlight(1);
+      SetHighlight(true);
       return result;
     }
     case WM_KILLFOCUS: {
       const LRESULT result = Default(message, wParam, lParam);
-      SetHighlight(0);
+      SetHighlight(false);
       return result;
     }
     default:
@@ -114,7 +115,7 @@ void CExButton::LoadHandCursor() {
     }
   }
   // Systems without the help viewer's cursor have a hand of their own.
-  if (m_hCursor == nullptr) m_hCursor = ::LoadCursorA(nullptr, MAKEINTRESOURCEA(32649));
+  if (m_hCursor == nullptr) m_hCursor = ::LoadCursorA(nullptr, MAKEINTRESOURCEA(kSystemHandCursor));
 }
 
 LRESULT CExButton::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {

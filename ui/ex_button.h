@@ -13,25 +13,25 @@ class NCExButton : public CButton {
  public:
   NCExButton() = default;
 
-  // Binds to the dialog's control if not yet bound, then loads the bitmaps named after the
-  // control's text. False when there is no such control or its text is empty.
-  bool LoadSkin(int id, HWND parent);
-  // Loads the three bitmaps by name and sizes the button to the normal one.
-  bool LoadSkinBitmaps(const std::string& highlight, const std::string& normal, const std::string& disabled);
-  bool SizeToBitmap();
+  // Loads the bitmaps named after the bound control's text. False when the button is not bound
+  // to a control or its text is empty.
+  bool LoadSkin();
   void DrawItem(DRAWITEMSTRUCT* item) override;
-
-  bool highlighted() const { return m_bHighlight != 0; }
 
  protected:
   LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
-  void SetHighlight(int on);
+  void SetHighlight(bool on);
 
-  int m_bHighlight = 0;
+  bool m_bHighlight = false;
   RECT m_rcBitmap{};
   CBitmap m_bmpDisabled;
   CBitmap m_bmpNormal;
   CBitmap m_bmpHighlight;
+
+ private:
+  // Loads the three bitmaps by name and sizes the button to the normal one.
+  bool LoadSkinBitmaps(const std::string& highlight, const std::string& normal, const std::string& disabled);
+  bool SizeToBitmap();
 };
 
 // The main window's buttons: the same, with a hand cursor.
@@ -39,7 +39,6 @@ class CExButton : public NCExButton {
  public:
   // Borrows the system help viewer's hand cursor; falls back to the system's own hand cursor.
   void LoadHandCursor();
-  HCURSOR cursor() const { return m_hCursor; }
 
  protected:
   LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;

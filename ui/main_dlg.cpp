@@ -26,7 +26,10 @@ constexpr int kDesignClientHeight = 337;
 constexpr int kWindowWidth = 600;
 constexpr int kWindowHeight = 462;
 constexpr COLORREF kSkinKey = RGB(255, 0, 255);
-constexpr UINT kYesNoQuestion = 0x24;
+constexpr UINT kYesNoQuestion = MB_YESNO | MB_ICONQUESTION;
+constexpr int kLabelFontHeight = 15;
+// 120 dots per inch and more is Windows' "large fonts" setting.
+constexpr int kLargeFontsDpi = 120;
 
 constexpr char kTitlePiece[] = " - Tool to detect and remove all the variants of ";
 constexpr char kFamily[] = "W32/Tarvix";
@@ -44,8 +47,7 @@ void OpenPage(const char* address) {
   ::ShellExecuteA(nullptr, "open", buffer, nullptr, nullptr, SW_SHOWNORMAL);
 }
 
-}  // namespace
-
+// True when the maker's anti-virus product is installed (its key and value can be read).
 bool IsProductInstalled() {
   HKEY key;
   if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
@@ -61,7 +63,8 @@ bool IsProductInstalled() {
   return installed;
 }
 
-bool CreateDerivedFont(CFont& font, int height, int weight, bool underline, bool italic) {
+// Creates into font the main dialog's font with this height, weight, underline and italic.
+void CreateDerivedFont(CFont& font, int height, int weight, bool underline, bool italic) {
   HFONT base = nullptr;
   if (g_pMainDlg != nullptr) base = reinterpret_cast<HFONT>(::SendMessageA(g_pMainDlg->m_hWnd, WM_GETFONT, 0, 0));
   if (base == nullptr) base = static_cast<HFONT>(::GetStockObject(SYSTEM_FONT));
@@ -72,8 +75,9 @@ bool CreateDerivedFont(CFont& font, int height, int weight, bool underline, bool
   logFont.lfUnderline = underline ? 1 : 0;
   logFont.lfItalic = italic ? 1 : 0;
   font.Attach(::CreateFontIndirectA(&logFont));
-  return true;
 }
+
+}  // namespace
 
 CMainDlg::CMainDlg(HWND parent) : CDialog(IDD_MAIN, parent) {
   m_hIcon = ::LoadIconA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_MAIN));
@@ -118,7 +122,7 @@ BOOL CMainDlg::OnInitDialog() {
   m_btnDone.ShowWindow(SW_HIDE);
 
   g_pMainDlg = this;
-  CreateDerivedFont(g_fontLabel, 15, FW_BOLD, false, false);
+  CreateDerivedFont(g_fontLabel, kLabelFontHeight, FW_BOLD, false, false);
 
   m_lblTitle.SetWindowText((std::string(kProgramTitle) + kTitlePiece + kFamily + kBackdoor).c_str());
   char family[64];
@@ -129,7 +133,7 @@ BOOL CMainDlg::OnInitDialog() {
 
   {
     CClientDC dc(m_hWnd);
-    g_bLargeFonts = ::GetDeviceCaps(dc.get(), LOGPIXELSX) >= 120;
+    g_bLargeFonts = ::GetDeviceCaps(dc.get(), LOGPIXELSX) >= kLargeFontsDpi;
   }
 
   FitChildrenToClient(m_hWnd, kDesignClientWidth, kDesignClientHeight);
@@ -158,7 +162,6 @@ BOOL CMainDlg::OnInitDialog() {
     RECT window;
     GetWindowRect(&window);
     ::OffsetRgn(region, origin.x - window.left, origin.y - window.top);
-    m_hSkinRgn = region;
     ::SetWindowRgn(m_hWnd, region, TRUE);  // the system owns it from here
   }
   if (m_hSkin != nullptr) {
@@ -169,7 +172,7 @@ BOOL CMainDlg::OnInitDialog() {
 
   for (CExButton* button : {&m_btnDone, &m_btnStop, &m_btnScan, &m_btnDownload, &m_btnExit, &m_btnUtilityLink,
                             &m_btnDownloadLink, &m_btnLogo}) {
-    button->LoadSkin(0, m_hWnd);
+    button->LoadSkin();
   }
   SetWindowText(kProgramTitle);
   for (CExButton* button : {&m_btnScan, &m_btnExit, &m_btnDownload, &m_btnDone, &m_btnStop, &m_btnDownloadLink,
@@ -283,7 +286,8 @@ void CMainDlg::OnScan() {
   m_grpStatus.SetWindowText("Scanning");
 
   m_lblSearching.SetWindowText((std::string("Searching for ") + kFamily + " Backdoor and its variants").c_str());
-  searchingFont_.Attach(::CreateFontA(15, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, 0, 0, 0, 0, 0x20, "Arial"));
+  searchingFont_.Attach(::CreateFontA(kLabelFontHeight, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, 0, 0, 0, 0,
+                                      DEFAULT_PITCH | FF_SWISS, "Arial"));
   m_lblSearching.SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(searchingFont_.get()), TRUE);
 
   CopyText(g_scan.scanTarget, "!:");
@@ -306,6 +310,7 @@ void CMainDlg::AskToStop(const char* caption) {
 
 void CMainDlg::OnCancel() { AskToStop(kProgramTitle); }
 
+// The X button asks under the caption "DialogBoxTitle", not the title: kept as it always was.
 void CMainDlg::OnExit() { AskToStop("DialogBoxTitle"); }
 
 void CMainDlg::OnDone() { EndDialog(IDOK); }

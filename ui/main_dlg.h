@@ -34,7 +34,6 @@ class CMainDlg : public CDialog {
   HBITMAP m_hSkin = nullptr;
   HDC m_hSkinDC = nullptr;
   HGDIOBJ m_hOldSkin = nullptr;
-  HRGN m_hSkinRgn = nullptr;
   BITMAP m_bmSkin{};
 
  protected:
@@ -62,9 +61,3 @@ class CMainDlg : public CDialog {
 
   CFont searchingFont_;
 };
-
-// True when the maker's anti-virus product is installed (its key and value can be read).
-bool IsProductInstalled();
-
-// Creates into font the main dialog's font with this height, weight, underline and italic.
-bool CreateDerivedFont(CFont& font, int height, int weight, bool underline, bool italic);

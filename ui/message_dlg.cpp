@@ -11,19 +11,23 @@ namespace {
 constexpr COLORREF kBackground = RGB(207, 233, 254);
 constexpr int kButtonRowFromBottom = 65;
 constexpr int kLargeFontExtra = 25;
+// Once the growth step passes 30 pixels (a message of 90 characters or more), the icon moves up
+// to 5 pixels above the text.
+constexpr int kIconAboveText = 5;
+constexpr int kIconMoveGrowth = 30;
 
 }  // namespace
 
 CMessageDlg::CMessageDlg(HWND parent) : CDialog(IDD_MESSAGE, parent) {}
 
 void CMessageDlg::DoDataExchange() {
-  DDX_Control(1085, m_ctlIcon);
+  DDX_Control(IDC_MESSAGE_ICON, m_ctlIcon);
   DDX_Control(IDYES, m_btnYes);
   DDX_Control(IDOK, m_btnOk);
   DDX_Control(IDNO, m_btnNo);
-  DDX_Control(3, m_btnOkSingle);
+  DDX_Control(IDC_OK_SINGLE, m_btnOkSingle);
   DDX_Control(IDCANCEL, m_btnCancel);
-  DDX_Control(1086, m_ctlMessage);
+  DDX_Control(IDC_MESSAGE_TEXT, m_ctlMessage);
 }
 
 RECT CMessageDlg::ClientRectOf(CWnd& control) {
@@ -50,7 +54,7 @@ BOOL CMessageDlg::OnInitDialog() {
   const POINT row{0, (window.bottom - window.top) - kButtonRowFromBottom};
 
   const RECT text = ClientRectOf(m_ctlMessage);
-  const int iconTop = text.top - 5;
+  const int iconTop = text.top - kIconAboveText;
   Place(m_ctlMessage, text.left, text.top, text.right - text.left + layout.b,
         text.bottom - text.top + (layout.a - layout.d) + (g_bLargeFonts ? kLargeFontExtra : 0));
 
@@ -64,10 +68,10 @@ BOOL CMessageDlg::OnInitDialog() {
   m_btnYes.ShowWindow(m_bYesNo ? SW_SHOW : SW_HIDE);
   m_btnNo.ShowWindow(m_bYesNo ? SW_SHOW : SW_HIDE);
   for (NCExButton* button : {&m_btnOk, &m_btnOkSingle, &m_btnCancel, &m_btnYes, &m_btnNo}) {
-    button->LoadSkin(0, m_hWnd);
+    button->LoadSkin();
   }
 
-  if (layout.a > 30) {
+  if (layout.a > kIconMoveGrowth) {
     const RECT icon = ClientRectOf(m_ctlIcon);
     Place(m_ctlIcon, icon.left, iconTop, icon.right - icon.left, icon.bottom - icon.top);
   }
@@ -113,7 +117,7 @@ bool CMessageDlg::OnMessage(UINT message, WPARAM wParam, LPARAM /*lParam*/, LRES
       switch (LOWORD(wParam)) {
         case IDYES: EndDialog(IDYES); *result = 0; return true;
         case IDNO: EndDialog(IDNO); *result = 0; return true;
-        case 3: EndDialog(IDOK); *result = 0; return true;
+        case IDC_OK_SINGLE: EndDialog(IDOK); *result = 0; return true;
         default: return false;
       }
     default:
@@ -126,9 +130,9 @@ int ShowMessage(const char* text, const char* caption, UINT flags) {
   dialog.m_strMessage = text != nullptr ? text : "";
   dialog.m_strCaption = caption != nullptr ? caption : "";
   switch (ButtonSetForFlags(flags)) {
-    case ButtonSet::OkCancel: dialog.m_bOkCancel = 1; break;
-    case ButtonSet::YesNo: dialog.m_bYesNo = 1; break;
-    case ButtonSet::OkOnly: dialog.m_bOkOnly = 1; break;
+    case ButtonSet::OkCancel: dialog.m_bOkCancel = true; break;
+    case ButtonSet::YesNo: dialog.m_bYesNo = true; break;
+    case ButtonSet::OkOnly: dialog.m_bOkOnly = true; break;
   }
   dialog.m_nIconId = IconForFlags(flags);
   return static_cast<int>(dialog.DoModal());

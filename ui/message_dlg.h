@@ -7,6 +7,7 @@
 #include "ui/ex_button.h"
 #include "ui/framework/dialog.h"
 #include "ui/framework/gdi.h"
+#include "ui/ui_rules.h"
 
 class CMessageDlg : public CDialog {
  public:
@@ -19,11 +20,12 @@ class CMessageDlg : public CDialog {
   NCExButton m_btnOkSingle;
   NCExButton m_btnCancel;
   CStatic m_ctlMessage;
-  int m_nIconId = 154;
-  int m_bOkOnly = 0;
-  int m_bOkCancel = 0;
-  int m_bYesNo = 0;
+  int m_nIconId = kIconWarning;
+  bool m_bOkOnly = false;
+  bool m_bOkCancel = false;
+  bool m_bYesNo = false;
   std::string m_strMessage;
+  // An old product's caption, kept on purpose as the default; ShowMessage always sets its own.
   std::string m_strCaption = "Dustrel Ver 7.5";
 
  protected:

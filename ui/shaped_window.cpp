@@ -23,6 +23,18 @@ HRGN RegionFromBatch(const std::vector<PixelRect>& rects, size_t capacity, const
   return ::ExtCreateRegion(nullptr, static_cast<DWORD>(size), data);
 }
 
+// The enumeration callback of FitChildrenToClient; scales is a pointer to two doubles.
+BOOL CALLBACK ScaleChildWindow(HWND child, LPARAM scales) {
+  const double* factor = reinterpret_cast<const double*>(scales);
+  RECT r;
+  ::GetWindowRect(child, &r);
+  const PixelRect scaled = ScaleForDesign(PixelRect{r.left, r.top, r.right, r.bottom}, factor[0], factor[1]);
+  POINT topLeft{scaled.left, scaled.top};
+  ::ScreenToClient(::GetParent(child), &topLeft);
+  ::MoveWindow(child, topLeft.x, topLeft.y, scaled.right - scaled.left, scaled.bottom - scaled.top, TRUE);
+  return TRUE;
+}
+
 }  // namespace
 
 HRGN CreateRegionFromBitmap(HBITMAP bitmap, COLORREF key, bool excludeKey) {
@@ -83,15 +95,4 @@ BOOL FitChildrenToClient(HWND window, int width, int height) {
   double scales[2] = {static_cast<double>(client.right - client.left) / width,
                       static_cast<double>(client.bottom - client.top) / height};
   return ::EnumChildWindows(window, ScaleChildWindow, reinterpret_cast<LPARAM>(scales));
-}
-
-BOOL CALLBACK ScaleChildWindow(HWND child, LPARAM scales) {
-  const double* factor = reinterpret_cast<const double*>(scales);
-  RECT r;
-  ::GetWindowRect(child, &r);
-  const PixelRect scaled = ScaleForDesign(PixelRect{r.left, r.top, r.right, r.bottom}, factor[0], factor[1]);
-  POINT topLeft{scaled.left, scaled.top};
-  ::ScreenToClient(::GetParent(child), &topLeft);
-  ::MoveWindow(child, topLeft.x, topLeft.y, scaled.right - scaled.left, scaled.bottom - scaled.top, TRUE);
-  return TRUE;
 }

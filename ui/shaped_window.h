@@ -11,6 +11,3 @@ HRGN CreateRegionFromBitmap(HBITMAP bitmap, COLORREF key, bool excludeKey);
 // Moves and resizes every child window so that a layout made for the window's current client
 // size fits a client of width x height pixels.
 BOOL FitChildrenToClient(HWND window, int width, int height);
-
-// The enumeration callback of FitChildrenToClient; scales is a pointer to two doubles.
-BOOL CALLBACK ScaleChildWindow(HWND child, LPARAM scales);

@@ -2,6 +2,7 @@
 
 namespace {
 
+// The system's ODS_DISABLED and MB_* values: this file builds without the Windows headers.
 constexpr unsigned kOdsDisabled = 0x4;
 constexpr unsigned kOkCancel = 0x1;
 constexpr unsigned kYesNo = 0x4;
@@ -10,7 +11,13 @@ constexpr unsigned kIconExclamation = 0x30;
 constexpr unsigned kIconAsterisk = 0x40;
 constexpr unsigned kIconQuestionFlag = 0x20;
 constexpr unsigned kIconHand = 0x10;
+// Lines wider than this many pixels get a horizontal scroll extent.
 constexpr int kWideLine = 560;
+// The message dialog grows by kGrowthStep pixels for every kCharactersPerStep characters.
+constexpr size_t kCharactersPerStep = 30;
+constexpr int kGrowthStep = 10;
+constexpr uint32_t kColourBits = 0x00FFFFFFu;  // a pixel's low 24 bits
+constexpr int kNoBound = 0x7FFFFFFF;  // larger than any pixel position
 
 }  // namespace
 
@@ -22,7 +29,7 @@ ButtonFace ChooseButtonFace(bool highlight, unsigned itemState) {
 
 MessageLayout ComputeMessageLayout(size_t length) {
   MessageLayout layout;
-  layout.a = 10 * (static_cast<int>(length / 30) + 1);
+  layout.a = kGrowthStep * (static_cast<int>(length / kCharactersPerStep) + 1);
   layout.b = static_cast<int>(1.25 * layout.a);
   layout.d = layout.b / 4;
   return layout;
@@ -42,8 +49,6 @@ int IconForFlags(unsigned flags) {
   return kIconWarning;
 }
 
-int CancelResult(ButtonSet set) { return set == ButtonSet::YesNo ? 7 : 2; }
-
 bool ClearsListBeforeAppend(int count, bool statisticsBegun) {
   return count >= kListLimit && !statisticsBegun;
 }
@@ -61,7 +66,7 @@ void WalkRegionRuns(const uint32_t* const* rows, int width, int height, uint32_t
     int x = 0;
     while (x < width) {
       const int start = x;
-      while (x < width && ((row[x] & 0x00FFFFFFu) == key) != excludeKey) ++x;
+      while (x < width && ((row[x] & kColourBits) == key) != excludeKey) ++x;
       if (x > start) onRun(PixelRect{start, y, x, y + 1});
       ++x;  // the pixel that ended the run is not part of the region
     }
@@ -73,7 +78,7 @@ RunBatcher::RunBatcher(BatchHandler onBatch) : onBatch_(std::move(onBatch)) {
   ResetBound();
 }
 
-void RunBatcher::ResetBound() { bound_ = PixelRect{0x7FFFFFFF, 0x7FFFFFFF, 0, 0}; }
+void RunBatcher::ResetBound() { bound_ = PixelRect{kNoBound, kNoBound, 0, 0}; }
 
 void RunBatcher::Add(const PixelRect& rect) {
   if (rects_.size() == capacity_) {

@@ -30,15 +30,12 @@ MessageLayout ComputeMessageLayout(size_t length);
 enum class ButtonSet { OkOnly, OkCancel, YesNo };
 ButtonSet ButtonSetForFlags(unsigned flags);
 
-// The icon bitmap's resource id for MessageBox-style flags.
+// The icon bitmap's resource id for MessageBox-style flags: the IDB_ICON_* of res/resource.h.
 int IconForFlags(unsigned flags);
 constexpr int kIconInformation = 152;
 constexpr int kIconQuestion = 153;
 constexpr int kIconWarning = 154;
 constexpr int kIconError = 155;
-
-// What Cancel, Escape and the close box answer: No for a yes/no question, else Cancel.
-int CancelResult(ButtonSet set);
 
 // --- Results list ---------------------------------------------------------------------------
 

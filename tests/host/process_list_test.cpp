@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "memory/perf_data.h"
 #include "memory/process_list.h"
 #include "tests/double/sim_machine.h"
 

@@ -17,95 +17,9 @@
 
 namespace {
 
+// The names as tools/gen_signatures.py holds them, written out by it beside this test.
 const char* const kNames[kSignatureCount] = {
-    // 1-10
-    "W32/Tarvix.19.Backdoor", "W32/Tarvix.19.Backdoor", "W32/Tarvix.19.P.Backdoor",
-    "W32/Tarvix.17.Backdoor", "W32/Tarvix.Do.Backdoor", "W32/Tarvix.10.D.Backdoor",
-    "W32/Tarvix.10.E.Backdoor", "W32/Tarvix.13.Backdoor", "W32/Tarvix.11.B.Backdoor",
-    "W32/Tarvix.13.Backdoor",
-    // 11-20
-    "W32/Tarvix.11.Backdoor", "W32/Tarvix.16.Backdoor", "W32/Tarvix.16.Backdoor",
-    "W32/Tarvix.16.Backdoor", "W32/Tarvix.14.Backdoor", "W32/Tarvix.17.Backdoor",
-    "W32/Tarvix.16.Backdoor", "W32/Tarvix.19.Backdoor", "W32/Tarvix.19.Backdoor",
-    "W32/Tarvix.19.Backdoor",
-    // 21-30
-    "W32/Tarvix.19.Backdoor", "W32/Tarvix.19.B.Backdoor", "W32/Tarvix.16.Backdoor",
-    "W32/Tarvix.19.I.Backdoor", "W32/Tarvix.Ae.Backdoor", "W32/Tarvix.19.I.Backdoor",
-    "W32/Tarvix.19.I.Backdoor", "W32/Tarvix.19.I.Backdoor", "W32/Tarvix.Ae.Backdoor",
-    "W32/Tarvix.14.Backdoor",
-    // 31-40
-    "W32/Tarvix.Ef.Backdoor", "W32/Tarvix.Ef.Backdoor", "W32/Tarvix.Ef.Backdoor",
-    "W32/Tarvix.Be.Backdoor", "W32/Tarvix.14.Backdoor", "W32/Tarvix.Ck.Backdoor",
-    "W32/Tarvix.15.Backdoor", "W32/Tarvix.19.Backdoor", "W32/Tarvix.19.Backdoor",
-    "W32/Tarvix.12.Backdoor",
-    // 41-50
-    "W32/Tarvix.13.Backdoor", "W32/Tarvix.19.Backdoor", "W32/Tarvix.19.Backdoor",
-    "W32/Tarvix.Ae.Backdoor", "W32/Tarvix.A.VirTool", "W32/Tarvix.S.Backdoor",
-    "W32/Tarvix.19.Y.Backdoor", "W32/Tarvix.19.Backdoor", "W32/Tarvix.18.Backdoor",
-    "W32/Tarvix.19.Y.Backdoor",
-    // 51-60
-    "W32/Tarvix.19.Backdoor", "W32/Tarvix.19.Backdoor", "W32/Tarvix.19.Backdoor",
-    "W32/Tarvix.B.Backdoor", "W32/Tarvix.19.I.Backdoor", "W32/Tarvix.S.Backdoor",
-    "W32/Tarvix.19.I.Backdoor", "W32/Tarvix.Bs.Backdoor", "W32/Tarvix.19.At.Backdoor",
-    "W32/Tarvix.19.At.Backdoor",
-    // 61-70
-    "W32/Tarvix.19.I.Backdoor", "W32/Tarvix.10.A.Backdoor", "W32/Tarvix.10.C.Backdoor",
-    "W32/Tarvix.19.Backdoor", "W32/Tarvix.10.F.Backdoor", "W32/Tarvix.11.A.Backdoor",
-    "W32/Tarvix.191.Backdoor", "W32/Tarvix.191.Backdoor", "W32/Tarvix.19.Backdoor",
-    "W32/Tarvix.18.Backdoor",
-    // 71-80
-    "W32/Tarvix.191.Backdoor", "W32/Tarvix.19.B.Backdoor", "W32/Tarvix.18.Backdoor",
-    "W32/Tarvix.B.Backdoor", "W32/Tarvix.19.Backdoor", "W32/Tarvix.B.Backdoor",
-    "W32/Tarvix.19.K.Backdoor", "W32/Tarvix.11.A.Backdoor", "W32/Tarvix.R.Backdoor",
-    "W32/Tarvix.19.G.Backdoor",
-    // 81-90
-    "W32/Tarvix.19.Ag.Backdoor", "W32/Tarvix.Ag.Backdoor", "W32/Tarvix.16.Backdoor",
-    "W32/Tarvix.19.A.Backdoor", "W32/Tarvix.19.V.Backdoor", "W32/Tarvix.K.Backdoor",
-    "W32/Tarvix.F.Backdoor", "W32/Tarvix.16.Backdoor", "W32/Tarvix.Be.Backdoor",
-    "W32/Tarvix.B.Backdoor",
-    // 91-100
-    "W32/Tarvix.B.Backdoor", "W32/Tarvix.D.Backdoor", "W32/Tarvix.F.Backdoor",
-    "W32/Tarvix.Ar.Backdoor", "W32/Tarvix.S.Backdoor", "W32/Tarvix.S.Backdoor",
-    "W32/Tarvix.Ae.Backdoor", "W32/Tarvix.B.Backdoor", "W32/Tarvix.19.V.Backdoor",
-    "W32/Tarvix.Ae.Backdoor",
-    // 101-110
-    "W32/Tarvix.Ae.Backdoor", "W32/Tarvix.B.Backdoor", "W32/Tarvix.19.Am.Backdoor",
-    "W32/Tarvix.19.I.Backdoor", "W32/Tarvix.I.Backdoor", "W32/Tarvix.B.Backdoor",
-    "W32/Tarvix.Ae.Backdoor", "W32/Tarvix.Cv.Backdoor", "W32/Tarvix.Ae.Backdoor",
-    "W32/Tarvix.Do.Backdoor",
-    // 111-120
-    "W32/Tarvix.19.I.Backdoor", "W32/Tarvix.14.Backdoor", "W32/Tarvix.B.Backdoor",
-    "W32/Tarvix.En.Backdoor", "W32/Tarvix.Ae.Backdoor", "W32/Tarvix.Dz.Backdoor",
-    "W32/Tarvix.Dm.Backdoor", "W32/Tarvix.19.I.Backdoor", "W32/Tarvix.Ed.Backdoor",
-    "W32/Tarvix.Ae.Backdoor",
-    // 121-130
-    "W32/Tarvix.Ef.Backdoor", "W32/Tarvix.Eo.Backdoor", "W32/Tarvix.Ep.Backdoor",
-    "W32/Tarvix.19.Bm.Backdoor", "W32/Tarvix.Ev.Backdoor", "W32/Tarvix.19.I.Backdoor",
-    "W32/Tarvix.Ae.Backdoor", "W32/Tarvix.19.K.Backdoor", "W32/Tarvix.S.Backdoor",
-    "W32/Tarvix.19.I.Backdoor",
-    // 131-140
-    "W32/Tarvix.B.Backdoor", "W32/Tarvix.B.Backdoor", "W32/Tarvix.S.Backdoor",
-    "W32/Tarvix.Ae.Backdoor", "W32/Tarvix.S.Backdoor", "W32/Tarvix.191.Backdoor",
-    "W32/Tarvix.Ae.Backdoor", "W32/Tarvix.13.Backdoor", "W32/Tarvix.19.Gi.Backdoor",
-    "W32/Tarvix.16.Backdoor",
-    // 141-150
-    "W32/Tarvix.Ac.Backdoor", "W32/Tarvix.19.Backdoor", "W32/Tarvix.19.Backdoor",
-    "W32/Tarvix.F.Backdoor", "W32/Tarvix.Ac.Backdoor", "W32/Tarvix.19.Backdoor",
-    "W32/Tarvix.Mj.Backdoor", "W32/Tarvix.16.Backdoor", "W32/Tarvix.16.Backdoor",
-    "W32/Tarvix.19.Backdoor",
-    // 151-160
-    "W32/Tarvix.Mj.Backdoor", "W32/Tarvix.Gz.Backdoor", "W32/Tarvix.Gz.Backdoor",
-    "W32/Tarvix.Gz.Backdoor", "W32/Tarvix.Gz.Backdoor", "W32/Tarvix.Gz.Backdoor",
-    "W32/Tarvix.Mj.Backdoor", "W32/Tarvix.Gz.Backdoor", "W32/Tarvix.Mj.Backdoor",
-    "W32/Tarvix.Mj.Backdoor",
-    // 161-170
-    "W32/Tarvix.Mj.Backdoor", "W32/Tarvix.Gz.Backdoor", "W32/Tarvix.Gz.Backdoor",
-    "W32/Tarvix.Mj.Backdoor", "W32/Tarvix.Mj.Backdoor", "W32/Tarvix.Mj.Backdoor",
-    "W32/Tarvix.Mj.Backdoor", "W32/Tarvix.Hx.Backdoor", "W32/Tarvix.Dz.Backdoor",
-    "W32/Tarvix.Dz.Backdoor",
-    // 171-175
-    "W32/Tarvix.Dz.Backdoor", "W32/Tarvix.19.K.Backdoor", "W32/Tarvix.Rp.Backdoor",
-    "W32/Tarvix.Vq.Backdoor", "W32/Tarvix.Yg.Backdoor",
+#include "tests/host/signature_names.inc"
 };
 
 const SignatureRecord& Row(size_t row) { return SignatureTable[row - 1]; }

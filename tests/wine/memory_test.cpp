@@ -136,10 +136,9 @@ TEST_F(WineServices, ARegisteredServiceIsFoundAndItsKeysGoFromBothControlSets) {
   ::CloseServiceHandle(service);
   ::CloseServiceHandle(manager);
 
-  EXPECT_EQ(StopService(kName, false), 1);
-  EXPECT_EQ(StopService("vexpurge-no-such-service", true), 0);
+  EXPECT_FALSE(StopService("vexpurge-no-such-service"));
   // It is not running: the stop request is refused and no stop is reported.
-  EXPECT_EQ(StopService(kName, true), 0);
+  EXPECT_FALSE(StopService(kName));
 
   // Wine keeps services only under CurrentControlSet; the numbered sets are made here.
   for (int set : {1, 2}) {

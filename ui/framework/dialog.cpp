@@ -14,11 +14,7 @@ void CDialog::EndDialog(INT_PTR result) { ::EndDialog(m_hWnd, result); }
 void CDialog::CenterWindow(HWND over) {
   RECT mine, area;
   GetWindowRect(&mine);
-  if (over != nullptr) {
-    ::GetWindowRect(over, &area);
-  } else {
-    ::SystemParametersInfoA(SPI_GETWORKAREA, 0, &area, 0);
-  }
+  ::GetWindowRect(over, &area);
   const int width = mine.right - mine.left;
   const int height = mine.bottom - mine.top;
   const int x = area.left + ((area.right - area.left) - width) / 2;

@@ -11,8 +11,7 @@ class CDialog : public CWnd {
   // Runs the dialog modally; returns the value it ended with, or -1 when it could not be made.
   INT_PTR DoModal();
   void EndDialog(INT_PTR result);
-  HWND GetDlgItem(int id) const { return ::GetDlgItem(m_hWnd, id); }
-  // Centres this window over another one (or over the screen's work area without one).
+  // Centres this window over another one.
   void CenterWindow(HWND over);
 
  protected:

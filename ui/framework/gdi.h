@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-// A GDI object (bitmap, font, brush, region) owned until deleted or detached.
+// A GDI object (bitmap, font, brush) owned until deleted or replaced.
 template <typename Handle>
 class GdiObject {
  public:
@@ -19,11 +19,6 @@ class GdiObject {
     DeleteObject();
     handle_ = handle;
   }
-  Handle Detach() {
-    Handle handle = handle_;
-    handle_ = nullptr;
-    return handle;
-  }
   void DeleteObject() {
     if (handle_ != nullptr) ::DeleteObject(handle_);
     handle_ = nullptr;
@@ -36,7 +31,6 @@ class GdiObject {
 using CBitmap = GdiObject<HBITMAP>;
 using CFont = GdiObject<HFONT>;
 using CBrush = GdiObject<HBRUSH>;
-using CRgn = GdiObject<HRGN>;
 
 // A memory device context, deleted with its owner.
 class CMemoryDC {

@@ -21,12 +21,9 @@ class CWnd {
   CWnd& operator=(const CWnd&) = delete;
 
   HWND m_hWnd = nullptr;
-  HWND GetSafeHwnd() const { return m_hWnd; }
 
   BOOL ShowWindow(int command) { return ::ShowWindow(m_hWnd, command); }
   BOOL EnableWindow(BOOL enable = TRUE) { return ::EnableWindow(m_hWnd, enable); }
-  BOOL IsWindowVisible() const { return ::IsWindowVisible(m_hWnd); }
-  BOOL IsWindowEnabled() const { return ::IsWindowEnabled(m_hWnd); }
   void SetWindowText(const char* text) { ::SetWindowTextA(m_hWnd, text); }
   std::string GetWindowText() const;
   BOOL MoveWindow(int x, int y, int width, int height, BOOL repaint = TRUE) {
@@ -34,7 +31,6 @@ class CWnd {
   }
   void GetWindowRect(RECT* rect) const { ::GetWindowRect(m_hWnd, rect); }
   void GetClientRect(RECT* rect) const { ::GetClientRect(m_hWnd, rect); }
-  void Invalidate(BOOL erase = TRUE) { ::InvalidateRect(m_hWnd, nullptr, erase); }
   LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
     return ::SendMessageA(m_hWnd, message, wParam, lParam);
   }
