@@ -83,32 +83,6 @@ bool RecordMatches(const TextSignatureRecord& record, size_t searchLength) {
   return std::memcmp(g_work, record.Pattern(), length) == 0;
 }
 
-void ReportTextAction(const char* path) {
-  switch (g_scan.removalAction) {
-    case ActionRename:
-      RenameInfectedFile(path, g_matchedName);
-      break;
-    case ActionRemove:
-    case ActionRemoveToo:
-      if (plat::DeleteFileA(path)) {
-        ++g_scan.filesRemoved;
-        PostReportLine("%s     %s removed", path, g_matchedName);
-      } else {
-        PostReportLine("%s     %s Remove failed", path, g_matchedName);
-      }
-      break;
-    case ActionQuarantine:
-      QuarantineFile(path, g_matchedName);
-      break;
-    case ActionReportOnly:
-      PostReportLine("%s     %s Not Disinfected As Per User's Selection", g_scan.statusText,
-                     g_scan.detectionName);
-      break;
-    default:
-      break;
-  }
-}
-
 }  // namespace
 
 void RevealTextSignatures() {
@@ -189,6 +163,6 @@ int ScanTextFile(const char* /*familyName*/, const char* path) {
   }
   plat::_close(fd);
   if (!matched) return 0;
-  ReportTextAction(path);
+  DisinfectFile(path, g_matchedName, FindingKind::kTextFile);
   return 1;
 }
