@@ -127,7 +127,7 @@ void DeleteBinaryFile(Finding* finding) {
   finding->result = FindingResult::kFailed;
   // ARCHIVE alone clears read-only, hidden and system, which would refuse the delete.
   if (!plat::SetFileAttributesA(path, FILE_ATTRIBUTE_ARCHIVE)) {
-    // Deliberately named by the status texts, as this line has always been.
+    // Deliberately named by the status texts rather than by path and name.
     finding->namedByStatus = StatusTexts{g_scan.statusText, g_scan.detectionName};
     return;
   }

@@ -1,5 +1,6 @@
 // What becomes of an infected file: deleted (retried after terminating the process that holds
-// it, else scheduled for deletion at the next boot), renamed, or only reported.
+// it, else scheduled for deletion at the next boot), renamed, moved to quarantine, or only
+// reported.
 #pragma once
 
 #include <cstddef>
