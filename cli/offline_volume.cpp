@@ -750,6 +750,20 @@ std::vector<std::string> OfflineVolume::Unwritable() const {
   return problems;
 }
 
+std::vector<std::string> FilesTakenAway(const std::vector<Finding>& findings, bool reportOnly) {
+  std::vector<std::string> files;
+  for (const Finding& finding : findings) {
+    if (finding.kind == FindingKind::kProcess) continue;  // its image has a file finding of its own
+    // A delete left for the boot does not count: the file is still there, and the volume's
+    // machine refuses such deletes anyway. A text file only reported is no program a service runs.
+    const bool counts = reportOnly ? finding.kind == FindingKind::kBinaryFile &&
+                                         finding.result == FindingResult::kLeftAsSelected
+                                   : finding.result == FindingResult::kDone;
+    if (counts) files.push_back(finding.path);
+  }
+  return files;
+}
+
 bool OfflineVolume::Commit(const std::vector<std::string>& files, bool reportOnly, std::string* error) {
   std::vector<std::string> services;  // names, each once, though both control sets may have it
   std::vector<std::string> problems;  // for each of them: why it stays; empty when it went

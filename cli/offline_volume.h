@@ -9,6 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "engine/findings.h"
+
+// The Windows paths of the files a scan took away (removed, renamed or moved to quarantine), or
+// with reportOnly of the binaries it found: the files whose services Commit takes away.
+std::vector<std::string> FilesTakenAway(const std::vector<Finding>& findings, bool reportOnly);
+
 class OfflineVolume {
  public:
   OfflineVolume();

@@ -17,7 +17,6 @@
 #include "cli/offline_volume.h"
 #include "cli/report_output.h"
 #include "cli/scan_options.h"
-#include "engine/disinfection.h"
 #include "engine/file_matcher.h"
 #include "engine/scan_driver.h"
 #include "engine/scan_state.h"
@@ -68,25 +67,6 @@ bool Inside(const std::string& path, const std::string& folder) {
 }
 
 std::string Drive(char letter) { return std::string(1, letter) + ":\\"; }
-
-bool EndsWith(const std::string& text, const std::string& suffix) {
-  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-// The Windows paths of the files the scan took away (removed, renamed or moved to quarantine), or
-// in report-only mode of those it found, read back from its lines.
-std::vector<std::string> RemovedPaths(const std::vector<std::string>& lines, bool reportOnly) {
-  std::vector<std::string> removed;
-  for (const std::string& line : lines) {
-    const size_t blanks = line.rfind("     ");
-    if (blanks == std::string::npos || line.compare(1, 2, ":\\") != 0) continue;
-    if (reportOnly ? EndsWith(line, " not disinfected as per user's selection")
-                   : EndsWith(line, " removed") || EndsWith(line, " renamed") || EndsWith(line, " moved to quarantine")) {
-      removed.push_back(line.substr(0, blanks));
-    }
-  }
-  return removed;
-}
 
 // Each file once: a target that repeats another, or lies in a folder target, is left out (the
 // first spelling given is the one shown).
@@ -271,7 +251,9 @@ int main(int argc, char** argv) {
   if (!options.moveTo.empty()) {
     machine.MapDrive('B', options.moveTo, DRIVE_REMOVABLE);
     output.AddPathMapping(Drive('B'), options.moveTo);
-    SetQuarantineFolder("B:", [&output](const std::string& path) { return FullName(output.TranslatePath(path)); });
+    g_scan.quarantine = {"B:", [&output](const std::string& path) {
+                           return FullName(output.TranslatePath(path));
+                         }};
   }
 
   const bool reportOnly = !options.remove && !options.rename && options.moveTo.empty();
@@ -293,14 +275,12 @@ int main(int argc, char** argv) {
 
   // The engine reports through messages 10 and 11 to its main window: here a window of the
   // machine's own hands each status and line to the output as it comes.
-  std::vector<std::string> allLines;
   const HWND window = machine.CreateWindow([&](HWND, UINT message, WPARAM, LPARAM) -> LRESULT {
     if (message == SetStatusMessage) {
       output.Status(g_scan.statusText, g_scan.filesScanned);
       StopIfUnwritten(output);
     } else if (message == AppendLineMessage) {
-      allLines.emplace_back(g_scan.ReportLine);
-      output.Line(allLines.back(), g_scan.statisticsBegun);
+      output.Line(g_scan.ReportLine, g_scan.statisticsBegun);
       StopIfUnwritten(output);
     }
     return 0;
@@ -326,7 +306,7 @@ int main(int argc, char** argv) {
   CopyText(g_scan.scanTarget, folders.empty() ? "" : "!:");
   RunScan();
 
-  if (offline && !volume.Commit(RemovedPaths(allLines, reportOnly), reportOnly, &error)) {
+  if (offline && !volume.Commit(FilesTakenAway(g_scan.findings, reportOnly), reportOnly, &error)) {
     output.Finish();
     std::fprintf(stderr, "vexpurge-scan: %s\n", Printable(error).c_str());
     return kError;

@@ -2,7 +2,9 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
+#include "engine/findings.h"
 #include "engine/scan_state.h"
 #include "memory/memory_sweep.h"
 #include "memory/version.h"
@@ -19,9 +21,6 @@ constexpr char kWininitKeptName[] = "\\wininit.vxold";
 constexpr char kRenameSection[] = "[rename]";
 constexpr size_t kLineBufferSize = 648;
 
-std::string g_quarantine;
-std::function<std::string(const std::string&)> g_describe;
-
 bool WriteAll(int fd, const char* text, size_t length);
 bool WriteText(int fd, const char* text);
 
@@ -35,30 +34,6 @@ bool WriteOrigin(const std::string& record, const std::string& origin) {
   if (plat::_close(fd) == 0 && written) return true;
   plat::DeleteFileA(record.c_str());
   return false;
-}
-
-void ReportRemoved(const char* path, const char* name) {
-  ++g_scan.filesRemoved;
-  PostReportLine("%s     %s removed", path, name);
-}
-
-void Remove(const char* path, const char* name) {
-  // ARCHIVE alone clears read-only, hidden and system, which would refuse the delete.
-  if (!plat::SetFileAttributesA(path, FILE_ATTRIBUTE_ARCHIVE)) {
-    PostReportLine("%s     %s Unable to remove", g_scan.statusText, g_scan.detectionName);
-    return;
-  }
-  if (plat::DeleteFileA(path)) {
-    ReportRemoved(path, name);
-    return;
-  }
-  if (KillProcessByImage(path) != 0 && plat::DeleteFileA(path)) {
-    ReportRemoved(path, name);
-    return;
-  }
-  PostReportLine("%s     %s Unable to remove", path, name);
-  // Once any removal waits for the boot, a restart stays due even if a later one fails.
-  if (ScheduleBootRemoval(path)) g_scan.restartNeeded = 1;
 }
 
 bool WriteAll(int fd, const char* text, size_t length) {
@@ -146,6 +121,84 @@ bool ReplaceWininit(const std::string& fresh, const std::string& target, const s
   return false;
 }
 
+void DeleteBinaryFile(Finding* finding) {
+  const char* path = finding->path.c_str();
+  finding->action = FindingAction::kDelete;
+  finding->result = FindingResult::kFailed;
+  // ARCHIVE alone clears read-only, hidden and system, which would refuse the delete.
+  if (!plat::SetFileAttributesA(path, FILE_ATTRIBUTE_ARCHIVE)) {
+    // Deliberately named by the status texts rather than by path and name.
+    finding->namedByStatus = StatusTexts{g_scan.statusText, g_scan.detectionName};
+    return;
+  }
+  if (plat::DeleteFileA(path) || (KillProcessByImage(path) != 0 && plat::DeleteFileA(path))) {
+    ++g_scan.filesRemoved;
+    finding->result = FindingResult::kDone;
+    return;
+  }
+  // Once any removal waits for the boot, a restart stays due even if a later one fails.
+  if (ScheduleBootRemoval(path)) {
+    g_scan.restartNeeded = 1;
+    finding->action = FindingAction::kBootDelete;
+    finding->result = FindingResult::kScheduled;
+  }
+}
+
+// A text file is only deleted: no attributes are reset, no process is terminated for it and
+// nothing is left for the boot.
+void DeleteTextFile(Finding* finding) {
+  finding->action = FindingAction::kDelete;
+  if (plat::DeleteFileA(finding->path.c_str())) {
+    ++g_scan.filesRemoved;
+    finding->result = FindingResult::kDone;
+  } else {
+    finding->result = FindingResult::kFailed;
+  }
+}
+
+void RenameFile(Finding* finding) {
+  const char* path = finding->path.c_str();
+  char renamed[kPathBufferSize];
+  RenamedPath(path, renamed, sizeof renamed);
+  finding->action = FindingAction::kRename;
+  finding->result = FindingResult::kFailed;
+  // A path the new name cannot be made from is not "renamed" to itself.
+  if (std::strlen(path) < sizeof renamed && std::strcmp(renamed, path) != 0 && plat::MoveFileA(path, renamed)) {
+    finding->result = FindingResult::kDone;
+    finding->newPath = renamed;
+  }
+}
+
+// Moves the file into the quarantine folder under a name of its own (never over another file),
+// with its origin in a ".path" record beside it.
+void QuarantineFile(Finding* finding) {
+  const char* path = finding->path.c_str();
+  const Quarantine& quarantine = g_scan.quarantine;
+  finding->action = FindingAction::kQuarantine;
+  finding->result = FindingResult::kFailed;
+  std::string target;
+  std::string record;
+  if (!quarantine.folder.empty()) {
+    const char* slash = std::strrchr(path, '\\');
+    const std::string base = quarantine.folder + "\\" + (slash != nullptr ? slash + 1 : path);
+    target = base;
+    for (int n = 1; Exists(target) || Exists(target + ".path"); ++n) target = base + "." + std::to_string(n);
+    record = target + ".path";
+  }
+  // The origin is recorded before the move: a quarantined file without it could not go back.
+  if (target.empty() || record.size() >= kPathBufferSize ||
+      !WriteOrigin(record, quarantine.describe ? quarantine.describe(path) : std::string(path))) {
+    return;
+  }
+  if (!plat::MoveFileA(path, target.c_str())) {
+    plat::DeleteFileA(record.c_str());
+    return;
+  }
+  ++g_scan.filesRemoved;
+  finding->result = FindingResult::kDone;
+  finding->newPath = target;
+}
+
 }  // namespace
 
 void RenamedPath(const char* path, char* renamed, size_t capacity) {
@@ -163,66 +216,35 @@ void RenamedPath(const char* path, char* renamed, size_t capacity) {
   if (length + std::strlen(suffix) < capacity) std::memcpy(renamed + length, suffix, std::strlen(suffix) + 1);
 }
 
-void QuarantineFile(const char* path, const char* name) {
-  std::string target;
-  std::string record;
-  if (!g_quarantine.empty()) {
-    const char* slash = std::strrchr(path, '\\');
-    const std::string base = g_quarantine + "\\" + (slash != nullptr ? slash + 1 : path);
-    target = base;
-    for (int n = 1; Exists(target) || Exists(target + ".path"); ++n) target = base + "." + std::to_string(n);
-    record = target + ".path";
-  }
-  // The origin is recorded before the move: a quarantined file without it could not go back.
-  if (target.empty() || record.size() >= kPathBufferSize ||
-      !WriteOrigin(record, g_describe ? g_describe(path) : std::string(path))) {
-    PostReportLine("%s     %s Move failed", path, name);
-    return;
-  }
-  if (!plat::MoveFileA(path, target.c_str())) {
-    plat::DeleteFileA(record.c_str());
-    PostReportLine("%s     %s Move failed", path, name);
-    return;
-  }
-  ++g_scan.filesRemoved;
-  PostReportLine("%s     %s moved to quarantine", path, name);
-}
-
-void SetQuarantineFolder(const char* folder, std::function<std::string(const std::string&)> describe) {
-  g_quarantine = folder != nullptr ? folder : "";
-  g_describe = std::move(describe);
-}
-
-void RenameInfectedFile(const char* path, const char* name) {
-  char renamed[kPathBufferSize];
-  RenamedPath(path, renamed, sizeof renamed);
-  // A path the new name cannot be made from is not "renamed" to itself.
-  if (std::strlen(path) < sizeof renamed && std::strcmp(renamed, path) != 0 && plat::MoveFileA(path, renamed)) {
-    PostReportLine("%s     %s renamed", path, name);
-  } else {
-    PostReportLine("%s     %s Rename failed", path, name);
-  }
-}
-
-void DisinfectFile(const char* path, const char* detectionName) {
+void DisinfectFile(const char* path, const char* detectionName, FindingKind kind) {
+  Finding finding;
+  finding.path = path;
+  finding.name = detectionName;
+  finding.kind = kind;
   switch (g_scan.removalAction) {
     case ActionRemove:
     case ActionRemoveToo:
-      Remove(path, detectionName);
+      if (kind == FindingKind::kTextFile) {
+        DeleteTextFile(&finding);
+      } else {
+        DeleteBinaryFile(&finding);
+      }
       break;
     case ActionRename:
-      RenameInfectedFile(path, detectionName);
-      break;
-    case ActionReportOnly:
-      PostReportLine("%s     %s not disinfected as per user's selection", g_scan.statusText,
-                     g_scan.detectionName);
+      RenameFile(&finding);
       break;
     case ActionQuarantine:
-      QuarantineFile(path, detectionName);
+      QuarantineFile(&finding);
+      break;
+    case ActionReportOnly:
+      finding.action = FindingAction::kReportOnly;
+      finding.result = FindingResult::kLeftAsSelected;
+      finding.namedByStatus = StatusTexts{g_scan.statusText, g_scan.detectionName};
       break;
     default:
-      break;
+      return;  // an unknown code does nothing and says nothing
   }
+  RecordFinding(std::move(finding));
 }
 
 int ScheduleBootRemoval(const char* path) {

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "engine/findings.h"
 #include "platform/base.h"
 
 // Action codes for removalAction and postKillAction.
@@ -27,6 +29,14 @@ enum : UINT {
 constexpr size_t kPathBufferSize = 260;
 constexpr size_t kReportLineSize = 500;
 
+// Where ActionQuarantine moves infected files: a folder (a Windows path; none, and every move
+// fails), and, when given, what turns a file's path into the words recorded beside it (as the
+// user knows the path).
+struct Quarantine {
+  std::string folder;
+  std::function<std::string(const std::string&)> describe;
+};
+
 struct ScanState {
   // Window and texts.
   HWND mainWindow = nullptr;
@@ -37,6 +47,7 @@ struct ScanState {
 
   // Control flags and codes.
   int32_t removalAction = 0;
+  Quarantine quarantine;
   bool terminateRequested = false;
   int32_t scanRunning = 0;
   bool statisticsBegun = false;
@@ -53,6 +64,8 @@ struct ScanState {
   int32_t filesScanned = 0;
   int32_t filesInfected = 0;
   int32_t filesRemoved = 0;
+  // What became of each hit, in the order of their lines; kept as long as the counters.
+  std::vector<Finding> findings;
   // Files and folders the scan could not look into (no access, path beyond the buffers); the
   // front end is told of each through notScannedHandler, when it set one.
   int32_t filesNotScanned = 0;

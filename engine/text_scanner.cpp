@@ -113,32 +113,6 @@ bool MatchTextSignature(int fd, TextScan* text) {
   return false;
 }
 
-void ReportTextAction(const char* path, const char* matchedName) {
-  switch (g_scan.removalAction) {
-    case ActionRename:
-      RenameInfectedFile(path, matchedName);
-      break;
-    case ActionRemove:
-    case ActionRemoveToo:
-      if (plat::DeleteFileA(path)) {
-        ++g_scan.filesRemoved;
-        PostReportLine("%s     %s removed", path, matchedName);
-      } else {
-        PostReportLine("%s     %s Remove failed", path, matchedName);
-      }
-      break;
-    case ActionQuarantine:
-      QuarantineFile(path, matchedName);
-      break;
-    case ActionReportOnly:
-      PostReportLine("%s     %s Not Disinfected As Per User's Selection", g_scan.statusText,
-                     g_scan.detectionName);
-      break;
-    default:
-      break;
-  }
-}
-
 }  // namespace
 
 void RevealTextSignatures() {
@@ -196,6 +170,6 @@ bool ScanTextFile(const char* /*familyName*/, const char* path) {
   }
   plat::_close(fd);
   if (!matched) return false;
-  ReportTextAction(path, text.matchedName);
+  DisinfectFile(path, text.matchedName, FindingKind::kTextFile);
   return true;
 }

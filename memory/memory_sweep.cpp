@@ -1,8 +1,10 @@
 #include "memory/memory_sweep.h"
 
 #include <cstring>
+#include <utility>
 
 #include "cleanup/service_keys.h"
+#include "engine/findings.h"
 #include "engine/questions.h"
 #include "engine/scan_driver.h"
 #include "engine/scan_state.h"
@@ -50,8 +52,13 @@ void ActOnImage(const char* imagePath) {
 
 // Report-only: the hit is told, and the process left running.
 void ReportLeftRunning(const char* imagePath) {
-  PostReportLine("System Memory    %s     %s not terminated as per user's selection", imagePath,
-                 g_scan.detectionName);
+  Finding finding;
+  finding.path = imagePath;
+  finding.name = g_scan.detectionName;
+  finding.kind = FindingKind::kProcess;
+  finding.action = FindingAction::kReportOnly;
+  finding.result = FindingResult::kLeftAsSelected;
+  RecordFinding(std::move(finding));
 }
 
 bool ActsOnFiles(int action) {

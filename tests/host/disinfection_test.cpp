@@ -3,6 +3,7 @@
 // forced action after the memory sweep has terminated a process.
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/disinfection.h"
@@ -186,6 +187,38 @@ TEST_F(Disinfection, RenameAndMoveActOnEveryNameOrSayTheyFailed) {
   DisinfectFile(path.c_str(), "W32/Tarvix.S.Backdoor");
   EXPECT_EQ(window().list.back(), path + "     W32/Tarvix.S.Backdoor Move failed");
   EXPECT_TRUE(Exists(path));
+}
+
+TEST_F(Disinfection, EachFileLeavesAFindingThatItsLineIsMadeFrom) {
+  g_scan.removalAction = ActionRemove;
+  Detected("C:\\dir\\gone.exe");
+  DisinfectFile("C:\\dir\\gone.exe", "W32/Tarvix.19.Backdoor");
+  Detected("C:\\dir\\held.exe");
+  HoldOpen("C:\\dir\\held.exe");
+  DisinfectFile("C:\\dir\\held.exe", "W32/Tarvix.19.Backdoor");
+  machine().registry.DenyAccess(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager",
+                                KEY_SET_VALUE);
+  Detected("C:\\dir\\stuck.exe");
+  HoldOpen("C:\\dir\\stuck.exe");
+  DisinfectFile("C:\\dir\\stuck.exe", "W32/Tarvix.19.Backdoor");
+  g_scan.removalAction = ActionRename;
+  Detected("C:\\dir\\odd.exe");
+  DisinfectFile("C:\\dir\\odd.exe", "W32/Tarvix.19.Backdoor");
+  g_scan.removalAction = ActionReportOnly;
+  Detected("C:\\dir\\kept.exe");
+  DisinfectFile("C:\\dir\\kept.exe", "W32/Tarvix.19.Backdoor");
+
+  using Outcome = std::pair<FindingAction, FindingResult>;
+  std::vector<Outcome> outcomes;
+  for (const Finding& finding : g_scan.findings) outcomes.emplace_back(finding.action, finding.result);
+  EXPECT_EQ(outcomes, (std::vector<Outcome>{{FindingAction::kDelete, FindingResult::kDone},
+                                            {FindingAction::kBootDelete, FindingResult::kScheduled},
+                                            {FindingAction::kDelete, FindingResult::kFailed},
+                                            {FindingAction::kRename, FindingResult::kDone},
+                                            {FindingAction::kReportOnly, FindingResult::kLeftAsSelected}}));
+  EXPECT_EQ(g_scan.findings[3].newPath, "C:\\dir\\odd.Vxe");
+  ASSERT_EQ(window().list.size(), g_scan.findings.size());
+  for (size_t i = 0; i < g_scan.findings.size(); ++i) EXPECT_EQ(FindingLine(g_scan.findings[i]), window().list[i]);
 }
 
 TEST_F(Disinfection, ForcedActionAfterAKillReportsMemoryThenActs) {

@@ -138,16 +138,7 @@ class OfflineVolumeTest : public ScanTest {
     CopyText(g_scan.scanTarget, "!:");
     g_scan.removalAction = action;
     RunScan();
-    Names removed;
-    const std::string suffix = " removed";
-    for (const std::string& line : window().allLines) {
-      const size_t blanks = line.find("     ");
-      if (line.size() > suffix.size() && line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0 &&
-          line.compare(1, 2, ":\\") == 0 && blanks != std::string::npos) {
-        removed.push_back(line.substr(0, blanks));
-      }
-    }
-    return removed;
+    return FilesTakenAway(g_scan.findings, false);
   }
 
   // services_: the services reported removed.
@@ -227,6 +218,37 @@ TEST_F(OfflineVolumeTest, ReportOnlyChangesNothingAndSaysWhatWouldGo) {
   EXPECT_EQ(ReadAll(software_), software);
   EXPECT_EQ(ReadAll(system_), system);
   EXPECT_EQ(Entries(config_), (Names{"SYSTEM", "software"}));
+}
+
+// The services to take away follow the recorded findings, whatever their lines say.
+TEST(FilesTakenAway, FilesDoneOrInReportOnlyTheBinariesFound) {
+  using Kind = FindingKind;
+  using Action = FindingAction;
+  using Result = FindingResult;
+  const auto found = [](const char* path, Kind kind, Action action, Result result) {
+    Finding finding;
+    finding.path = path;
+    finding.kind = kind;
+    finding.action = action;
+    finding.result = result;
+    return finding;
+  };
+  const std::vector<Finding> acted = {
+      found("C:\\a.exe", Kind::kBinaryFile, Action::kDelete, Result::kDone),
+      found("C:\\b.exe", Kind::kBinaryFile, Action::kDelete, Result::kFailed),
+      found("C:\\c.exe", Kind::kBinaryFile, Action::kBootDelete, Result::kScheduled),
+      found("C:\\d.exe", Kind::kBinaryFile, Action::kRename, Result::kDone),
+      found("C:\\e.exe", Kind::kBinaryFile, Action::kQuarantine, Result::kDone),
+      found("C:\\f.exe", Kind::kBinaryFile, Action::kQuarantine, Result::kFailed),
+      found("C:\\hosts", Kind::kTextFile, Action::kDelete, Result::kDone),
+  };
+  EXPECT_EQ(FilesTakenAway(acted, false), (Names{"C:\\a.exe", "C:\\d.exe", "C:\\e.exe", "C:\\hosts"}));
+  const std::vector<Finding> reported = {
+      found("C:\\a.exe", Kind::kBinaryFile, Action::kReportOnly, Result::kLeftAsSelected),
+      found("C:\\hosts", Kind::kTextFile, Action::kReportOnly, Result::kLeftAsSelected),
+      found("C:\\b.exe", Kind::kProcess, Action::kReportOnly, Result::kLeftAsSelected),
+  };
+  EXPECT_EQ(FilesTakenAway(reported, true), (Names{"C:\\a.exe"}));
 }
 
 TEST_F(OfflineVolumeTest, HivesWithoutRemovalsAreNotRewritten) {

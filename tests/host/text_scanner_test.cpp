@@ -137,10 +137,10 @@ TEST_F(TextScanner, RenameAndMoveActOnANameWithoutAnExtension) {
 
   MakeFile("C:\\WIN.D\\hosts", infected);
   MakeFolder("C:\\q");
-  SetQuarantineFolder("C:\\q");
+  g_scan.quarantine.folder = "C:\\q";
   g_scan.removalAction = ActionQuarantine;
   EXPECT_EQ(Scan("C:\\WIN.D\\hosts"), 1);
-  SetQuarantineFolder(nullptr);
+  g_scan.quarantine = {};
   EXPECT_FALSE(Exists("C:\\WIN.D\\hosts"));
   EXPECT_EQ(Contents("C:\\q\\hosts"), infected);
   EXPECT_EQ(Contents("C:\\q\\hosts.path"), "C:\\WIN.D\\hosts\r\n");
