@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "platform/files.h"
+
 namespace {
 
 #if defined(_WIN32)
@@ -63,10 +65,6 @@ bool WriteLine(FILE* file, const std::string& text) {
 
 std::string Printable(const std::string& text) { return Escaped(text, false); }
 
-namespace {
-// The Linux back end shows a backslash inside a host file name as this.
-constexpr char kBackslashInName = '\x1c';
-}  // namespace
 
 ReportOutput::~ReportOutput() {
   if (log_ != nullptr) std::fclose(log_);
@@ -91,7 +89,7 @@ std::string ReportOutput::TranslatePath(const std::string& path) const {
       rest = path.substr(mapping.first.size());
       for (char& c : rest) {
         if (c == '\\') c = '/';
-        else if (c == kBackslashInName) c = '\\';
+        else if (c == plat::kBackslashInName) c = '\\';
       }
     }
     std::string host = mapping.second;

@@ -263,8 +263,12 @@ int ScheduleBootRemoval(const char* path) {
   }
 }
 
+constexpr size_t kWindowsFolderBufferSize = 350;
+
 bool AddWininitRename(const char* key, const char* value) {
-  char windows[350];
+  // The Windows folder's path, with room for the longest folder GetWindowsDirectoryA gives
+  // (MAX_PATH) and then some; a longer one is refused below, never cut.
+  char windows[kWindowsFolderBufferSize];
   const UINT windowsLength = plat::GetWindowsDirectoryA(windows, sizeof windows);
   if (windowsLength == 0 || windowsLength >= sizeof windows) return false;
   const std::string target = std::string(windows) + kWininitName;

@@ -78,6 +78,10 @@ typedef WIN32_FIND_DATAA* LPWIN32_FIND_DATAA;
 
 namespace plat {
 
+// How the Linux back end shows a backslash inside a host file name in Windows names (which it
+// would part); a Windows file name never holds this character.
+constexpr char kBackslashInName = '\x1c';
+
 // kernel32
 HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data);
 BOOL FindNextFileA(HANDLE search, WIN32_FIND_DATAA* data);

@@ -630,7 +630,7 @@ namespace {
 
 BOOL MoveOrReplace(LPCSTR from, LPCSTR to, bool replace) {
   const posix::Machine& m = posix::machine();
-  if (m.refuseMove && m.refuseMove(from, to)) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  if (m.RefusesMove(from, to)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   const Resolved source = Resolve(from);
   if (source.error != 0) return Fail(source.error, FALSE);
   if (!source.exists) return Fail(ERROR_FILE_NOT_FOUND, FALSE);
@@ -935,7 +935,7 @@ int _read(int fd, void* buffer, unsigned int count) {
   const ssize_t got = ::pread(fd, buffer, count, static_cast<off_t>(descriptor->position));
   descriptor->sizeAtOpen = -1;
   if (got > 0) descriptor->position += got;
-  if (posix::machine().onRead) posix::machine().onRead(fd);
+  posix::machine().AfterRead(fd);
   return static_cast<int>(got);
 }
 

@@ -65,8 +65,7 @@ struct FileMeta {
   DWORD reparseTag = 0;
 };
 
-// How a backslash inside a host file name is shown in Windows names (which it would part).
-constexpr char kBackslashInName = '\x1c';
+using plat::kBackslashInName;
 
 // ---------------------------------------------------------------------------------------------
 // Registry
@@ -145,11 +144,6 @@ class Machine {
   // MoveFileExA with MOVEFILE_DELAY_UNTIL_REBOOT fails with ERROR_ACCESS_DENIED: a volume scanned
   // from outside has no next boot of its own to carry the delete out.
   bool refuseBootDeletes = false;
-  // MoveFileA and MoveFileExA fail with ERROR_ACCESS_DENIED for a move this answers true for
-  // (source and target as the program gave them).
-  std::function<bool(const std::string&, const std::string&)> refuseMove;
-  // Called with the descriptor after every _read, for tests that change a file while it is read.
-  std::function<void(int)> onRead;
 
   Registry registry;
 
@@ -183,6 +177,11 @@ class Machine {
   // What a machine with running programs decides; this one has none. A process holding the file
   // (by metadata key) keeps it from being deleted (ERROR_ACCESS_DENIED for a running image,
   // ERROR_SHARING_VIOLATION for a file held open) or read.
+  // MoveFileA and MoveFileExA fail with ERROR_ACCESS_DENIED for a move this answers true for
+  // (source and target as the program gave them); none here.
+  virtual bool RefusesMove(const std::string& /*from*/, const std::string& /*to*/) const { return false; }
+  // Called with the descriptor after every _read.
+  virtual void AfterRead(int /*fd*/) {}
   virtual DWORD DeleteBlockedBy(const std::string& /*key*/) const { return 0; }
   virtual bool ReadBlocked(const std::string& /*key*/) const { return false; }
   // The HKEY_PERFORMANCE_DATA block for a value name; none here: nothing counts processes.

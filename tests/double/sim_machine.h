@@ -154,6 +154,18 @@ class Machine : public posix::Machine {
   int defaultMessageBoxAnswer = IDOK;
   std::vector<DialogCall> messageBoxes;
 
+  // MoveFileA and MoveFileExA fail with ERROR_ACCESS_DENIED for a move this answers true for
+  // (source and target as the program gave them).
+  std::function<bool(const std::string&, const std::string&)> refuseMove;
+  // Called with the descriptor after every _read, for tests that change a file while it is read.
+  std::function<void(int)> onRead;
+
+  bool RefusesMove(const std::string& from, const std::string& to) const override {
+    return refuseMove && refuseMove(from, to);
+  }
+  void AfterRead(int fd) override {
+    if (onRead) onRead(fd);
+  }
   DWORD DeleteBlockedBy(const std::string& key) const override;
   bool ReadBlocked(const std::string& key) const override;
   const std::vector<uint8_t>* PerformanceBlock(const std::string& valueName) override;
