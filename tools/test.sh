@@ -20,6 +20,8 @@ cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
 cmake --build build/win32
 
 status=0
+# Formatting and the direction of includes.
+tools/check-source.sh || status=1
 ctest --test-dir build/host --output-on-failure -j "$(nproc)" || status=1
 ctest --test-dir build/host-sanitize --output-on-failure -j "$(nproc)" || status=1
 # A short run of every fuzz target (tools/fuzz.sh --seconds 600 runs them long).
