@@ -11,6 +11,7 @@
 #include "engine/scan_driver.h"
 #include "engine/scan_state.h"
 #include "platform/base.h"
+#include "platform/scoped_handle.h"
 #include "platform/wow64.h"
 
 namespace {
@@ -44,12 +45,12 @@ bool FollowLink(const std::string& path, std::string* file) {
   const auto finalPath = reinterpret_cast<FinalPathFn>(
       reinterpret_cast<void (*)()>(::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleA")));
   if (finalPath == nullptr) return false;
-  HANDLE handle = ::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
+  plat::ScopedHandle handle(::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!handle.valid()) return false;
   char buffer[MAX_PATH + 8];
-  const DWORD length = finalPath(handle, buffer, sizeof buffer, 0);
-  ::CloseHandle(handle);
+  const DWORD length = finalPath(handle.get(), buffer, sizeof buffer, 0);
+  handle.Close();
   if (length == 0 || length >= sizeof buffer) return false;
   std::string resolved(buffer, length);
   if (resolved.rfind("\\\\?\\UNC\\", 0) == 0) {

@@ -7,6 +7,7 @@
 #include "engine/scan_driver.h"
 #include "engine/scan_state.h"
 #include "engine/texts.h"
+#include "platform/scoped_handle.h"
 #include "res/resource.h"
 #include "ui/shaped_window.h"
 #include "ui/show_message.h"
@@ -49,17 +50,16 @@ void OpenPage(const char* address) {
 
 // True when the maker's anti-virus product is installed (its key and value can be read).
 bool IsProductInstalled() {
-  HKEY key;
-  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  plat::ScopedKey key;
+  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ, key.out()) != ERROR_SUCCESS) return false;
   DWORD size = 0;
-  bool installed = ::RegQueryValueExA(key, kProductValue, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS;
+  bool installed = ::RegQueryValueExA(key.get(), kProductValue, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS;
   if (installed) {
     // A folder name longer than the buffer does not fit: such a value does not count.
     BYTE folder[300] = {};
     DWORD length = sizeof folder;
-    installed = ::RegQueryValueExA(key, kProductValue, nullptr, nullptr, folder, &length) == ERROR_SUCCESS;
+    installed = ::RegQueryValueExA(key.get(), kProductValue, nullptr, nullptr, folder, &length) == ERROR_SUCCESS;
   }
-  ::RegCloseKey(key);
   return installed;
 }
 
