@@ -1,6 +1,7 @@
 #include "cli/scan_options.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "cli/report_output.h"
@@ -33,6 +34,7 @@ bool ValueOption(const char* name, int argc, char** argv, int* i, std::string* v
 
 bool ParseScanOptions(int argc, char** argv, ScanOptions* options, std::string* error) {
   bool endOfOptions = false;
+  std::string threads;
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
     if (endOfOptions || argument[0] != '-' || std::strcmp(argument, "-") == 0) {
@@ -57,6 +59,15 @@ bool ParseScanOptions(int argc, char** argv, ScanOptions* options, std::string* 
                ValueOption("--log", argc, argv, &i, &options->log, error) ||
                ValueOption("--windows-root", argc, argv, &i, &options->windowsRoot, error)) {
       if (!error->empty()) return false;
+    } else if (ValueOption("--threads", argc, argv, &i, &threads, error)) {
+      if (!error->empty()) return false;
+      char* end = nullptr;
+      const long count = std::strtol(threads.c_str(), &end, 10);
+      if (*end != '\0' || count < 1 || count > kMaxThreads) {
+        *error = "--threads takes a number from 1 to " + std::to_string(kMaxThreads);
+        return false;
+      }
+      options->threads = static_cast<int>(count);
     } else {
       *error = std::string("unknown option ") + argument;
       return false;
@@ -96,6 +107,8 @@ void PrintUsage(const std::string& error, bool full) {
                "                      copy is kept; without an action only reported)\n"
                "  --quiet, -q         print findings only\n"
                "  --log FILE          append every printed line to FILE as well\n"
+               "  --threads N         read files on N threads, ahead of the scan (on Linux; 1:\n"
+               "                      none ahead)\n"
                "  --trace             print every status line\n"
                "  --list-signatures   print the signature table as CSV and stop\n"
                "  --help, --version\n\n"

@@ -5,6 +5,7 @@
 #include <vector>
 
 constexpr char kScanVersion[] = "vexpurge-scan 1.0";
+constexpr int kMaxThreads = 64;  // --threads: more buys nothing on any disk
 
 struct ScanOptions {
   bool trace = false;           // print every status, not only the last
@@ -17,6 +18,7 @@ struct ScanOptions {
   std::string moveTo;           // quarantine folder: move what is found there
   std::string log;              // append every printed line to this file too
   std::string windowsRoot;      // an installation that is not running, scanned from outside
+  int threads = 0;              // threads reading files, the scan's own included; 0: the default
   std::vector<std::string> targets;  // folders and files to scan
 };
 

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "platform/posix/posix_internal.h"
+#include "platform/posix/posix_readahead.h"
 
 namespace posix {
 
@@ -325,6 +326,20 @@ FILE* OpenTextWriter(const std::string& host, const char* hostMode) {
   return stream;
 }
 
+// A file a reader opened ahead of the walk, under the listing's spelling of its path (its key):
+// refused as an open of the file would be.
+int OpenedAhead(int fd, const std::string& key, long long size) {
+  const FileMeta* meta = FindMeta(key);
+  if ((meta && meta->denyAccess) || machine().ReadBlocked(key)) {
+    ForgetReadAhead(fd);
+    ::close(fd);
+    errno = EACCES;
+    return -1;
+  }
+  machine().impl().descriptors[fd] = Machine::Impl::Descriptor{key, 0, size};
+  return fd;
+}
+
 // What a path needs before the program may open it; 0 or an errno value.
 int OpenRefusal(const Resolved& resolved, bool write) {
   if (resolved.error != 0) return ENOENT;
@@ -531,21 +546,28 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
         return order != 0 ? order < 0 : a < b;
       });
       listing->entries.reserve(listing->entries.size() + names.size());
-      for (std::string& name : names) {
-        // One look at the entry itself; a link needs a second at what it points to.
-        struct stat info;
-        const std::string hostName = posix::HostName(name);
-        if (::fstatat(::dirfd(dir), hostName.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        const bool link = S_ISLNK(info.st_mode);
-        if (link && ::fstatat(::dirfd(dir), hostName.c_str(), &info, 0) != 0) continue;  // dangling link
-        // FIFOs, sockets and devices have no place on a Windows volume (and opening one may wait).
-        if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) continue;
-        const std::string key = listing->prefix + name;
-        listing->entries.push_back(posix::Listed(std::move(name), key, info, link));
+      // One look at each entry itself, a second at what a link points to; FIFOs, sockets and
+      // devices have no place on a Windows volume (and opening one may wait). A block of
+      // entries at a time, so that a wide folder's looks take little memory.
+      constexpr size_t kBlock = 256;
+      posix::EntryLook looks[kBlock];
+      for (size_t first = 0; first < names.size(); first += kBlock) {
+        const size_t count = std::min(kBlock, names.size() - first);
+        posix::LookAtEntries(::dirfd(dir), &names[first], count, looks);
+        for (size_t i = 0; i < count; ++i) {
+          if (!looks[i].listed) continue;
+          struct stat info {};
+          info.st_mode = looks[i].directory ? S_IFDIR : S_IFREG;
+          info.st_size = static_cast<off_t>(looks[i].size);
+          std::string& name = names[first + i];
+          const std::string key = listing->prefix + name;
+          listing->entries.push_back(posix::Listed(std::move(name), key, info, looks[i].link));
+        }
       }
       ::closedir(dir);
       entry.found = listing;
       cache = {folder.host, mask, folderInfo.st_mtim, impl.fileGeneration, listing};
+      posix::ReadAheadFolder(folder.host, listing);
     }
   } else {
     const Resolved file = Resolve(text);
@@ -855,6 +877,9 @@ int _open(const char* path, int flags, int permission) {
   // Reading a file named as it is on disk, the commonest open of a scan, takes one open and a
   // look at what was opened; everything else goes through the full lookup.
   if ((flags & (_O_WRONLY | _O_RDWR | _O_CREAT | _O_TRUNC | _O_APPEND)) == 0) {
+    long long aheadSize = -1;
+    const int ahead = posix::TakeReadAhead(path, &aheadSize);
+    if (ahead >= 0) return posix::OpenedAhead(ahead, path, aheadSize);
     const posix::SplitWindowsPath split = posix::SplitForDrive(path);
     if (split.error == 0 && !split.components.empty()) {
       // Never waits (O_NONBLOCK); what is not a plain file is refused, and a listing shows none.
@@ -932,7 +957,10 @@ posix::Machine::Impl::Descriptor* KnownDescriptor(int fd) {
 int _read(int fd, void* buffer, unsigned int count) {
   posix::Machine::Impl::Descriptor* descriptor = KnownDescriptor(fd);
   if (descriptor == nullptr) return -1;
-  const ssize_t got = ::pread(fd, buffer, count, static_cast<off_t>(descriptor->position));
+  long got = 0;
+  if (!posix::ReadAheadRead(fd, buffer, count, descriptor->position, &got)) {
+    got = ::pread(fd, buffer, count, static_cast<off_t>(descriptor->position));
+  }
   descriptor->sizeAtOpen = -1;
   if (got > 0) descriptor->position += got;
   posix::machine().AfterRead(fd);
@@ -998,6 +1026,7 @@ long _filelength(int fd) {
 int _close(int fd) {
   if (!KnownDescriptor(fd)) return -1;
   posix::machine().impl().descriptors.erase(fd);
+  posix::ForgetReadAhead(fd);
   return ::close(fd);
 }
 

@@ -1,0 +1,453 @@
+// Reader threads ahead of the walk (see posix_readahead.h).
+//
+// The files of the current folder are numbered in listing order. Readers take them in that
+// order, at most kWindow past the last one the program has come to; file i is read into slot
+// i % kWindow. The program taking file i lets go of the files before it that it passed over. A
+// slot's descriptor and bytes belong to the reader that fills it, then (ready) to the shared
+// state under the lock, then (taken) to the program alone until it closes the descriptor.
+//
+// Bytes read ahead are served only for a file unchanged since: when the program opens it, a
+// look at the open descriptor must show the same file (device, inode, links), size and change
+// times. Any write, truncation, rename over it or removal changes its change time, which the
+// kernel takes from the same coarse clock the reader looks at before it reads; a file changed
+// within the two seconds before the reader read it could be changed again within the same tick
+// of a coarse file system clock unseen, so it is left to the program to read.
+#include "platform/posix/posix_readahead.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/posix/posix_internal.h"
+
+namespace posix {
+
+namespace {
+
+// What the matcher reads of a file before any probe: the header offset at 60, then from that
+// offset the signature, the file header, the optional header and the section table (at most 20
+// entries, 248 bytes past the signature). The start of the file holds all of it for most PE
+// images; the headers of others are read where they are.
+constexpr size_t kHeadBytes = 2048;
+constexpr size_t kHeaderOffsetPosition = 60;
+constexpr size_t kHeadersBytes = 248 + 20 * 40;
+// Files read ahead at most: enough to keep every reader busy on a cold disk, few enough that the
+// bytes held stay far below a megabyte.
+constexpr size_t kWindow = 64;
+// A reader that found the window full sleeps until half of it is free again, not for one file:
+// waking costs more than reading a file from the page cache.
+constexpr size_t kWakeAt = kWindow / 2;
+// Rounds the program waits for a file being read before it sleeps: a file from the page cache
+// is read in a few microseconds, less than going to sleep and being woken.
+constexpr int kSpinRounds = 20000;
+// A file changed this recently (seconds) is not trusted to show a later change in its times.
+constexpr time_t kRecentSeconds = 2;
+
+struct FolderFd {
+  int fd;
+  explicit FolderFd(int descriptor) : fd(descriptor) {}
+  ~FolderFd() {
+    if (fd >= 0) ::close(fd);
+  }
+  FolderFd(const FolderFd&) = delete;
+  FolderFd& operator=(const FolderFd&) = delete;
+};
+
+struct Slot {
+  enum class State { kFree, kReading, kReady, kTaken };
+  std::atomic<State> state{State::kFree};
+  uint64_t job = 0;
+  size_t index = 0;
+  int fd = -1;  // -1 once read: the reader could not open it, or it is not to be trusted
+  struct stat info {};
+  unsigned char head[kHeadBytes];
+  size_t headLength = 0;
+  unsigned char headers[kHeadersBytes];
+  long long headersAt = -1;
+  size_t headersLength = 0;
+};
+
+struct Job {
+  uint64_t id = 0;  // 0: none
+  std::shared_ptr<FolderFd> folder;
+  std::shared_ptr<const Listing> listing;
+  std::vector<uint32_t> files;  // indices of the listing's plain files
+  size_t nextToRead = 0;        // in files
+  size_t reached = 0;           // the files before this one the program is done with
+};
+
+// Entries of a listing one thread looks at in one go.
+constexpr size_t kLookChunk = 16;
+
+// The lstat of a listed name, and the stat of a link's target.
+void LookAtEntry(int dirFd, const std::string& windowsName, EntryLook* look) {
+  *look = EntryLook{};
+  char hostName[NAME_MAX + 1];
+  if (windowsName.size() > NAME_MAX) return;
+  std::memcpy(hostName, windowsName.c_str(), windowsName.size() + 1);
+  std::replace(hostName, hostName + windowsName.size(), kBackslashInName, '\\');
+  struct stat info;
+  if (::fstatat(dirFd, hostName, &info, AT_SYMLINK_NOFOLLOW) != 0) return;
+  look->link = S_ISLNK(info.st_mode);
+  if (look->link && ::fstatat(dirFd, hostName, &info, 0) != 0) return;
+  look->listed = S_ISREG(info.st_mode) || S_ISDIR(info.st_mode);
+  look->directory = S_ISDIR(info.st_mode);
+  look->size = info.st_size;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_nlink == b.st_nlink &&
+         a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
+         a.st_ctim.tv_nsec == b.st_ctim.tv_nsec && S_ISREG(b.st_mode);
+}
+
+// Opens one file relative to its folder and reads what the matcher will read; leaves slot->fd
+// at -1 when the program is to open the file itself.
+void ReadFile(int folder, const std::string& windowsName, Slot* slot) {
+  slot->fd = -1;
+  slot->headLength = 0;
+  slot->headersAt = -1;
+  slot->headersLength = 0;
+  char hostName[NAME_MAX + 1];
+  if (windowsName.size() > NAME_MAX) return;
+  std::memcpy(hostName, windowsName.c_str(), windowsName.size() + 1);
+  std::replace(hostName, hostName + windowsName.size(), kBackslashInName, '\\');
+  struct timespec now;
+  if (::clock_gettime(CLOCK_REALTIME_COARSE, &now) != 0) return;
+  // Never waits, and never follows a link: the listing showed a plain file.
+  const int fd = ::openat(folder, hostName, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return;
+  if (::fstat(fd, &slot->info) != 0 || !S_ISREG(slot->info.st_mode) ||
+      slot->info.st_ctim.tv_sec + kRecentSeconds > now.tv_sec) {
+    ::close(fd);
+    return;
+  }
+  const off_t size = slot->info.st_size;
+  const ssize_t head = size > 0 ? ::pread(fd, slot->head, kHeadBytes, 0) : 0;
+  slot->headLength = head > 0 ? static_cast<size_t>(head) : 0;
+  if (slot->headLength >= kHeaderOffsetPosition + 2) {
+    const long long at = slot->head[kHeaderOffsetPosition] | slot->head[kHeaderOffsetPosition + 1]
+                                                                 << 8;
+    if (at + static_cast<long long>(kHeadersBytes) > static_cast<long long>(slot->headLength) &&
+        at < size) {
+      const ssize_t got = ::pread(fd, slot->headers, kHeadersBytes, at);
+      if (got > 0) {
+        slot->headersAt = at;
+        slot->headersLength = static_cast<size_t>(got);
+      }
+    }
+  }
+  slot->fd = fd;
+}
+
+class ReadAhead {
+ public:
+  ~ReadAhead() { Stop(); }
+
+  void Start(int readers) {
+    Stop();
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = false;
+    for (int i = 0; i < readers; ++i) threads_.emplace_back([this] { Reader(); });
+  }
+
+  bool active() const { return !threads_.empty(); }
+
+  void Folder(const std::string& hostFolder, const std::shared_ptr<const Listing>& listing) {
+    const int fd = ::open(hostFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::lock_guard<std::mutex> lock(mutex_);
+    ReleaseReady(SIZE_MAX);
+    job_ = Job{};
+    if (fd < 0) return;
+    job_.id = ++lastJob_;
+    job_.folder = std::make_shared<FolderFd>(fd);
+    job_.listing = listing;
+    const DWORD skipped = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
+                          FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_RECALL_ON_OPEN |
+                          FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS;
+    for (size_t i = 0; i < listing->entries.size(); ++i) {
+      if ((listing->entries[i].attributes & skipped) == 0)
+        job_.files.push_back(static_cast<uint32_t>(i));
+    }
+    work_.notify_all();
+  }
+
+  void Look(int dirFd, const std::string* names, size_t count, EntryLook* looks) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    look_ = LookTask{dirFd, names, looks, count, 0, 0};
+    if (readersWaiting_ > 0) work_.notify_all();
+    // The program looks too, a chunk at a time like the readers, until none is left to take.
+    while (look_.next < look_.count) {
+      const size_t first = look_.next;
+      const size_t last = std::min(first + kLookChunk, look_.count);
+      look_.next = last;
+      lock.unlock();
+      for (size_t i = first; i < last; ++i) LookAtEntry(dirFd, names[i], &looks[i]);
+      lock.lock();
+      look_.done += last - first;
+    }
+    if (look_.done < look_.count) {
+      programWaiting_ = true;
+      ready_.wait(lock, [this] { return look_.done == look_.count; });
+      programWaiting_ = false;
+    }
+    look_ = LookTask{};
+  }
+
+  int Take(const char* windowsPath, long long* size) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (job_.id == 0) return -1;
+    const std::string& prefix = job_.listing->prefix;
+    if (std::strncmp(windowsPath, prefix.c_str(), prefix.size()) != 0) return -1;
+    const char* name = windowsPath + prefix.size();
+    // The walk opens the files in listing order: the one wanted is the next, or soon after.
+    const size_t end = std::min(job_.files.size(), job_.reached + 4 * kWindow);
+    size_t i = job_.reached;
+    while (i < end && job_.listing->entries[job_.files[i]].name != name) ++i;
+    if (i == end) return -1;
+    ReleaseReady(i);
+    job_.reached = i;
+    if (i >= job_.nextToRead) {
+      // The program is ahead of the readers: it opens this one itself, they go on after it.
+      job_.reached = job_.nextToRead = i + 1;
+      WakeReaders();
+      return -1;
+    }
+    Slot& slot = slots_[i % kWindow];
+    if (slot.state != Slot::State::kReady) {
+      lock.unlock();
+      for (int round = 0; round < kSpinRounds && slot.state != Slot::State::kReady; ++round) {
+        std::this_thread::yield();
+      }
+      lock.lock();
+      programWaiting_ = true;
+      ready_.wait(lock, [&] { return slot.state == Slot::State::kReady; });
+      programWaiting_ = false;
+    }
+    job_.reached = i + 1;
+    WakeReaders();
+    if (slot.fd < 0) {
+      slot.state = Slot::State::kFree;
+      return -1;
+    }
+    slot.state = Slot::State::kTaken;
+    lock.unlock();
+    struct stat now;
+    if (::fstat(slot.fd, &now) != 0 || !SameFile(slot.info, now)) {
+      ::close(slot.fd);
+      lock.lock();
+      slot.state = Slot::State::kFree;
+      WakeReaders();
+      return -1;
+    }
+    taken_.emplace_back(slot.fd, &slot);
+    *size = slot.info.st_size;
+    return slot.fd;
+  }
+
+  bool Read(int fd, void* buffer, unsigned count, long long position, long* got) const {
+    const Slot* slot = TakenSlot(fd);
+    if (slot == nullptr || position < 0) return false;
+    const long long size = slot->info.st_size;
+    const long long end = std::min(position + static_cast<long long>(count), size);
+    if (end <= position) {
+      *got = 0;
+      return true;
+    }
+    const unsigned char* from = nullptr;
+    if (end <= static_cast<long long>(slot->headLength)) {
+      from = slot->head + position;
+    } else if (slot->headersAt >= 0 && position >= slot->headersAt &&
+               end <= slot->headersAt + static_cast<long long>(slot->headersLength)) {
+      from = slot->headers + (position - slot->headersAt);
+    }
+    if (from == nullptr) return false;
+    std::memcpy(buffer, from, static_cast<size_t>(end - position));
+    *got = static_cast<long>(end - position);
+    return true;
+  }
+
+  void Forget(int fd) {
+    const auto it =
+        std::find_if(taken_.begin(), taken_.end(),
+                     [fd](const std::pair<int, Slot*>& entry) { return entry.first == fd; });
+    if (it == taken_.end()) return;
+    Slot* slot = it->second;
+    taken_.erase(it);
+    std::lock_guard<std::mutex> lock(mutex_);
+    slot->fd = -1;  // the program closes the descriptor
+    slot->state = Slot::State::kFree;
+    WakeReaders();
+  }
+
+ private:
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+      ReleaseReady(SIZE_MAX);
+      job_ = Job{};
+    }
+    work_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
+  }
+
+  const Slot* TakenSlot(int fd) const {
+    for (const auto& entry : taken_) {
+      if (entry.first == fd) return entry.second;
+    }
+    return nullptr;
+  }
+
+  // Under the lock: the ready files of the current job before file `before` (all of them, and
+  // those of earlier jobs, for SIZE_MAX) are closed unread.
+  void ReleaseReady(size_t before) {
+    for (Slot& slot : slots_) {
+      if (slot.state != Slot::State::kReady) continue;
+      if (before != SIZE_MAX && slot.job == job_.id && slot.index >= before) continue;
+      if (slot.fd >= 0) ::close(slot.fd);
+      slot.fd = -1;
+      slot.state = Slot::State::kFree;
+    }
+    WakeReaders();
+  }
+
+  // Under the lock: sleeping readers are woken when there is enough for them to do.
+  void WakeReaders() {
+    if (readersWaiting_ > 0 && Claimable() && job_.nextToRead < job_.reached + kWakeAt) {
+      work_.notify_all();
+    }
+  }
+
+  bool LookClaimable() const { return look_.next < look_.count; }
+
+  bool Claimable() const {
+    return job_.id != 0 && job_.nextToRead < job_.files.size() &&
+           job_.nextToRead < job_.reached + kWindow &&
+           slots_[job_.nextToRead % kWindow].state == Slot::State::kFree;
+  }
+
+  void Reader() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      if (!stopping_ && !LookClaimable() && !Claimable()) {
+        ++readersWaiting_;
+        work_.wait(lock, [this] {
+          return stopping_ || LookClaimable() ||
+                 (Claimable() && job_.nextToRead < job_.reached + kWakeAt);
+        });
+        --readersWaiting_;
+      }
+      if (stopping_) return;
+      // A listing waits for its looks: they come before reading ahead.
+      if (LookClaimable()) {
+        const LookTask task = look_;
+        const size_t last = std::min(task.next + kLookChunk, task.count);
+        look_.next = last;
+        lock.unlock();
+        for (size_t i = task.next; i < last; ++i) {
+          LookAtEntry(task.dirFd, task.names[i], &task.looks[i]);
+        }
+        lock.lock();
+        look_.done += last - task.next;
+        if (look_.done == look_.count && programWaiting_) ready_.notify_all();
+        continue;
+      }
+      const size_t index = job_.nextToRead++;
+      Slot& slot = slots_[index % kWindow];
+      slot.state = Slot::State::kReading;
+      slot.job = job_.id;
+      slot.index = index;
+      const std::shared_ptr<FolderFd> folder = job_.folder;
+      const std::shared_ptr<const Listing> listing = job_.listing;
+      const std::string& name = listing->entries[job_.files[index]].name;
+      lock.unlock();
+      ReadFile(folder->fd, name, &slot);
+      lock.lock();
+      // Passed over, or of a folder the walk has left, meanwhile: let go.
+      if (slot.job != job_.id || index < job_.reached) {
+        if (slot.fd >= 0) ::close(slot.fd);
+        slot.fd = -1;
+        slot.state = Slot::State::kFree;
+        WakeReaders();
+      } else {
+        slot.state = Slot::State::kReady;
+        if (programWaiting_) ready_.notify_all();
+      }
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable work_;   // readers wait for a file to read
+  std::condition_variable ready_;  // the program waits for a file being read
+  std::vector<std::thread> threads_;
+  bool stopping_ = false;
+  int readersWaiting_ = 0;
+  bool programWaiting_ = false;
+  uint64_t lastJob_ = 0;
+  Job job_;
+  // The entries of a listing being looked at: those before next are taken, done are finished.
+  struct LookTask {
+    int dirFd = -1;
+    const std::string* names = nullptr;
+    EntryLook* looks = nullptr;
+    size_t count = 0;
+    size_t next = 0;
+    size_t done = 0;
+  } look_;
+  Slot slots_[kWindow];
+  std::vector<std::pair<int, Slot*>> taken_;  // the program's alone: its descriptors, their slots
+};
+
+ReadAhead& readAhead() {
+  static ReadAhead instance;
+  return instance;
+}
+
+bool g_active = false;  // read by the program's thread alone
+
+}  // namespace
+
+void SetReadAheadThreads(int threads) {
+  readAhead().Start(threads > 1 ? threads - 1 : 0);
+  g_active = threads > 1;
+}
+
+void LookAtEntries(int dirFd, const std::string* names, size_t count, EntryLook* looks) {
+  if (g_active && count > kLookChunk) {
+    readAhead().Look(dirFd, names, count, looks);
+    return;
+  }
+  for (size_t i = 0; i < count; ++i) LookAtEntry(dirFd, names[i], &looks[i]);
+}
+
+void ReadAheadFolder(const std::string& hostFolder, const std::shared_ptr<const Listing>& listing) {
+  if (g_active) readAhead().Folder(hostFolder, listing);
+}
+
+int TakeReadAhead(const char* windowsPath, long long* size) {
+  return g_active ? readAhead().Take(windowsPath, size) : -1;
+}
+
+bool ReadAheadRead(int fd, void* buffer, unsigned count, long long position, long* got) {
+  return g_active && readAhead().Read(fd, buffer, count, position, got);
+}
+
+void ForgetReadAhead(int fd) {
+  if (g_active) readAhead().Forget(fd);
+}
+
+}  // namespace posix

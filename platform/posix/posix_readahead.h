@@ -1,0 +1,53 @@
+// Reading ahead of the walk, for the Linux back end. When a folder is listed, a few reader
+// threads open its plain files in listing order, relative to the folder, and read what the
+// matcher reads first: the start of the file and, when the PE headers lie beyond it, the headers.
+// They stay a bounded number of files ahead of the program. The program's open of such a file
+// then takes the descriptor already open and the bytes already read, once a look at the open
+// file shows it as it was when it was read; any other read goes to the file.
+//
+// The program's own calls stay on its one thread and in its order: the readers only make the
+// bytes it asks for ready sooner. With one thread (the default) nothing is read ahead.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+namespace posix {
+
+struct Listing;
+
+// Threads the scan uses for reading, the program's own included: 1 or less reads nothing ahead.
+// Set before the first listing; ends the readers of an earlier setting.
+void SetReadAheadThreads(int threads);
+
+// What a listing learns of one entry: a plain file or a folder, a link to one, or nothing to list
+// (gone, a dangling link, a FIFO, socket or device).
+struct EntryLook {
+  bool listed = false;
+  bool link = false;
+  bool directory = false;
+  long long size = 0;
+};
+
+// Looks at count entries of the open host folder dirFd (Windows names): on the readers and the
+// program's own thread at once when reading ahead, one after the other otherwise.
+void LookAtEntries(int dirFd, const std::string* names, size_t count, EntryLook* looks);
+
+// A folder listing was just made from hostFolder: its plain files are read ahead from now on,
+// in place of those of the folder listed before.
+void ReadAheadFolder(const std::string& hostFolder, const std::shared_ptr<const Listing>& listing);
+
+// An open for reading of windowsPath, spelled as the last listing spelled it: the descriptor a
+// reader opened, when the file is still what it read, with its size then; -1 otherwise (the
+// program opens the file itself).
+int TakeReadAhead(const char* windowsPath, long long* size);
+
+// A read of count bytes at position from a descriptor TakeReadAhead gave: true with the result
+// in *got when what was read ahead holds it.
+bool ReadAheadRead(int fd, void* buffer, unsigned count, long long position, long* got);
+
+// The program closes fd (any descriptor): what was read ahead for it is let go.
+void ForgetReadAhead(int fd);
+
+}  // namespace posix
