@@ -24,6 +24,19 @@ make_tree() {
   printf 'hello\n' >tree/sub/readme.txt
 }
 
+# A tree for reading ahead, made first: files changed in the last two seconds are read as usual,
+# so it is scanned last.
+mkdir -p ahead/wide ahead/deep/er
+for row in 1 40 45 58 90 175; do
+  "$specimen" match $row ahead/wide/match$row.exe >/dev/null
+  for kind in longer shorter first-byte second-byte 21-sections no-pe short-headers; do
+    "$specimen" near-miss $row $kind ahead/wide/near$row-$kind.exe >/dev/null 2>&1  # not every kind fits every row
+  done
+done
+for i in $(seq 1 40); do printf 'text %d\n' "$i" >"ahead/deep/er/t$i.txt"; done
+"$specimen" match 40 ahead/deep/er/z.exe >/dev/null
+ahead_made=$SECONDS
+
 # --- options and exit statuses ----------------------------------------------------------------
 [ "$(status_of "$scan" --help)" = 0 ] || fail "--help"
 grep -q -- '--windows-root' "$work/out" || fail "--help does not describe the options"
@@ -212,6 +225,19 @@ if command -v setpriv >/dev/null || [ "$(id -u)" != 0 ]; then
   [ "$(status_of as_user "$scan" tree)" = 1 ] || fail "a finding beside unreadable entries is not status 1"
   chmod 755 tree/locked && chmod 644 tree/sub/closed.txt
 fi
+
+# --- threads: the same lines, statistics and status however many read ahead ------------------
+[ "$(status_of "$scan" --threads 0 tree)" = 2 ] || fail "--threads 0 is not status 2"
+[ "$(status_of "$scan" --threads x tree)" = 2 ] || fail "--threads x is not status 2"
+while [ $((SECONDS - ahead_made)) -lt 3 ]; do sleep 0.2; done
+"$scan" --threads 1 ahead >"$work/one" 2>&1
+one_status=$?
+for threads in 2 4 16; do
+  "$scan" --threads $threads ahead >"$work/many" 2>&1
+  [ $? = $one_status ] && cmp -s "$work/one" "$work/many" ||
+    fail "--threads $threads differs from --threads 1: $(diff "$work/one" "$work/many" | head -5)"
+done
+[ $one_status = 1 ] && grep -qP '^Total files infected\t\t:  7$' "$work/one" || fail "the tree read ahead: $(cat "$work/one")"
 
 if [ $failures -ne 0 ]; then
   echo "$failures checks failed"
