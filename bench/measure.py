@@ -1,10 +1,14 @@
 #!/usr/bin/env python3
 """The benchmark's measuring half: converts the signature table for ClamAV and YARA, checks that
 every scanner detects exactly the corpus's specimens, times K runs of each scanner on the warm
-corpus and writes the results table. bench/run.sh prepares everything it takes.
+corpus (and, with --cold, with the page cache dropped before each run), sweeps the thread count
+of vexpurge-scan and of the baseline, checks that vexpurge-scan's output is the same at every
+thread count, measures how files/s and peak memory go with the corpus's size, writes the results
+table and plots it. bench/run.sh prepares everything it takes.
 
     measure.py --out BUILD/bench --corpus DIR --manifest FILE --rows DIR --table CSV
                --odd-layouts DIR --one-folder DIR --vexpurge BIN --baseline BIN --runs K
+               [--cold] [--threads 1,2,4,...] [--scale N:DIR:MANIFEST ...] [--wide DIR]
 """
 import argparse
 import os
@@ -35,6 +39,44 @@ CLAMSCAN_FLAGS = [
     "--scan-html=no", "--scan-xmldocs=no", "--scan-hwp3=no", "--scan-onenote=no",
     "--scan-elf=no", "--scan-image=no", "--scan-image-fuzzy-hash=no",
 ]
+
+
+def drop_caches():
+    """Empties the page cache (root only): the next run reads everything from the disk."""
+    subprocess.run(["sync"], check=True)
+    with open("/proc/sys/vm/drop_caches", "w") as handle:
+        handle.write("3\n")
+
+
+def warm_up(*folders):
+    """Reads every file once, so that the next runs find them in the page cache."""
+    for folder in folders:
+        subprocess.run(["find", folder, "-type", "f", "-exec", "cat", "{}", "+"],
+                       stdout=subprocess.DEVNULL, check=True)
+
+
+def timed(argv, runs, cold, codes=(0, 1)):
+    """Median wall and cpu seconds and the largest peak (MB) of runs runs; cold drops the page
+    cache before each."""
+    samples = []
+    for _ in range(runs):
+        if cold:
+            drop_caches()
+        wall, cpu, rss, code, _, errors = run(argv)
+        if code not in codes:
+            raise SystemExit("%s failed with status %d:\n%s" % (" ".join(argv), code,
+                                                                errors[-2000:]))
+        samples.append((wall, cpu, rss))
+    return (statistics.median(s[0] for s in samples), statistics.median(s[1] for s in samples),
+            max(s[2] for s in samples) / 1024.0)
+
+
+def largest_folder(manifest):
+    counts = {}
+    for path in manifest:
+        folder = os.path.dirname(path)
+        counts[folder] = counts.get(folder, 0) + 1
+    return max(counts.values()) if counts else 0
 
 
 def read_manifest(path):
@@ -175,7 +217,17 @@ def main():
                  "vexpurge", "baseline"):
         parser.add_argument("--" + name, required=True)
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--cold", action="store_true",
+                        help="also time runs with the page cache dropped before each (root)")
+    parser.add_argument("--threads", default="1,2,4,8,16,32",
+                        help="thread counts swept for vexpurge-scan and the baseline")
+    parser.add_argument("--scale", action="append", default=[],
+                        help="N:DIR:MANIFEST, another corpus of N files for the scaling check")
+    parser.add_argument("--wide", help="one folder of many files for the scaling check")
+    parser.add_argument("--cold-skipped", default="",
+                        help="why there is no cold mode, for the notes")
     args = parser.parse_args()
+    thread_counts = sorted({int(t) for t in args.threads.split(",")} | {1})
     corpus = os.path.abspath(args.corpus)
     manifest = read_manifest(args.manifest)
     file_count = len(manifest)
@@ -218,6 +270,8 @@ def main():
         ("baseline (C, I/O only)", [args.baseline, corpus], None, (0,)),
         ("vexpurge-scan" + (" --quiet" if quiet else ""), vexpurge_argv, vexpurge_detections,
          (0, 1)),
+        ("vexpurge-scan --threads 1", vexpurge_argv[:-1] + ["--threads", "1", corpus],
+         vexpurge_detections, (0, 1)),
         ("clamscan", ["clamscan"] + CLAMSCAN_FLAGS + ["--tempdir=" + clam_tmp,
                                                       "--database=" + database, corpus],
          clamscan_detections, (0, 1)),
@@ -309,6 +363,63 @@ def main():
             if code not in codes:
                 raise SystemExit("%s failed with status %d:\n%s" % (label, code, errors[-2000:]))
             samples[label].append((wall, cpu, rss))
+
+    # The same with the page cache dropped before each run: what the disk allows.
+    cold_runs = min(args.runs, 3)
+    cold = {}
+    if args.cold:
+        for label, argv, _, codes in scanners:
+            cold[label] = timed(argv, cold_runs, True, codes)
+    else:
+        notes.append("cold mode skipped: %s" % (args.cold_skipped or "not asked for"))
+
+    # Thread counts, warm and cold, for vexpurge-scan and the baseline (3 runs each, median).
+    sweep = {}
+    modes = ["warm"] + (["cold"] if args.cold else [])
+    for mode in modes:
+        if mode == "warm":
+            warm_up(corpus)
+        for threads in thread_counts:
+            for label, argv in [
+                    ("vexpurge-scan", [args.vexpurge, "--quiet", "--threads", str(threads), corpus]),
+                    ("baseline", [args.baseline, "--threads", str(threads), corpus])]:
+                wall, cpu, peak = timed(argv, 3, mode == "cold")
+                sweep.setdefault((label, mode), []).append((threads, file_count / wall, wall, cpu,
+                                                            peak))
+
+    # Reading ahead must change nothing the user sees: the whole output and the exit status at
+    # every thread count, on the corpus, the odd layouts and the wide folder.
+    warm_up(corpus)
+    differing = []
+    for folder in (corpus, os.path.abspath(args.odd_layouts), os.path.abspath(args.one_folder)):
+        reference = None
+        for threads in thread_counts:
+            _, _, _, code, output, errors = run([args.vexpurge, "--threads", str(threads), folder],
+                                                stdout=subprocess.PIPE)
+            if reference is None:
+                reference = (code, output, errors)
+            elif (code, output, errors) != reference:
+                differing.append("%s with %d threads" % (os.path.basename(folder), threads))
+
+    # Corpus size: files/s should stay flat or grow, peak memory follow the widest folder only.
+    scale = []
+    sizes = [(file_count, corpus, largest_folder(manifest))]
+    for spec in args.scale:
+        count, folder, scale_manifest = spec.split(":", 2)
+        sizes.append((int(count), folder, largest_folder(read_manifest(scale_manifest))))
+    if args.wide:
+        sizes.append((len(os.listdir(args.wide)), args.wide, len(os.listdir(args.wide))))
+    sizes.sort(key=lambda entry: (entry[1] == args.wide, entry[0]))
+    for count, folder, widest in sizes:
+        for mode in modes:
+            if mode == "warm":
+                warm_up(folder)
+            for label, argv in [
+                    ("vexpurge-scan", [args.vexpurge, "--quiet", folder]),
+                    ("baseline", [args.baseline, folder])]:
+                wall, cpu, peak = timed(argv, 3, mode == "cold")
+                scale.append((count, folder == args.wide, widest, label, mode, count / wall, wall,
+                              peak))
     load_after = os.getloadavg()
 
     baseline_label = scanners[0][0]
@@ -344,7 +455,52 @@ def main():
     lines.append("")
     lines.append("files/s: files in the corpus / median wall time; cpu s: median user+system time; "
                  "peak MB: largest max RSS of the timed runs; vs base: files/s relative to the "
-                 "baseline; detections: files reported equal the manifest's specimens.")
+                 "single-threaded baseline; detections: files reported equal the manifest's "
+                 "specimens.")
+    cold_rows = {}
+    if cold:
+        base_cold = cold[baseline_label][0]
+        lines.append("")
+        lines.append("cold: the page cache dropped before each run, %d runs each (median)" %
+                     cold_runs)
+        header_cold = "%-26s %10s %8s %8s %8s %8s" % ("scanner", "files/s", "wall s", "cpu s",
+                                                      "peak MB", "vs base")
+        lines.append(header_cold)
+        lines.append("-" * len(header_cold))
+        for label, _, _, _ in scanners:
+            wall, cpu, peak = cold[label]
+            cold_rows[label] = (file_count / wall, base_cold / wall, peak)
+            lines.append("%-26s %10.0f %8.3f %8.3f %8.1f %7.0f%%" % (
+                label, file_count / wall, wall, cpu, peak, 100 * base_cold / wall))
+
+    lines.append("")
+    lines.append("threads (3 runs each, median files/s; vs base: against the single-threaded "
+                 "baseline of the same mode):")
+    header_sweep = "%-8s" % "threads" + "".join(
+        " %22s" % ("%s %s" % (label.split(" ")[0].replace("vexpurge-scan", "vexpurge"), mode))
+        for label, mode in sorted(sweep))
+    lines.append(header_sweep)
+    for i, threads in enumerate(thread_counts):
+        cells = []
+        for key in sorted(sweep):
+            base = sweep[("baseline", key[1])][0][1]
+            _, rate, _, _, peak = sweep[key][i]
+            cells.append(" %9.0f %5.2fx %4.1fMB" % (rate, rate / base, peak))
+        lines.append("%-8d" % threads + "".join(cells))
+    lines.append("vexpurge-scan output (lines, statistics, status) at every thread count: %s" % (
+        "identical" if not differing else "DIFFERS: " + ", ".join(differing)))
+
+    lines.append("")
+    lines.append("corpus size (vexpurge-scan with its default threads, the baseline with one; 3 "
+                 "runs each, median):")
+    header_scale = "%-22s %8s %-14s %-5s %10s %8s %8s" % (
+        "corpus", "widest", "scanner", "mode", "files/s", "wall s", "peak MB")
+    lines.append(header_scale)
+    lines.append("-" * len(header_scale))
+    for count, wide, widest, label, mode, rate, wall, peak in scale:
+        lines.append("%-22s %8d %-14s %-5s %10.0f %8.3f %8.1f" % (
+            ("%d files, one folder" if wide else "%d files") % count, widest, label, mode, rate,
+            wall, peak))
 
     # The targets.
     by_label = {row[0]: row for row in rows}
@@ -353,17 +509,33 @@ def main():
     yara1 = by_label["yara -p 1"]
     lines.append("")
     lines.append("targets for vexpurge-scan:")
-    lines.append("  >= 90%% of the baseline's files/s: %s (%.0f%%)" % (
-        "met" if vex[7] >= 0.9 else "NOT met", 100 * vex[7]))
+    lines.append("  warm: >= 1.2x the single-threaded baseline's files/s: %s (%.2fx)" % (
+        "met" if vex[7] >= 1.2 else "NOT met", vex[7]))
+    if cold_rows:
+        ratio = cold_rows[vex[0]][1]
+        lines.append("  cold: >= 1.6x the single-threaded baseline's files/s: %s (%.2fx)" % (
+            "met" if ratio >= 1.6 else "NOT met", ratio))
+    lines.append("  output identical at every thread count: %s" % (
+        "met" if not differing else "NOT met"))
     lines.append("  ahead of clamscan: %s (%.1fx)" % ("met" if vex[1] > clam[1] else "NOT met",
                                                       vex[1] / clam[1]))
     lines.append("  ahead of yara -p 1: %s (%.1fx)" % ("met" if vex[1] > yara1[1] else "NOT met",
                                                        vex[1] / yara1[1]))
-    lines.append("  peak memory under 8 MB: %s (%.1f MB)" % ("met" if vex[6] < 8 else "NOT met",
-                                                          vex[6]))
-    lines.append("  peak memory under 8 MB on one folder of %d files: %s (%.1f MB)" % (
-        wide_count, "met" if wide_peak["vexpurge-scan"] < 8 else "NOT met",
-        wide_peak["vexpurge-scan"]))
+    yara_default = by_label["yara (default threads)"]
+    lines.append("  ahead of yara (default threads): %s (%.1fx)" % (
+        "met" if vex[1] > yara_default[1] else "NOT met", vex[1] / yara_default[1]))
+    peaks = [vex[6], wide_peak["vexpurge-scan"]] + [
+        entry[7] for entry in scale if entry[3] == "vexpurge-scan"]
+    lines.append("  peak memory under 16 MB, every run: %s (at most %.1f MB)" % (
+        "met" if max(peaks) < 16 else "NOT met", max(peaks)))
+    for mode in modes:
+        rates = [(entry[0], entry[5]) for entry in scale
+                 if entry[3] == "vexpurge-scan" and entry[4] == mode and not entry[1]]
+        if len(rates) > 1:
+            low, high = rates[0], rates[-1]
+            lines.append("  %s files/s flat or growing from %d to %d files: %s (%.0f to %.0f)" % (
+                mode, low[0], high[0], "met" if high[1] >= 0.9 * low[1] else "NOT met", low[1],
+                high[1]))
     lines.append("  detections equal the manifest: %s" % ("met" if vex[8] == "yes" else "NOT met"))
     if load_before[0] > 0.5 or load_after[0] > 0.5:
         lines.append("")
@@ -378,6 +550,9 @@ def main():
     for note in notes:
         lines.append("  " + note)
 
+    plot(args.out, sweep, scale, rows, cold_rows, file_count, notes)
+    lines.append("plot: %s" % os.path.join(args.out, "files-per-second.png"))
+
     # ClamAV's per-file folders are gone by now; the folder that held them goes too.
     shutil.rmtree(clam_tmp, ignore_errors=True)
 
@@ -386,6 +561,67 @@ def main():
         handle.write(text)
     sys.stdout.write(text)
     return 0
+
+
+def plot(out, sweep, scale, rows, cold_rows, file_count, notes):
+    """files-per-second.png: files/s against threads and against corpus size, warm and cold."""
+    folder = os.path.join(out, "plot")
+    os.makedirs(folder, exist_ok=True)
+
+    def write(name, points):
+        with open(os.path.join(folder, name), "w") as handle:
+            for x, y in points:
+                handle.write("%g %g\n" % (x, y))
+        return os.path.join(folder, name)
+
+    others = [row for row in rows if not row[0].startswith(("baseline", "vexpurge"))]
+    panels = []
+    for mode in ("warm", "cold"):
+        if ("baseline", mode) not in sweep:
+            continue
+        series = []
+        for label in ("vexpurge-scan", "baseline"):
+            points = [(entry[0], entry[1]) for entry in sweep[(label, mode)]]
+            series.append((write("threads-%s-%s.dat" % (label, mode), points), label, "linespoints"))
+        for row in others:
+            rate = row[1] if mode == "warm" else cold_rows.get(row[0], (None,))[0]
+            if rate is not None and "default" not in row[0]:
+                series.append((write("threads-%s-%s.dat" % (row[0].replace(" ", "_"), mode),
+                                     [(1, rate)]), row[0] + " (one thread)", "points"))
+        panels.append(("files/s against threads, %s" % mode, "threads", series))
+    for mode in ("warm", "cold"):
+        series = []
+        for label in ("vexpurge-scan", "baseline"):
+            points = [(entry[0], entry[5]) for entry in scale
+                      if entry[3] == label and entry[4] == mode and not entry[1]]
+            if points:
+                series.append((write("size-%s-%s.dat" % (label, mode), points),
+                               label + (" (default threads)" if label != "baseline" else
+                                        " (one thread)"), "linespoints"))
+        for row in others:
+            rate = row[1] if mode == "warm" else cold_rows.get(row[0], (None,))[0]
+            if rate is not None:
+                series.append((write("size-%s-%s.dat" % (row[0].replace(" ", "_"), mode),
+                                     [(file_count, rate)]), row[0], "points"))
+        if series:
+            panels.append(("files/s against corpus size, %s" % mode, "files in the corpus",
+                           series))
+    script = ["set terminal pngcairo size 1400,1000 font ',10'",
+              "set output '%s'" % os.path.join(out, "files-per-second.png"),
+              "set multiplot layout 2,2",
+              "set logscale x 2", "set grid", "set key outside bottom center horizontal",
+              "set ylabel 'files/s'", "set yrange [0:*]"]
+    for title, xlabel, series in panels:
+        script.append("set title '%s'" % title)
+        script.append("set xlabel '%s'" % xlabel)
+        script.append("set logscale x %s" % ("2" if xlabel == "threads" else "10"))
+        script.append("plot " + ", ".join("'%s' using 1:2 with %s pointsize 1.5 title '%s'" % (
+            path, style, name) for path, name, style in series))
+    script.append("unset multiplot")
+    with open(os.path.join(folder, "plot.gp"), "w") as handle:
+        handle.write("\n".join(script) + "\n")
+    if subprocess.run(["gnuplot", os.path.join(folder, "plot.gp")]).returncode != 0:
+        notes.append("the plot could not be made (gnuplot failed)")
 
 
 if __name__ == "__main__":

@@ -2,27 +2,35 @@
 # The benchmark: vexpurge-scan against clamscan, yara and a C baseline that only does the I/O,
 # on one deterministic corpus. Not part of the test run.
 #
-#   bench/run.sh [--files N] [--runs K]      N files in the corpus (default 30000), K timed runs
-#                                            of each scanner (default 5)
+#   bench/run.sh [--files N] [--runs K] [--threads LIST] [--no-scale]
+#       N files in the corpus (default 30000), K timed runs of each scanner (default 5), the
+#       thread counts swept (default 1,2,4,8,16,32); --no-scale leaves out the corpora of N/10
+#       and 10N files and the folder of 100000 files that the scaling check times
 #
 # Installs what it lacks from Debian's packages (ClamAV runs only with the database written
-# here: no freshclam, no network), builds the host tools, makes the corpus under
-# build/bench/corpus when it is missing or its inputs changed, converts the signature table for
-# ClamAV and YARA, checks every scanner's detections against the corpus manifest, measures, and
-# writes build/bench/results.txt. See bench/README.md.
+# here: no freshclam, no network), builds the host tools, makes the corpora under build/bench
+# when they are missing or their inputs changed, converts the signature table for ClamAV and
+# YARA, checks every scanner's detections against the corpus manifest, measures warm and (as
+# root) cold, sweeps the thread counts, writes build/bench/results.txt and plots it in
+# build/bench/files-per-second.png. See bench/README.md.
 set -euo pipefail
 
 files=30000
 runs=5
+threads=1,2,4,8,16,32
+scale=1
 while [ $# -gt 0 ]; do
   case "$1" in
     --files) files="${2:?--files takes a number}"; shift 2 ;;
     --runs) runs="${2:?--runs takes a number}"; shift 2 ;;
-    -h|--help) sed -n '2,12p' "$0"; exit 0 ;;
+    --threads) threads="${2:?--threads takes a list}"; shift 2 ;;
+    --no-scale) scale=0; shift ;;
+    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
     *) echo "bench/run.sh: unknown argument $1" >&2; exit 2 ;;
   esac
 done
 case "$files$runs" in *[!0-9]*) echo "bench/run.sh: --files and --runs take numbers" >&2; exit 2 ;; esac
+case "$threads" in ""|*[!0-9,]*) echo "bench/run.sh: --threads takes numbers parted by commas" >&2; exit 2 ;; esac
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
 out="$root/build/bench"
@@ -40,6 +48,7 @@ need g++ g++
 need gcc gcc
 need python3 python3
 need /usr/bin/time time
+need gnuplot gnuplot-nox
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -71,7 +80,7 @@ g++ -O2 -std=c++17 -Wall -Wextra -I"$root" "$root/bench/make_corpus.cpp" \
   -o "$out/make-corpus"
 scan="$out/bin/vexpurge-scan"
 "$scan" --list-signatures > "$out/signatures.csv"
-gcc -O2 -std=c11 -Wall -Wextra "$root/bench/baseline_scan.c" -o "$out/baseline-scan"
+gcc -O2 -std=c11 -Wall -Wextra -pthread "$root/bench/baseline_scan.c" -o "$out/baseline-scan"
 
 # --- The corpus: made again only when what decides its bytes has changed ------------------------
 stamp="$(cat "$root/bench/make_corpus.cpp" "$root/tools/specimen/specimen.cpp" \
@@ -91,6 +100,41 @@ else
   echo "bench: corpus is current ($(($(wc -l < "$out/manifest.tsv") - 1)) files)"
 fi
 
+# The scaling check's corpora: a tenth and ten times as many files (the same generator), and one
+# folder of 100000 files. Each is made again only when its inputs changed.
+scale_args=()
+if [ "$scale" -eq 1 ]; then
+  for count in $((files / 10)) $((files * 10)); do
+    [ "$count" -ge 1000 ] || continue
+    dir="$out/scale/$count"
+    scale_stamp="$(echo "$stamp" "$count" | sha256sum | cut -d' ' -f1)"
+    if [ "$(cat "$dir.stamp" 2>/dev/null)" != "$scale_stamp" ]; then
+      echo "bench: making the corpus of $count files for the scaling check"
+      rm -rf "$dir" "$dir.tsv" "$dir.stamp"
+      mkdir -p "$out/scale"
+      "$out/make-corpus" "$count" "$dir" "$dir.tsv"
+      echo "$scale_stamp" > "$dir.stamp"
+    fi
+    scale_args+=(--scale "$count:$dir:$dir.tsv")
+  done
+  wide="$out/scale/one-folder-100000"
+  if [ "$(cat "$wide.stamp" 2>/dev/null)" != "$stamp" ]; then
+    rm -rf "$wide" && mkdir -p "$out/scale"
+    "$out/make-corpus" --one-folder 100000 "$wide"
+    echo "$stamp" > "$wide.stamp"
+  fi
+  scale_args+=(--wide "$wide")
+fi
+
+# Cold runs drop the page cache before each run, which only root may do.
+cold_args=()
+if [ "$(id -u)" -eq 0 ] && [ -w /proc/sys/vm/drop_caches ]; then
+  cold_args=(--cold)
+else
+  echo "bench: cold mode skipped: dropping the page cache needs root (/proc/sys/vm/drop_caches)"
+  cold_args=(--cold-skipped "dropping the page cache needs root (/proc/sys/vm/drop_caches)")
+fi
+
 # Warm the page cache once, so that no scanner pays for the first read from disk.
 find "$out/corpus" "$out/rows" "$out/odd-layouts" "$out/one-folder" -type f \
   -exec cat {} + > /dev/null
@@ -98,4 +142,5 @@ find "$out/corpus" "$out/rows" "$out/odd-layouts" "$out/one-folder" -type f \
 python3 "$root/bench/measure.py" --out "$out" --corpus "$out/corpus" \
   --manifest "$out/manifest.tsv" --rows "$out/rows" --odd-layouts "$out/odd-layouts" \
   --one-folder "$out/one-folder" --table "$out/signatures.csv" --vexpurge "$scan" \
-  --baseline "$out/baseline-scan" --runs "$runs"
+  --baseline "$out/baseline-scan" --runs "$runs" --threads "$threads" "${cold_args[@]}" \
+  "${scale_args[@]}"

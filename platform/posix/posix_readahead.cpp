@@ -14,6 +14,7 @@
 // of a coarse file system clock unseen, so it is left to the program to read.
 #include "platform/posix/posix_readahead.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -85,7 +86,24 @@ struct Job {
   std::vector<uint32_t> files;  // indices of the listing's plain files
   size_t nextToRead = 0;        // in files
   size_t reached = 0;           // the files before this one the program is done with
+  std::vector<uint32_t> folders;  // indices of the listing's folders, to be listed next
+  size_t nextFolder = 0;
 };
+
+// Reads a folder's entries once, so that the walk finds them in memory when it lists the folder
+// (on a cold disk, the walk's listings would otherwise wait for the disk one after the other).
+void ReadFolder(int parent, const std::string& windowsName) {
+  char hostName[NAME_MAX + 1];
+  if (windowsName.size() > NAME_MAX) return;
+  std::memcpy(hostName, windowsName.c_str(), windowsName.size() + 1);
+  std::replace(hostName, hostName + windowsName.size(), kBackslashInName, '\\');
+  const int fd = ::openat(parent, hostName, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return;
+  char entries[16384];
+  while (::getdents64(fd, entries, sizeof entries) > 0) {
+  }
+  ::close(fd);
+}
 
 // Entries of a listing one thread looks at in one go.
 constexpr size_t kLookChunk = 16;
@@ -178,8 +196,12 @@ class ReadAhead {
                           FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_RECALL_ON_OPEN |
                           FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS;
     for (size_t i = 0; i < listing->entries.size(); ++i) {
-      if ((listing->entries[i].attributes & skipped) == 0)
-        job_.files.push_back(static_cast<uint32_t>(i));
+      const ListedEntry& entry = listing->entries[i];
+      if ((entry.attributes & skipped) == 0) job_.files.push_back(static_cast<uint32_t>(i));
+      if ((entry.attributes & skipped) == FILE_ATTRIBUTE_DIRECTORY && entry.name != "." &&
+          entry.name != "..") {
+        job_.folders.push_back(static_cast<uint32_t>(i));
+      }
     }
     work_.notify_all();
   }
@@ -334,6 +356,11 @@ class ReadAhead {
 
   bool LookClaimable() const { return look_.next < look_.count; }
 
+  // A subfolder to read when there is no file to read ahead for the time being.
+  bool FolderClaimable() const {
+    return job_.id != 0 && job_.nextFolder < job_.folders.size() && !Claimable();
+  }
+
   bool Claimable() const {
     return job_.id != 0 && job_.nextToRead < job_.files.size() &&
            job_.nextToRead < job_.reached + kWindow &&
@@ -343,10 +370,10 @@ class ReadAhead {
   void Reader() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-      if (!stopping_ && !LookClaimable() && !Claimable()) {
+      if (!stopping_ && !LookClaimable() && !Claimable() && !FolderClaimable()) {
         ++readersWaiting_;
         work_.wait(lock, [this] {
-          return stopping_ || LookClaimable() ||
+          return stopping_ || LookClaimable() || FolderClaimable() ||
                  (Claimable() && job_.nextToRead < job_.reached + kWakeAt);
         });
         --readersWaiting_;
@@ -364,6 +391,15 @@ class ReadAhead {
         lock.lock();
         look_.done += last - task.next;
         if (look_.done == look_.count && programWaiting_) ready_.notify_all();
+        continue;
+      }
+      if (!Claimable()) {
+        const std::shared_ptr<FolderFd> parent = job_.folder;
+        const std::shared_ptr<const Listing> listing = job_.listing;
+        const std::string& name = listing->entries[job_.folders[job_.nextFolder++]].name;
+        lock.unlock();
+        ReadFolder(parent->fd, name);
+        lock.lock();
         continue;
       }
       const size_t index = job_.nextToRead++;
