@@ -24,6 +24,8 @@ Machine& machine() {
 
 void Reset() { g_machine = std::make_unique<Machine>(); }
 
+void Release() { g_machine.reset(); }
+
 Machine::Machine() : impl_(std::make_unique<Impl>()) {
   environment["SystemRoot"] = "C:\\WINDOWS";
   environment["windir"] = "C:\\WINDOWS";
