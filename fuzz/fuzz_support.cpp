@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "engine/scan_state.h"
 #include "platform/sim/sim_machine.h"
@@ -23,8 +24,8 @@ void FreshMachine() {
 }
 
 void PutFile(const std::string& windowsPath, const uint8_t* data, size_t size) {
-  const std::string bytes(reinterpret_cast<const char*>(data), size);
-  if (!sim::machine().PutFile(windowsPath, bytes)) {
+  std::string bytes(reinterpret_cast<const char*>(data), size);
+  if (!sim::machine().PutFile(windowsPath, std::move(bytes))) {
     Violation("cannot put %s", windowsPath.c_str());
   }
 }

@@ -173,8 +173,8 @@ ssize_t HostWrite(int fd, const void* buffer, size_t count, long long* position)
   if (open == nullptr) return -1;
   std::string& bytes = open->node->bytes;
   const size_t at = open->append ? bytes.size() : static_cast<size_t>(*position);
-  if (bytes.size() < at + count) bytes.resize(at + count, '\0');
-  if (count > 0) std::memcpy(&bytes[at], buffer, count);
+  if (bytes.size() < at) bytes.resize(at, '\0');  // a gap reads as zero bytes
+  bytes.replace(at, std::min(count, bytes.size() - at), static_cast<const char*>(buffer), count);
   *position = static_cast<long long>(at + count);
   return static_cast<ssize_t>(count);
 }
@@ -529,9 +529,13 @@ bool HostReadAll(const std::string& host, std::string* bytes) {
 }
 
 // Makes or replaces a host file that holds exactly these bytes.
-bool HostWriteAll(const std::string& host, const std::string& bytes) {
+bool HostWriteAll(const std::string& host, std::string bytes) {
   const int fd = HostOpen(host, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
+  if (fd >= kFirstMemoryDescriptor) {  // the bytes become the file's, uncopied
+    machine().impl().memoryDescriptors[fd].node->bytes = std::move(bytes);
+    return HostClose(fd) == 0;
+  }
   long long position = 0;
   const bool written =
       HostWrite(fd, bytes.data(), bytes.size(), &position) == static_cast<ssize_t>(bytes.size());
@@ -541,7 +545,7 @@ bool HostWriteAll(const std::string& host, const std::string& bytes) {
 bool CopyHostFile(const std::string& from, const std::string& to) {
   if (IsMemoryHost(from) || IsMemoryHost(to)) {
     std::string bytes;
-    return HostReadAll(from, &bytes) && HostWriteAll(to, bytes);
+    return HostReadAll(from, &bytes) && HostWriteAll(to, std::move(bytes));
   }
   const int in = OpenPlainFile(from, O_RDONLY, 0);
   if (in < 0) return false;
@@ -870,7 +874,7 @@ void Machine::MapMemoryDrive(char letter, UINT type) {
   MapDrive(upper, root, type);
 }
 
-bool Machine::PutFile(const std::string& windowsPath, const std::string& bytes) {
+bool Machine::PutFile(const std::string& windowsPath, std::string bytes) {
   const SplitWindowsPath split = SplitForDrive(windowsPath);
   if (split.error != 0 || split.components.empty()) return false;
   // Each component as it is spelled there already, else as given; missing folders are made.
@@ -885,7 +889,7 @@ bool Machine::PutFile(const std::string& windowsPath, const std::string& bytes) 
     }
   }
   Changed();
-  return HostWriteAll(host, bytes);
+  return HostWriteAll(host, std::move(bytes));
 }
 
 bool Machine::GetFile(const std::string& windowsPath, std::string* bytes) const {

@@ -200,7 +200,7 @@ class Machine {
   void MapMemoryDrive(char letter, UINT type = DRIVE_FIXED);
   // Puts a file holding exactly these bytes at a Windows path on any drive with files, making
   // the folders above it; false when that cannot be done.
-  bool PutFile(const std::string& windowsPath, const std::string& bytes);
+  bool PutFile(const std::string& windowsPath, std::string bytes);
   // The bytes of the file at a Windows path; false when there is no such file.
   bool GetFile(const std::string& windowsPath, std::string* bytes) const;
   // The host path of an existing Windows path, resolved without regard to case; empty when it
