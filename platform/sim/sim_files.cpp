@@ -207,6 +207,10 @@ int HostRename(const std::string& from, const std::string& to) {
     return -1;
   }
   if (from == to) return 0;
+  if (to.compare(0, from.size() + 1, from + "/") == 0) {  // a folder into itself
+    errno = EINVAL;
+    return -1;
+  }
   const MemoryNode* target = MemoryFind(to);
   if (target != nullptr && (target->directory || source->second->directory)) {
     errno = target->directory ? EISDIR : ENOTDIR;
