@@ -6,9 +6,10 @@
 #
 # --seconds is each target's time (default 5); --runs stops a target after that many
 # executions instead (with --seconds too, at whichever comes first). The targets run side by
-# side, as many at once as --jobs says (default: as many as there are cores). Any crash, broken invariant, leak or timeout fails the run; its input is kept in
-# build/fuzz/runs/TARGET/ and the command to replay it is printed. The working corpora stay in
-# build/fuzz/runs/ for a look afterwards.
+# side, as many at once as --jobs says (default: as many as there are cores). Any crash,
+# broken invariant, leak or timeout fails the run; its input is kept in build/fuzz/runs/TARGET/
+# and the command to replay it is printed. The working corpora stay in build/fuzz/runs/ for a
+# look afterwards.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -95,7 +96,8 @@ for t in "${targets[@]}"; do
   corpus=$(find "$dir/corpus" -type f | wc -l)
   rate=$(sed -n 's/^stat::average_exec_per_sec: *\([0-9]*\).*/\1/p' "$dir/log" | tail -n 1)
   if [ "$status" -eq 0 ]; then
-    printf '%-22s %10s executions (%s/s), corpus %s inputs: ok\n' "$t" "${executions:-?}" "${rate:-?}" "$corpus"
+    printf '%-22s %10s executions (%s/s), corpus %s inputs: ok\n' "$t" "${executions:-?}" \
+      "${rate:-?}" "$corpus"
   else
     failed=1
     printf '%-22s %10s executions: FAILED (exit %s)\n' "$t" "${executions:-?}" "$status"
