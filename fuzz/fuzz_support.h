@@ -1,6 +1,5 @@
-// What the fuzz targets share: a scratch folder of the process's own behind drive C: of a
-// fresh simulated machine, plain host file access to put inputs there and read results back,
-// and the one way to report a broken invariant.
+// What the fuzz targets share: a fresh simulated machine whose drive C: lives in memory (no
+// input touches the host's disk), and the one way to report a broken invariant.
 #pragma once
 
 #include <cstddef>
@@ -9,18 +8,27 @@
 
 namespace fuzz {
 
-// Replaces the simulated machine by a new one whose drive C: is an empty folder of this
-// process (made on first use, removed at exit); returns that folder's host path.
-std::string FreshMachine();
+// Declared first in a target's entry point: the input runs on a machine made for it, and
+// everything that machine holds is freed again before the input ends. (libFuzzer takes more
+// allocations than frees during an input for a possible leak and runs the input again under
+// the leak checker, which costs more than the input itself.)
+class MachineForInput {
+ public:
+  MachineForInput();
+  ~MachineForInput();
+  MachineForInput(const MachineForInput&) = delete;
+  MachineForInput& operator=(const MachineForInput&) = delete;
+};
 
-// The host path of a Windows path on C: ("C:\WINDOWS\x" -> "<folder>/WINDOWS/x"), the folders
-// above it created.
-std::string HostPath(const std::string& windowsPath);
+// Replaces the simulated machine by a new one whose drive C: is an empty memory volume.
+void FreshMachine();
 
-void WriteHostFile(const std::string& hostPath, const uint8_t* data, size_t size);
-void WriteHostFile(const std::string& hostPath, const std::string& bytes);
+// The file at a Windows path on the machine's drives; Violation when it cannot be put there.
+void PutFile(const std::string& windowsPath, const uint8_t* data, size_t size);
 // False when the file does not exist.
-bool ReadHostFile(const std::string& hostPath, std::string* bytes);
+bool GetFile(const std::string& windowsPath, std::string* bytes);
+// Whether the file at a Windows path exists and holds exactly these bytes.
+bool FileHolds(const std::string& windowsPath, const uint8_t* data, size_t size);
 
 // A fresh machine holding the input at this Windows path, and the scan state at its start values
 // set for a report-only check outside the memory sweep. Returns the handles open now, which the

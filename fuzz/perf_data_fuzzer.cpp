@@ -64,6 +64,7 @@ bool BeginsWithNoCase(const char* text, const std::string& prefix) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const fuzz::MachineForInput machineForInput;
   if (size < kHeaderSize) return 0;
   const DWORD counter = Le32(data);
   const size_t capacity = data[4] == 0 ? kPerfProcessTableSize : data[4];

@@ -63,6 +63,7 @@ std::string Expanded(const std::string& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const fuzz::MachineForInput machineForInput;
   if (size == 0) return 0;
   std::string infected = kInfectedFiles[data[0] % 4];
   size_t at = 1;

@@ -21,6 +21,7 @@
 #include "engine/disinfection.h"
 #include "engine/scan_state.h"
 #include "fuzz/fuzz_support.h"
+#include "platform/files.h"
 #include "tests/double/sim_machine.h"
 
 namespace {
@@ -68,22 +69,23 @@ std::string Expected(const std::string& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const fuzz::MachineForInput machineForInput;
   fuzz::FreshMachine();
   sim::Machine& m = sim::machine();
   m.SetVersion(sim::WindowsVersion::Win98);
-  fuzz::HostPath("C:\\WINDOWS\\TEMP\\x");  // the folders
-  const std::string target = fuzz::HostPath("C:\\WINDOWS\\wininit.ini");
+  constexpr char kTarget[] = "C:\\WINDOWS\\wininit.ini";
+  fuzz::PutFile(kTarget, data, size);
+  if (!plat::CreateDirectoryA("C:\\WINDOWS\\TEMP", nullptr)) fuzz::Violation("no TEMP folder");
   const std::string old(reinterpret_cast<const char*>(data), size);
-  fuzz::WriteHostFile(target, old);
   ResetScanState();
   const size_t handlesBefore = m.OpenHandles();
 
   const bool added = AddWininitRename("NUL", "C:\\X~1\\Y.EXE");
 
   std::string now;
-  if (!fuzz::ReadHostFile(target, &now)) fuzz::Violation("wininit.ini is gone");
+  if (!fuzz::GetFile(kTarget, &now)) fuzz::Violation("wininit.ini is gone");
   std::string left;
-  if (fuzz::ReadHostFile(fuzz::HostPath("C:\\WINDOWS\\wininit.new"), &left)) {
+  if (fuzz::GetFile("C:\\WINDOWS\\wininit.new", &left)) {
     fuzz::Violation("wininit.new was left behind");
   }
   if (added) {

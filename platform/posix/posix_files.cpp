@@ -35,7 +35,246 @@ int CompareUpper(const std::string& a, const std::string& b) {
   return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
-bool HostStat(const std::string& host, struct stat* info) { return ::stat(host.c_str(), info) == 0; }
+// --- Memory volumes. The host calls the machine makes (stat, open, read, write, list, unlink,
+// rename, mkdir, rmdir) go through the Host* functions below; for a host path under
+// kMemoryVolumes, or a descriptor from kFirstMemoryDescriptor on, they answer from the
+// machine's memory nodes, with the errno values the host would give.
+
+bool IsMemoryHost(const std::string& host) {
+  return host.compare(0, sizeof kMemoryVolumes - 1, kMemoryVolumes) == 0;
+}
+
+MemoryNode* MemoryFind(const std::string& host) {
+  auto& nodes = machine().impl().memoryNodes;
+  auto it = nodes.find(host);
+  return it == nodes.end() ? nullptr : it->second.get();
+}
+
+// A new entry needs its folder, as on the host.
+bool MemoryParentIsFolder(const std::string& host) {
+  const MemoryNode* parent = MemoryFind(host.substr(0, host.rfind('/')));
+  return parent != nullptr && parent->directory;
+}
+
+void MemoryFillStat(const MemoryNode& node, struct stat* info) {
+  std::memset(info, 0, sizeof *info);
+  info->st_mode = node.directory ? (S_IFDIR | 0755) : (S_IFREG | 0644);
+  info->st_nlink = 1;
+  info->st_size = node.directory ? 0 : static_cast<off_t>(node.bytes.size());
+}
+
+// The names in a memory folder, in byte order.
+std::vector<std::string> MemoryChildren(const std::string& folder) {
+  std::vector<std::string> names;
+  const std::string prefix = folder + "/";
+  const auto& nodes = machine().impl().memoryNodes;
+  for (auto it = nodes.lower_bound(prefix);
+       it != nodes.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it) {
+    if (it->first.find('/', prefix.size()) == std::string::npos) {
+      names.push_back(it->first.substr(prefix.size()));
+    }
+  }
+  return names;
+}
+
+int MemoryOpen(const std::string& host, int flags) {
+  Machine::Impl& impl = machine().impl();
+  auto it = impl.memoryNodes.find(host);
+  std::shared_ptr<MemoryNode> node;
+  if (it == impl.memoryNodes.end()) {
+    if (!(flags & O_CREAT) || !MemoryParentIsFolder(host)) {
+      errno = ENOENT;
+      return -1;
+    }
+    node = std::make_shared<MemoryNode>();
+    impl.memoryNodes.emplace(host, node);
+  } else {
+    if ((flags & O_CREAT) && (flags & O_EXCL)) {
+      errno = EEXIST;
+      return -1;
+    }
+    node = it->second;
+    if (node->directory) {  // what the host open of a folder comes to, for the program
+      errno = EACCES;
+      return -1;
+    }
+    if ((flags & O_TRUNC) && (flags & O_ACCMODE) != O_RDONLY) node->bytes.clear();
+  }
+  const int fd = impl.nextMemoryDescriptor++;
+  impl.memoryDescriptors[fd] = Machine::Impl::MemoryDescriptor{node, (flags & O_APPEND) != 0};
+  return fd;
+}
+
+Machine::Impl::MemoryDescriptor* MemoryDescriptorOf(int fd) {
+  auto& descriptors = machine().impl().memoryDescriptors;
+  auto it = descriptors.find(fd);
+  if (it != descriptors.end()) return &it->second;
+  errno = EBADF;
+  return nullptr;
+}
+
+bool HostStat(const std::string& host, struct stat* info) {
+  if (IsMemoryHost(host)) {
+    const MemoryNode* node = MemoryFind(host);
+    if (node == nullptr) {
+      errno = ENOENT;
+      return false;
+    }
+    MemoryFillStat(*node, info);
+    return true;
+  }
+  return ::stat(host.c_str(), info) == 0;
+}
+
+int HostOpen(const std::string& host, int flags, mode_t mode) {
+  if (IsMemoryHost(host)) return MemoryOpen(host, flags);
+  return ::open(host.c_str(), flags, mode);
+}
+
+int HostFstat(int fd, struct stat* info) {
+  if (fd < kFirstMemoryDescriptor) return ::fstat(fd, info);
+  const Machine::Impl::MemoryDescriptor* open = MemoryDescriptorOf(fd);
+  if (open == nullptr) return -1;
+  MemoryFillStat(*open->node, info);
+  return 0;
+}
+
+int HostClose(int fd) {
+  if (fd < kFirstMemoryDescriptor) return ::close(fd);
+  if (machine().impl().memoryDescriptors.erase(fd) != 0) return 0;
+  errno = EBADF;
+  return -1;
+}
+
+ssize_t HostPread(int fd, void* buffer, size_t count, long long position) {
+  if (fd < kFirstMemoryDescriptor) return ::pread(fd, buffer, count, static_cast<off_t>(position));
+  const Machine::Impl::MemoryDescriptor* open = MemoryDescriptorOf(fd);
+  if (open == nullptr) return -1;
+  const std::string& bytes = open->node->bytes;
+  if (position >= static_cast<long long>(bytes.size())) return 0;
+  const size_t n = std::min(count, bytes.size() - static_cast<size_t>(position));
+  std::memcpy(buffer, bytes.data() + position, n);
+  return static_cast<ssize_t>(n);
+}
+
+// Writes at the position, or at the end for a descriptor opened to append; the position moves
+// past what was written.
+ssize_t HostWrite(int fd, const void* buffer, size_t count, long long* position) {
+  if (fd < kFirstMemoryDescriptor) {
+    if (::fcntl(fd, F_GETFL) & O_APPEND) {
+      const ssize_t put = ::write(fd, buffer, count);
+      *position = ::lseek(fd, 0, SEEK_CUR);
+      return put;
+    }
+    const ssize_t put = ::pwrite(fd, buffer, count, static_cast<off_t>(*position));
+    if (put > 0) *position += put;
+    return put;
+  }
+  Machine::Impl::MemoryDescriptor* open = MemoryDescriptorOf(fd);
+  if (open == nullptr) return -1;
+  std::string& bytes = open->node->bytes;
+  const size_t at = open->append ? bytes.size() : static_cast<size_t>(*position);
+  if (bytes.size() < at) bytes.resize(at, '\0');  // a gap reads as zero bytes
+  bytes.replace(at, std::min(count, bytes.size() - at), static_cast<const char*>(buffer), count);
+  *position = static_cast<long long>(at + count);
+  return static_cast<ssize_t>(count);
+}
+
+int HostUnlink(const std::string& host) {
+  if (!IsMemoryHost(host)) return ::unlink(host.c_str());
+  auto& nodes = machine().impl().memoryNodes;
+  auto it = nodes.find(host);
+  if (it == nodes.end() || it->second->directory) {
+    errno = it == nodes.end() ? ENOENT : EISDIR;
+    return -1;
+  }
+  nodes.erase(it);
+  return 0;
+}
+
+// A rename within the memory volumes takes a folder's contents along; between a memory volume
+// and the host it fails with EXDEV, as between two host file systems.
+int HostRename(const std::string& from, const std::string& to) {
+  const bool memoryFrom = IsMemoryHost(from);
+  if (memoryFrom != IsMemoryHost(to)) {
+    errno = EXDEV;
+    return -1;
+  }
+  if (!memoryFrom) return ::rename(from.c_str(), to.c_str());
+  auto& nodes = machine().impl().memoryNodes;
+  auto source = nodes.find(from);
+  if (source == nodes.end() || !MemoryParentIsFolder(to)) {
+    errno = ENOENT;
+    return -1;
+  }
+  if (from == to) return 0;
+  if (to.compare(0, from.size() + 1, from + "/") == 0) {  // a folder into itself
+    errno = EINVAL;
+    return -1;
+  }
+  const MemoryNode* target = MemoryFind(to);
+  if (target != nullptr && (target->directory || source->second->directory)) {
+    errno = target->directory ? EISDIR : ENOTDIR;
+    return -1;
+  }
+  std::vector<std::pair<std::string, std::shared_ptr<MemoryNode>>> moved;
+  const std::string prefix = from + "/";
+  for (auto it = nodes.lower_bound(prefix);
+       it != nodes.end() && it->first.compare(0, prefix.size(), prefix) == 0;) {
+    moved.emplace_back(to + it->first.substr(from.size()), it->second);
+    it = nodes.erase(it);
+  }
+  nodes[to] = source->second;
+  nodes.erase(from);
+  for (auto& entry : moved) nodes[entry.first] = std::move(entry.second);
+  return 0;
+}
+
+int HostMkdir(const std::string& host) {
+  if (!IsMemoryHost(host)) return ::mkdir(host.c_str(), 0755);
+  auto& nodes = machine().impl().memoryNodes;
+  if (nodes.count(host) != 0) {
+    errno = EEXIST;
+    return -1;
+  }
+  if (!MemoryParentIsFolder(host)) {
+    errno = ENOENT;
+    return -1;
+  }
+  auto folder = std::make_shared<MemoryNode>();
+  folder->directory = true;
+  nodes.emplace(host, std::move(folder));
+  return 0;
+}
+
+int HostRmdir(const std::string& host) {
+  if (!IsMemoryHost(host)) return ::rmdir(host.c_str());
+  const MemoryNode* node = MemoryFind(host);
+  if (node == nullptr || !node->directory || !MemoryChildren(host).empty()) {
+    errno = node == nullptr ? ENOENT : !node->directory ? ENOTDIR : ENOTEMPTY;
+    return -1;
+  }
+  machine().impl().memoryNodes.erase(host);
+  return 0;
+}
+
+// The names a host folder holds, "." and ".." left out; false when it cannot be listed.
+bool HostFolderNames(const std::string& host, std::vector<std::string>* names) {
+  if (IsMemoryHost(host)) {
+    const MemoryNode* node = MemoryFind(host);
+    if (node == nullptr || !node->directory) return false;
+    *names = MemoryChildren(host);
+    return true;
+  }
+  DIR* dir = ::opendir(host.c_str());
+  if (dir == nullptr) return false;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names->push_back(name);
+  }
+  ::closedir(dir);
+  return true;
+}
 
 // A host name as Windows names show it, and back: a backslash would part a Windows path.
 std::string WindowsName(std::string name) {
@@ -57,6 +296,15 @@ bool FindOnDisk(const std::string& hostFolder, const std::string& name, std::str
       *found = candidate;
       return true;
     }
+  }
+  if (IsMemoryHost(hostFolder)) {
+    for (const std::string& entry : MemoryChildren(hostFolder)) {
+      if (plat::_stricmp(entry.c_str(), hostName.c_str()) == 0) {
+        *found = entry;
+        return true;
+      }
+    }
+    return false;
   }
   DIR* dir = ::opendir(hostFolder.c_str());
   if (dir == nullptr) return false;
@@ -201,6 +449,40 @@ void FillFindData(WIN32_FIND_DATAA* data, const Listing& listing, const ListedEn
   }
 }
 
+// Listed in the order of their upper-case names, as NTFS (and Wine) list a folder.
+bool ListedBefore(const std::string& a, const std::string& b) {
+  const int order = CompareUpper(a, b);
+  return order != 0 ? order < 0 : a < b;
+}
+
+// A memory folder's listing for a mask, made as a host folder's is.
+std::shared_ptr<const Listing> ListMemoryFolder(const Resolved& folder, const std::string& mask,
+                                                const struct stat& folderInfo) {
+  auto listing = std::make_shared<Listing>();
+  listing->prefix = folder.root ? folder.key : folder.key + "\\";
+  if (!folder.root) {
+    for (const char* dots : {".", ".."}) {
+      if (MatchesMask(mask, dots)) {
+        listing->entries.push_back(Listed(dots, folder.key, folderInfo, false));
+      }
+    }
+  }
+  std::vector<std::string> names;
+  for (const std::string& hostName : MemoryChildren(folder.host)) {
+    std::string name = WindowsName(hostName);
+    if (MatchesMask(mask, name)) names.push_back(std::move(name));
+  }
+  std::sort(names.begin(), names.end(), ListedBefore);
+  listing->entries.reserve(listing->entries.size() + names.size());
+  for (std::string& name : names) {
+    struct stat info;
+    MemoryFillStat(*MemoryFind(folder.host + "/" + HostName(name)), &info);
+    const std::string key = listing->prefix + name;
+    listing->entries.push_back(Listed(std::move(name), key, info, false));
+  }
+  return listing;
+}
+
 void MoveMeta(const std::string& fromKey, const std::string& toKey) {
   auto& meta = machine().impl().meta;
   auto it = meta.find(fromKey);
@@ -216,6 +498,7 @@ void MoveMeta(const std::string& fromKey, const std::string& toKey) {
 
 // Opens a host file only when it is a plain file, never waiting (a FIFO would).
 int OpenPlainFile(const std::string& host, int flags, mode_t mode) {
+  if (IsMemoryHost(host)) return MemoryOpen(host, flags);  // holds plain files and folders only
   const int fd = ::open(host.c_str(), flags | O_NONBLOCK | O_CLOEXEC, mode);
   if (fd < 0) return -1;
   struct stat info;
@@ -227,7 +510,43 @@ int OpenPlainFile(const std::string& host, int flags, mode_t mode) {
   return fd;
 }
 
+// A whole host file's bytes; false when it is not a plain file that can be read.
+bool HostReadAll(const std::string& host, std::string* bytes) {
+  if (IsMemoryHost(host)) {
+    const MemoryNode* node = MemoryFind(host);
+    if (node == nullptr || node->directory) return false;
+    *bytes = node->bytes;
+    return true;
+  }
+  const int fd = OpenPlainFile(host, O_RDONLY, 0);
+  if (fd < 0) return false;
+  bytes->clear();
+  char buffer[65536];
+  ssize_t n;
+  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) bytes->append(buffer, static_cast<size_t>(n));
+  ::close(fd);
+  return n == 0;
+}
+
+// Makes or replaces a host file that holds exactly these bytes.
+bool HostWriteAll(const std::string& host, std::string bytes) {
+  const int fd = HostOpen(host, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  if (fd >= kFirstMemoryDescriptor) {  // the bytes become the file's, uncopied
+    machine().impl().memoryDescriptors[fd].node->bytes = std::move(bytes);
+    return HostClose(fd) == 0;
+  }
+  long long position = 0;
+  const bool written =
+      HostWrite(fd, bytes.data(), bytes.size(), &position) == static_cast<ssize_t>(bytes.size());
+  return HostClose(fd) == 0 && written;
+}
+
 bool CopyHostFile(const std::string& from, const std::string& to) {
+  if (IsMemoryHost(from) || IsMemoryHost(to)) {
+    std::string bytes;
+    return HostReadAll(from, &bytes) && HostWriteAll(to, std::move(bytes));
+  }
   const int in = OpenPlainFile(from, O_RDONLY, 0);
   if (in < 0) return false;
   const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -289,13 +608,61 @@ ssize_t TextWrite(void* cookie, const char* buffer, size_t size) {
 
 int TextWriterClose(void* cookie) { return std::fclose(static_cast<FILE*>(cookie)); }
 
-FILE* OpenTextReader(const std::string& host) {
-  const int fd = OpenPlainFile(host, O_RDONLY, 0);
-  FILE* raw = fd < 0 ? nullptr : ::fdopen(fd, "rb");
-  if (raw == nullptr) {
-    if (fd >= 0) ::close(fd);
+// A read-only binary stream over a memory file's bytes as they are now.
+FILE* OpenMemoryReader(const std::string& host) {
+  const MemoryNode* node = MemoryFind(host);
+  if (node == nullptr || node->directory) {
+    errno = node == nullptr ? ENOENT : EACCES;
     return nullptr;
   }
+  auto* reader = new TextReader{node->bytes, 0};
+  cookie_io_functions_t functions{TextRead, nullptr, nullptr, TextReaderClose};
+  FILE* stream = ::fopencookie(reader, "r", functions);
+  if (stream == nullptr) delete reader;
+  return stream;
+}
+
+ssize_t MemoryStreamWrite(void* cookie, const char* buffer, size_t size) {
+  long long position = 0;
+  return HostWrite(static_cast<int>(reinterpret_cast<intptr_t>(cookie)), buffer, size, &position);
+}
+
+int MemoryStreamClose(void* cookie) {
+  return HostClose(static_cast<int>(reinterpret_cast<intptr_t>(cookie)));
+}
+
+// A binary stream that writes a memory file, emptied first ("wb") or added to ("ab").
+FILE* OpenMemoryWriter(const std::string& host, const char* hostMode) {
+  const int flags = O_WRONLY | O_CREAT | O_APPEND | (hostMode[0] == 'a' ? 0 : O_TRUNC);
+  const int fd = MemoryOpen(host, flags);
+  if (fd < 0) return nullptr;
+  cookie_io_functions_t functions{nullptr, MemoryStreamWrite, nullptr, MemoryStreamClose};
+  FILE* stream = ::fopencookie(reinterpret_cast<void*>(static_cast<intptr_t>(fd)), "w", functions);
+  if (stream == nullptr) HostClose(fd);
+  return stream;
+}
+
+// A stream on a host file in a binary mode of fopen. No stream on a memory volume both reads
+// and writes: nothing has needed one.
+FILE* OpenBinaryStream(const std::string& host, const char* mode) {
+  if (!IsMemoryHost(host)) return std::fopen(host.c_str(), mode);
+  if (std::strchr(mode, '+') != nullptr) {
+    errno = EACCES;
+    return nullptr;
+  }
+  return mode[0] == 'r' ? OpenMemoryReader(host) : OpenMemoryWriter(host, mode);
+}
+
+FILE* OpenTextReader(const std::string& host) {
+  FILE* raw = nullptr;
+  if (IsMemoryHost(host)) {
+    raw = OpenMemoryReader(host);
+  } else {
+    const int fd = OpenPlainFile(host, O_RDONLY, 0);
+    raw = fd < 0 ? nullptr : ::fdopen(fd, "rb");
+    if (raw == nullptr && fd >= 0) ::close(fd);
+  }
+  if (raw == nullptr) return nullptr;
   auto* reader = new TextReader;
   int c;
   while ((c = std::fgetc(raw)) != EOF) {
@@ -318,7 +685,7 @@ FILE* OpenTextReader(const std::string& host) {
 }
 
 FILE* OpenTextWriter(const std::string& host, const char* hostMode) {
-  FILE* raw = std::fopen(host.c_str(), hostMode);
+  FILE* raw = OpenBinaryStream(host, hostMode);
   if (raw == nullptr) return nullptr;
   cookie_io_functions_t functions{nullptr, TextWrite, nullptr, TextWriterClose};
   FILE* stream = ::fopencookie(raw, "w", functions);
@@ -494,6 +861,41 @@ const ListedEntry* FindListed(const std::string& key) {
   return nullptr;
 }
 
+void Machine::MapMemoryDrive(char letter, UINT type) {
+  const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+  const std::string root = std::string(kMemoryVolumes) + upper;
+  if (impl_->memoryNodes.count(root) == 0) {
+    auto folder = std::make_shared<MemoryNode>();
+    folder->directory = true;
+    impl_->memoryNodes.emplace(root, std::move(folder));
+  }
+  MapDrive(upper, root, type);
+}
+
+bool Machine::PutFile(const std::string& windowsPath, std::string bytes) {
+  const SplitWindowsPath split = SplitForDrive(windowsPath);
+  if (split.error != 0 || split.components.empty()) return false;
+  // Each component as it is spelled there already, else as given; missing folders are made.
+  std::string host = split.hostFolder;
+  for (size_t i = 0; i < split.components.size(); ++i) {
+    std::string onDisk;
+    if (!FindOnDisk(host, split.components[i], &onDisk)) onDisk = HostName(split.components[i]);
+    host += "/" + onDisk;
+    struct stat info;
+    if (i + 1 < split.components.size() && !HostStat(host, &info) && HostMkdir(host) != 0) {
+      return false;
+    }
+  }
+  Changed();
+  return HostWriteAll(host, std::move(bytes));
+}
+
+bool Machine::GetFile(const std::string& windowsPath, std::string* bytes) const {
+  const Resolved resolved = Resolve(windowsPath);
+  return resolved.error == 0 && resolved.exists && !resolved.directory &&
+         HostReadAll(resolved.host, bytes);
+}
+
 }  // namespace posix
 
 namespace plat {
@@ -520,11 +922,16 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
     if (folderMeta != nullptr && folderMeta->denyAccess) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     posix::Machine::Impl& impl = posix::machine().impl();
     struct stat folderInfo;
-    if (::stat(folder.host.c_str(), &folderInfo) != 0) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+    if (!posix::HostStat(folder.host, &folderInfo)) {
+      return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+    }
     posix::Machine::Impl::CachedListing& cache = impl.lastListing;
     if (cache.listing && cache.host == folder.host && cache.mask == mask && cache.generation == impl.fileGeneration &&
         cache.modified.tv_sec == folderInfo.st_mtim.tv_sec && cache.modified.tv_nsec == folderInfo.st_mtim.tv_nsec) {
       entry.found = cache.listing;
+    } else if (posix::IsMemoryHost(folder.host)) {
+      entry.found = posix::ListMemoryFolder(folder, mask, folderInfo);
+      cache = {folder.host, mask, folderInfo.st_mtim, impl.fileGeneration, entry.found};
     } else {
       DIR* dir = ::opendir(folder.host.c_str());
       if (dir == nullptr) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
@@ -541,10 +948,7 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
         if (name != "." && name != ".." && posix::MatchesMask(mask, name)) names.push_back(name);
       }
       // Listed in the order of their upper-case names, as NTFS (and Wine) list a folder.
-      std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-        const int order = posix::CompareUpper(a, b);
-        return order != 0 ? order < 0 : a < b;
-      });
+      std::sort(names.begin(), names.end(), posix::ListedBefore);
       listing->entries.reserve(listing->entries.size() + names.size());
       // One look at each entry itself, a second at what a link points to; FIFOs, sockets and
       // devices have no place on a Windows volume (and opening one may wait). A block of
@@ -574,7 +978,7 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
     if (file.error != 0) return Fail(file.error, INVALID_HANDLE_VALUE);
     if (!file.exists || file.root) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
     struct stat info;
-    if (::stat(file.host.c_str(), &info) != 0) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+    if (!posix::HostStat(file.host, &info)) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
     const size_t cut = file.key.rfind('\\');
     listing->prefix = file.key.substr(0, cut + 1);
     listing->entries.push_back(posix::Listed(file.windows.substr(file.windows.rfind('\\') + 1), file.key, info, false));
@@ -643,7 +1047,7 @@ BOOL DeleteFileA(LPCSTR path) {
   }
   if (const DWORD blocked = posix::ChangeBlockedBy(resolved.key)) return Fail(blocked, FALSE);
   posix::Changed();
-  if (::unlink(resolved.host.c_str()) != 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  if (posix::HostUnlink(resolved.host) != 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
   posix::machine().impl().meta.erase(resolved.key);
   return TRUE;
 }
@@ -671,11 +1075,11 @@ BOOL MoveOrReplace(LPCSTR from, LPCSTR to, bool replace) {
     return Fail(ERROR_SHARING_VIOLATION, FALSE);
   }
   posix::Changed();
-  if (::rename(source.host.c_str(), target.host.c_str()) != 0) {
+  if (posix::HostRename(source.host, target.host) != 0) {
     if (errno != EXDEV || !posix::CopyHostFile(source.host, target.host)) {
       return Fail(ERROR_ACCESS_DENIED, FALSE);
     }
-    ::unlink(source.host.c_str());
+    posix::HostUnlink(source.host);
   }
   posix::MoveMeta(source.key, Resolve(to).key);
   return TRUE;
@@ -753,7 +1157,7 @@ BOOL CreateDirectoryA(LPCSTR path, void* /*security*/) {
   if (resolved.error != 0) return Fail(resolved.error, FALSE);
   if (resolved.exists) return Fail(ERROR_ALREADY_EXISTS, FALSE);
   posix::Changed();
-  if (::mkdir(resolved.host.c_str(), 0755) != 0) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+  if (posix::HostMkdir(resolved.host) != 0) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
   return TRUE;
 }
 
@@ -763,7 +1167,7 @@ BOOL RemoveDirectoryA(LPCSTR path) {
   if (!resolved.exists) return Fail(ERROR_FILE_NOT_FOUND, FALSE);
   if (!resolved.directory || resolved.root) return Fail(ERROR_DIRECTORY, FALSE);
   posix::Changed();
-  if (::rmdir(resolved.host.c_str()) != 0) return Fail(ERROR_DIR_NOT_EMPTY, FALSE);
+  if (posix::HostRmdir(resolved.host) != 0) return Fail(ERROR_DIR_NOT_EMPTY, FALSE);
   posix::machine().impl().meta.erase(resolved.key);
   return TRUE;
 }
@@ -800,18 +1204,17 @@ DWORD GetLongPathNameA(LPCSTR shortPath, LPSTR longPath, DWORD capacity) {
       continue;
     }
     const Resolved folder = Resolve(result + "\\");
-    DIR* dir = folder.error == 0 ? ::opendir(folder.host.c_str()) : nullptr;
-    if (dir == nullptr) return Fail(ERROR_PATH_NOT_FOUND, 0u);
+    std::vector<std::string> names;
+    if (folder.error != 0 || !posix::HostFolderNames(folder.host, &names)) {
+      return Fail(ERROR_PATH_NOT_FOUND, 0u);
+    }
     std::string found;
-    while (const dirent* entry = ::readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name == "." || name == "..") continue;
+    for (const std::string& name : names) {
       if (plat::_stricmp(posix::ShortNameOf(result + "\\" + name, name).c_str(), part.c_str()) == 0) {
         found = name;
         break;
       }
     }
-    ::closedir(dir);
     if (found.empty()) return Fail(ERROR_FILE_NOT_FOUND, 0u);
     result += "\\" + found;
   }
@@ -883,7 +1286,7 @@ int _open(const char* path, int flags, int permission) {
     const posix::SplitWindowsPath split = posix::SplitForDrive(path);
     if (split.error == 0 && !split.components.empty()) {
       // Never waits (O_NONBLOCK); what is not a plain file is refused, and a listing shows none.
-      const int fd = ::open(split.ExactHost().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+      const int fd = posix::HostOpen(split.ExactHost(), O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
       if (fd >= 0) {
         const std::string key = split.ExactWindows();
         const posix::FileMeta* meta = posix::FindMeta(key);
@@ -894,11 +1297,11 @@ int _open(const char* path, int flags, int permission) {
         bool folder = listed ? (listed->attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 : false;
         long long size = listed ? static_cast<long long>(listed->size) : -1;
         if (listed == nullptr) {
-          if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) folder = true;
+          if (posix::HostFstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) folder = true;
           size = info.st_size;
         }
         if (folder || (meta && meta->denyAccess) || posix::machine().ReadBlocked(key)) {
-          ::close(fd);
+          posix::HostClose(fd);
           errno = EACCES;
           return -1;
         }
@@ -959,7 +1362,7 @@ int _read(int fd, void* buffer, unsigned int count) {
   if (descriptor == nullptr) return -1;
   long got = 0;
   if (!posix::ReadAheadRead(fd, buffer, count, descriptor->position, &got)) {
-    got = ::pread(fd, buffer, count, static_cast<off_t>(descriptor->position));
+    got = posix::HostPread(fd, buffer, count, descriptor->position);
   }
   descriptor->sizeAtOpen = -1;
   if (got > 0) descriptor->position += got;
@@ -972,14 +1375,7 @@ int _write(int fd, const void* buffer, unsigned int count) {
   if (descriptor == nullptr) return -1;
   descriptor->sizeAtOpen = -1;
   // An append-mode descriptor writes at the end whatever the position says.
-  if (::fcntl(fd, F_GETFL) & O_APPEND) {
-    const ssize_t put = ::write(fd, buffer, count);
-    descriptor->position = ::lseek(fd, 0, SEEK_CUR);
-    return static_cast<int>(put);
-  }
-  const ssize_t put = ::pwrite(fd, buffer, count, static_cast<off_t>(descriptor->position));
-  if (put > 0) descriptor->position += put;
-  return static_cast<int>(put);
+  return static_cast<int>(posix::HostWrite(fd, buffer, count, &descriptor->position));
 }
 
 long _lseek(int fd, long offset, int origin) {
@@ -990,7 +1386,7 @@ long _lseek(int fd, long offset, int origin) {
     base = descriptor->position;
   } else if (origin == SEEK_END) {
     struct stat info;
-    if (::fstat(fd, &info) != 0) return -1;
+    if (posix::HostFstat(fd, &info) != 0) return -1;
     base = info.st_size;
   } else if (origin != SEEK_SET) {
     errno = EINVAL;
@@ -1013,7 +1409,7 @@ long _filelength(int fd) {
   descriptor->sizeAtOpen = -1;  // only the first question is answered from the open
   if (size < 0) {
     struct stat info;
-    if (::fstat(fd, &info) != 0) return -1;
+    if (posix::HostFstat(fd, &info) != 0) return -1;
     size = info.st_size;
   }
   if (size > INT32_MAX) {
@@ -1027,7 +1423,7 @@ int _close(int fd) {
   if (!KnownDescriptor(fd)) return -1;
   posix::machine().impl().descriptors.erase(fd);
   posix::ForgetReadAhead(fd);
-  return ::close(fd);
+  return posix::HostClose(fd);
 }
 
 int _access(const char* path, int mode) {
@@ -1067,7 +1463,7 @@ FILE* fopen(const char* path, const char* mode) {
   FILE* stream = nullptr;
   if (write) posix::Changed();
   if (binary || plus) {
-    stream = std::fopen(resolved.host.c_str(), mode);
+    stream = posix::OpenBinaryStream(resolved.host, mode);
   } else if (kind == 'r') {
     stream = posix::OpenTextReader(resolved.host);
   } else {

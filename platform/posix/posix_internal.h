@@ -76,8 +76,29 @@ struct Resolved {
   std::string windows;     // Windows path with on-disk spelling
 };
 
+// A file or folder of a memory volume (Machine::MapMemoryDrive), kept under its host-style path.
+struct MemoryNode {
+  bool directory = false;
+  std::string bytes;
+};
+
+// Host paths of memory volumes begin with this; it names nothing on the host.
+constexpr char kMemoryVolumes[] = "<memory>/";
+// Descriptors of memory files are numbered from here, far above any the host hands out.
+constexpr int kFirstMemoryDescriptor = 1 << 24;
+
 struct Machine::Impl {
   std::map<char, Drive> drives;
+  // The files and folders of the memory volumes, by host path; the drive roots are folders.
+  std::map<std::string, std::shared_ptr<MemoryNode>> memoryNodes;
+  // Memory files the program holds open: the node (kept even if the name goes) and whether
+  // every write goes to the end.
+  struct MemoryDescriptor {
+    std::shared_ptr<MemoryNode> node;
+    bool append = false;
+  };
+  std::map<int, MemoryDescriptor> memoryDescriptors;
+  int nextMemoryDescriptor = kFirstMemoryDescriptor;
   std::map<std::string, FileMeta> meta;      // by Resolved::key
   // Descriptors the program holds open: the file's key, and the position the run-time
   // library's calls keep (reads are positioned, so a seek costs no system call).

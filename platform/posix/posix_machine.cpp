@@ -25,6 +25,7 @@ Machine& machine() {
 void Reset() { g_machine = std::make_unique<Machine>(); }
 
 void Install(std::unique_ptr<Machine> replacement) { g_machine = std::move(replacement); }
+void Release() { g_machine.reset(); }
 
 Machine::Machine() : impl_(std::make_unique<Impl>()) {
   environment["SystemRoot"] = "C:\\WINDOWS";

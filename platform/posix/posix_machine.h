@@ -127,6 +127,16 @@ class Machine {
   // Drives. An unmapped letter has no root (DRIVE_NO_ROOT_DIR).
   void MapDrive(char letter, const std::string& hostFolder, UINT type = DRIVE_FIXED);
   void SetDriveType(char letter, UINT type);  // a drive without files, such as a CD-ROM
+  // A drive whose files live in the machine instead of a host folder, empty at first. The
+  // program sees it as it would a mapped folder (names without regard to case, listing order,
+  // attributes, errors), but no call reaches the host's file system: fast enough for runs that
+  // make a new machine and files for every input.
+  void MapMemoryDrive(char letter, UINT type = DRIVE_FIXED);
+  // Puts a file holding exactly these bytes at a Windows path on any drive with files, making
+  // the folders above it; false when that cannot be done.
+  bool PutFile(const std::string& windowsPath, std::string bytes);
+  // The bytes of the file at a Windows path; false when there is no such file.
+  bool GetFile(const std::string& windowsPath, std::string* bytes) const;
   // The host path of an existing Windows path, resolved without regard to case; empty when it
   // does not exist.
   std::string HostPath(const std::string& windowsPath) const;
@@ -201,5 +211,8 @@ Machine& machine();
 void Reset();
 // Replaces it by the given one (a machine with more to it, such as the tests' scripted one).
 void Install(std::unique_ptr<Machine> replacement);
+// Frees the machine and all it holds; the next call of machine() makes a new one. For a run
+// that must give back what it allocated before it ends.
+void Release();
 
 }  // namespace posix

@@ -25,6 +25,11 @@ void Reset() {
   posix::Install(std::move(fresh));
 }
 
+void Release() {
+  g_scripted = nullptr;
+  posix::Release();
+}
+
 Process& Machine::AddProcess(DWORD pid, const std::string& image) {
   processes.emplace_back();
   Process& process = processes.back();

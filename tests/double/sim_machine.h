@@ -175,6 +175,8 @@ class Machine : public posix::Machine {
 Machine& machine();
 // Replaces it by a new scripted machine in its start state.
 void Reset();
+// Frees the machine and all it holds; the next call of machine() makes a new one.
+void Release();
 
 // A stand-in for the main window: takes messages 10 and 11 the way the real window does,
 // keeping the status line and the results list (emptied at 150 lines until the statistics
