@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstring>
@@ -49,9 +50,10 @@ constexpr size_t kWindow = 64;
 // A reader that found the window full sleeps until half of it is free again, not for one file:
 // waking costs more than reading a file from the page cache.
 constexpr size_t kWakeAt = kWindow / 2;
-// Rounds the program waits for a file being read before it sleeps: a file from the page cache
-// is read in a few microseconds, less than going to sleep and being woken.
-constexpr int kSpinRounds = 20000;
+// How long the program waits for a file being read before it sleeps: a file from the page cache
+// is read in a few microseconds, less than going to sleep and being woken; one from the disk
+// takes far longer, and a longer wait would only take the processor from others.
+constexpr std::chrono::microseconds kSpinTime{50};
 // A file changed this recently (seconds) is not trusted to show a later change in its times.
 constexpr time_t kRecentSeconds = 2;
 
@@ -203,13 +205,13 @@ class ReadAhead {
         job_.folders.push_back(static_cast<uint32_t>(i));
       }
     }
-    work_.notify_all();
+    WakeReaders();
   }
 
   void Look(int dirFd, const std::string* names, size_t count, EntryLook* looks) {
     std::unique_lock<std::mutex> lock(mutex_);
     look_ = LookTask{dirFd, names, looks, count, 0, 0};
-    if (readersWaiting_ > 0) work_.notify_all();
+    WakeReaders();
     // The program looks too, a chunk at a time like the readers, until none is left to take.
     while (look_.next < look_.count) {
       const size_t first = look_.next;
@@ -250,7 +252,8 @@ class ReadAhead {
     Slot& slot = slots_[i % kWindow];
     if (slot.state != Slot::State::kReady) {
       lock.unlock();
-      for (int round = 0; round < kSpinRounds && slot.state != Slot::State::kReady; ++round) {
+      const auto until = std::chrono::steady_clock::now() + kSpinTime;
+      while (slot.state != Slot::State::kReady && std::chrono::steady_clock::now() < until) {
         std::this_thread::yield();
       }
       lock.lock();
@@ -347,11 +350,15 @@ class ReadAhead {
     WakeReaders();
   }
 
-  // Under the lock: sleeping readers are woken when there is enough for them to do.
+  // Under the lock: a sleeping reader is woken when there is enough to do, and wakes the next
+  // when it finds more (waking them all at once would have most find nothing).
   void WakeReaders() {
-    if (readersWaiting_ > 0 && Claimable() && job_.nextToRead < job_.reached + kWakeAt) {
-      work_.notify_all();
-    }
+    if (readersWaiting_ > 0 && WorthWaking()) work_.notify_one();
+  }
+
+  bool WorthWaking() const {
+    return stopping_ || LookClaimable() || FolderClaimable() ||
+           (Claimable() && job_.nextToRead < job_.reached + kWakeAt);
   }
 
   bool LookClaimable() const { return look_.next < look_.count; }
@@ -372,10 +379,7 @@ class ReadAhead {
     for (;;) {
       if (!stopping_ && !LookClaimable() && !Claimable() && !FolderClaimable()) {
         ++readersWaiting_;
-        work_.wait(lock, [this] {
-          return stopping_ || LookClaimable() || FolderClaimable() ||
-                 (Claimable() && job_.nextToRead < job_.reached + kWakeAt);
-        });
+        work_.wait(lock, [this] { return WorthWaking(); });
         --readersWaiting_;
       }
       if (stopping_) return;
@@ -384,6 +388,7 @@ class ReadAhead {
         const LookTask task = look_;
         const size_t last = std::min(task.next + kLookChunk, task.count);
         look_.next = last;
+        WakeReaders();
         lock.unlock();
         for (size_t i = task.next; i < last; ++i) {
           LookAtEntry(task.dirFd, task.names[i], &task.looks[i]);
@@ -397,6 +402,7 @@ class ReadAhead {
         const std::shared_ptr<FolderFd> parent = job_.folder;
         const std::shared_ptr<const Listing> listing = job_.listing;
         const std::string& name = listing->entries[job_.folders[job_.nextFolder++]].name;
+        WakeReaders();
         lock.unlock();
         ReadFolder(parent->fd, name);
         lock.lock();
@@ -410,6 +416,7 @@ class ReadAhead {
       const std::shared_ptr<FolderFd> folder = job_.folder;
       const std::shared_ptr<const Listing> listing = job_.listing;
       const std::string& name = listing->entries[job_.files[index]].name;
+      WakeReaders();
       lock.unlock();
       ReadFile(folder->fd, name, &slot);
       lock.lock();
