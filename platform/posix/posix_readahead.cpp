@@ -92,13 +92,20 @@ struct Job {
   size_t nextFolder = 0;
 };
 
+// A listed name as the host spells it (a backslash stands for itself there), without an
+// allocation: the readers do this for every file.
+bool HostNameOf(const std::string& windowsName, char (&hostName)[NAME_MAX + 1]) {
+  if (windowsName.size() > NAME_MAX) return false;
+  std::memcpy(hostName, windowsName.c_str(), windowsName.size() + 1);
+  std::replace(hostName, hostName + windowsName.size(), kBackslashInName, '\\');
+  return true;
+}
+
 // Reads a folder's entries once, so that the walk finds them in memory when it lists the folder
 // (on a cold disk, the walk's listings would otherwise wait for the disk one after the other).
 void ReadFolder(int parent, const std::string& windowsName) {
   char hostName[NAME_MAX + 1];
-  if (windowsName.size() > NAME_MAX) return;
-  std::memcpy(hostName, windowsName.c_str(), windowsName.size() + 1);
-  std::replace(hostName, hostName + windowsName.size(), kBackslashInName, '\\');
+  if (!HostNameOf(windowsName, hostName)) return;
   const int fd = ::openat(parent, hostName, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return;
   char entries[16384];
@@ -114,9 +121,7 @@ constexpr size_t kLookChunk = 16;
 void LookAtEntry(int dirFd, const std::string& windowsName, EntryLook* look) {
   *look = EntryLook{};
   char hostName[NAME_MAX + 1];
-  if (windowsName.size() > NAME_MAX) return;
-  std::memcpy(hostName, windowsName.c_str(), windowsName.size() + 1);
-  std::replace(hostName, hostName + windowsName.size(), kBackslashInName, '\\');
+  if (!HostNameOf(windowsName, hostName)) return;
   struct stat info;
   if (::fstatat(dirFd, hostName, &info, AT_SYMLINK_NOFOLLOW) != 0) return;
   look->link = S_ISLNK(info.st_mode);
@@ -141,9 +146,7 @@ void ReadFile(int folder, const std::string& windowsName, Slot* slot) {
   slot->headersAt = -1;
   slot->headersLength = 0;
   char hostName[NAME_MAX + 1];
-  if (windowsName.size() > NAME_MAX) return;
-  std::memcpy(hostName, windowsName.c_str(), windowsName.size() + 1);
-  std::replace(hostName, hostName + windowsName.size(), kBackslashInName, '\\');
+  if (!HostNameOf(windowsName, hostName)) return;
   struct timespec now;
   if (::clock_gettime(CLOCK_REALTIME_COARSE, &now) != 0) return;
   // Never waits, and never follows a link: the listing showed a plain file.
