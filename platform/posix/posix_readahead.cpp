@@ -85,9 +85,9 @@ struct Job {
   uint64_t id = 0;  // 0: none
   std::shared_ptr<FolderFd> folder;
   std::shared_ptr<const Listing> listing;
-  std::vector<uint32_t> files;  // indices of the listing's plain files
-  size_t nextToRead = 0;        // in files
-  size_t reached = 0;           // the files before this one the program is done with
+  std::vector<uint32_t> files;    // indices of the listing's plain files
+  size_t nextToRead = 0;          // in files
+  size_t reached = 0;             // the files before this one the program is done with
   std::vector<uint32_t> folders;  // indices of the listing's folders, to be listed next
   size_t nextFolder = 0;
 };
