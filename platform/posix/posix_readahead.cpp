@@ -54,6 +54,9 @@ constexpr size_t kWakeAt = kWindow / 2;
 // is read in a few microseconds, less than going to sleep and being woken; one from the disk
 // takes far longer, and a longer wait would only take the processor from others.
 constexpr std::chrono::microseconds kSpinTime{50};
+// A reader's piece of work (a file, or a chunk of a listing's looks) that took longer than this
+// waited for the disk: the page cache answers within a few microseconds.
+constexpr std::chrono::microseconds kDiskTime{200};
 // A file changed this recently (seconds) is not trusted to show a later change in its times.
 constexpr time_t kRecentSeconds = 2;
 
@@ -183,6 +186,7 @@ class ReadAhead {
     Stop();
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = false;
+    readers_ = readers;
     for (int i = 0; i < readers; ++i) threads_.emplace_back([this] { Reader(); });
   }
 
@@ -354,9 +358,24 @@ class ReadAhead {
   }
 
   // Under the lock: a sleeping reader is woken when there is enough to do, and wakes the next
-  // when it finds more (waking them all at once would have most find nothing).
+  // when it finds more (waking them all at once would have most find nothing). While files come
+  // from the page cache one reader keeps ahead of the program, and more would only take turns
+  // on the processors with it; when reads wait for the disk, every reader is put to work.
   void WakeReaders() {
-    if (readersWaiting_ > 0 && WorthWaking()) work_.notify_one();
+    if (readersWaiting_ > 0 && (readersWaiting_ == readers_ || diskBound_) && WorthWaking()) {
+      work_.notify_one();
+    }
+  }
+
+  // Under the lock, after a reader's piece of work: one that waited for the disk puts every
+  // reader to work, until a window's worth in a row came from the page cache.
+  void Timed(std::chrono::steady_clock::time_point start) {
+    if (std::chrono::steady_clock::now() - start > kDiskTime) {
+      diskBound_ = true;
+      fromCache_ = 0;
+    } else if (++fromCache_ >= kWindow) {
+      diskBound_ = false;
+    }
   }
 
   bool WorthWaking() const {
@@ -393,10 +412,12 @@ class ReadAhead {
         look_.next = last;
         WakeReaders();
         lock.unlock();
+        const auto start = std::chrono::steady_clock::now();
         for (size_t i = task.next; i < last; ++i) {
           LookAtEntry(task.dirFd, task.names[i], &task.looks[i]);
         }
         lock.lock();
+        Timed(start);
         look_.done += last - task.next;
         if (look_.done == look_.count && programWaiting_) ready_.notify_all();
         continue;
@@ -421,8 +442,10 @@ class ReadAhead {
       const std::string& name = listing->entries[job_.files[index]].name;
       WakeReaders();
       lock.unlock();
+      const auto start = std::chrono::steady_clock::now();
       ReadFile(folder->fd, name, &slot);
       lock.lock();
+      Timed(start);
       // Passed over, or of a folder the walk has left, meanwhile: let go.
       if (slot.job != job_.id || index < job_.reached) {
         if (slot.fd >= 0) ::close(slot.fd);
@@ -441,7 +464,10 @@ class ReadAhead {
   std::condition_variable ready_;  // the program waits for a file being read
   std::vector<std::thread> threads_;
   bool stopping_ = false;
+  int readers_ = 0;
   int readersWaiting_ = 0;
+  bool diskBound_ = false;  // reads wait for the disk
+  size_t fromCache_ = 0;    // pieces of work in a row that did not
   bool programWaiting_ = false;
   uint64_t lastJob_ = 0;
   Job job_;
