@@ -953,7 +953,7 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
       // One look at each entry itself, a second at what a link points to; FIFOs, sockets and
       // devices have no place on a Windows volume (and opening one may wait). A block of
       // entries at a time, so that a wide folder's looks take little memory.
-      constexpr size_t kBlock = 256;
+      constexpr size_t kBlock = 1024;
       posix::EntryLook looks[kBlock];
       for (size_t first = 0; first < names.size(); first += kBlock) {
         const size_t count = std::min(kBlock, names.size() - first);

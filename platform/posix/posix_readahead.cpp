@@ -118,7 +118,7 @@ void ReadFolder(int parent, const std::string& windowsName) {
 }
 
 // Entries of a listing one thread looks at in one go.
-constexpr size_t kLookChunk = 16;
+constexpr size_t kLookChunk = 4;
 
 // The lstat of a listed name, and the stat of a link's target.
 void LookAtEntry(int dirFd, const std::string& windowsName, EntryLook* look) {
