@@ -14,9 +14,9 @@ struct ScanOptions {
   bool listSignatures = false;  // print the signature table as CSV and stop
   bool help = false;
   bool version = false;
-  std::string moveTo;           // quarantine folder: move what is found there
-  std::string log;              // append every printed line to this file too
-  std::string windowsRoot;      // an installation that is not running, scanned from outside
+  std::string moveTo;                // quarantine folder: move what is found there
+  std::string log;                   // append every printed line to this file too
+  std::string windowsRoot;           // an installation that is not running, scanned from outside
   std::vector<std::string> targets;  // folders and files to scan
 };
 
