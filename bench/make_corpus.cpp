@@ -78,7 +78,8 @@ void MakeFolder(const std::string& path) {
 
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
   FILE* out = std::fopen(path.c_str(), "wb");
-  if (out == nullptr || (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size()) ||
+  if (out == nullptr ||
+      (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size()) ||
       std::fclose(out) != 0) {
     std::fprintf(stderr, "make-corpus: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
     std::exit(1);
@@ -212,9 +213,9 @@ std::vector<uint8_t> CleanPe(Rng& rng, uint32_t length) {
 }
 
 struct Entry {
-  std::string path;   // relative to the corpus folder
-  std::string kind;   // class
-  size_t row = 0;     // 1-based table row, 0 for none
+  std::string path;  // relative to the corpus folder
+  std::string kind;  // class
+  size_t row = 0;    // 1-based table row, 0 for none
   std::string detail;
   std::vector<uint8_t> bytes;
 };
@@ -248,15 +249,17 @@ int OddLayouts(const std::string& root) {
     const size_t row = rows[rng.Below(rows.size())];
     const SignatureRecord& record = SignatureTable[row];
     uint32_t length = record.FileSize();
-    if (record.Kind() == SizeKindNear) length = length - 4000 + static_cast<uint32_t>(rng.Below(8000));
+    if (record.Kind() == SizeKindNear)
+      length = length - 4000 + static_cast<uint32_t>(rng.Below(8000));
     specimen::PeBuilder builder;
     const uint32_t headerOffset = 0x40 + 8 * static_cast<uint32_t>(rng.Below(40));
     builder.SetHeaderOffset(headerOffset).SetLength(length);
     const uint32_t sections = rng.Below(10) == 0 ? 0 : static_cast<uint32_t>(rng.Below(6));
     for (uint32_t i = 0; i < sections; ++i) {
       specimen::Section section;
-      section.virtualAddress = rng.Below(4) == 0 ? static_cast<uint32_t>(rng.Next())
-                                                 : 0x1000 * static_cast<uint32_t>(1 + rng.Below(64));
+      section.virtualAddress = rng.Below(4) == 0
+                                   ? static_cast<uint32_t>(rng.Next())
+                                   : 0x1000 * static_cast<uint32_t>(1 + rng.Below(64));
       section.virtualSize = rng.Below(4) == 0 ? static_cast<uint32_t>(rng.Next())
                                               : static_cast<uint32_t>(rng.Below(0x40000));
       section.pointerToRawData = rng.Below(5) == 0 ? static_cast<uint32_t>(rng.Next())
@@ -307,10 +310,11 @@ int main(int argc, char** argv) {
   }
   if (argc == 3 && std::strcmp(argv[1], "--odd-layouts") == 0) return OddLayouts(argv[2]);
   if (argc != 4) {
-    std::fprintf(stderr, "usage: make-corpus FILES OUT_FOLDER MANIFEST\n"
-                         "       make-corpus --one-per-row OUT_FOLDER\n"
-                         "       make-corpus --odd-layouts OUT_FOLDER\n"
-                         "       make-corpus --one-folder FILES OUT_FOLDER\n");
+    std::fprintf(stderr,
+                 "usage: make-corpus FILES OUT_FOLDER MANIFEST\n"
+                 "       make-corpus --one-per-row OUT_FOLDER\n"
+                 "       make-corpus --odd-layouts OUT_FOLDER\n"
+                 "       make-corpus --one-folder FILES OUT_FOLDER\n");
     return 2;
   }
   const long requested = std::strtol(argv[1], nullptr, 10);
@@ -365,9 +369,10 @@ int main(int argc, char** argv) {
       if (length <= 0) continue;
       std::vector<uint8_t> bytes = specimen::MatchingFile(record, static_cast<uint32_t>(length));
       if (bytes.empty()) continue;
-      entries.push_back({"", "specimen", row + 1, "match" + std::string(delta < 0 ? "-" : "+") +
-                                                      std::to_string(SizeTolerance - 1),
-                         std::move(bytes)});
+      entries.push_back(
+          {"", "specimen", row + 1,
+           "match" + std::string(delta < 0 ? "-" : "+") + std::to_string(SizeTolerance - 1),
+           std::move(bytes)});
     }
   }
 
@@ -412,8 +417,8 @@ int main(int argc, char** argv) {
   }
   for (size_t i = 0; i < pes; ++i) {
     // One in 200 is large (0.5 to 3 MiB); the rest 1 KiB to 192 KiB.
-    const uint32_t size = rng.Below(200) == 0 ? rng.LogSize(512u << 10, 3u << 20)
-                                               : rng.LogSize(1024, 192u << 10);
+    const uint32_t size =
+        rng.Below(200) == 0 ? rng.LogSize(512u << 10, 3u << 20) : rng.LogSize(1024, 192u << 10);
     entries.push_back({"", "pe", 0, "", CleanPe(rng, size)});
   }
   for (size_t i = 0; i < mzs; ++i) {
@@ -466,9 +471,10 @@ int main(int argc, char** argv) {
     std::vector<uint8_t>().swap(entry.bytes);
   }
   if (std::fclose(manifest) != 0) return 1;
-  std::printf("make-corpus: %zu files (%zu specimens) in %zu folders, %.1f MiB\n", entries.size(),
-              static_cast<size_t>(std::count_if(entries.begin(), entries.end(),
-                                                [](const Entry& e) { return e.kind == "specimen"; })),
-              folders.size(), static_cast<double>(bytesWritten) / (1 << 20));
+  std::printf(
+      "make-corpus: %zu files (%zu specimens) in %zu folders, %.1f MiB\n", entries.size(),
+      static_cast<size_t>(std::count_if(entries.begin(), entries.end(),
+                                        [](const Entry& e) { return e.kind == "specimen"; })),
+      folders.size(), static_cast<double>(bytesWritten) / (1 << 20));
   return 0;
 }

@@ -23,12 +23,11 @@ constexpr size_t kValueNameSize = 16384;  // the registry's own limit and a term
 constexpr size_t kValueDataSize = 264;
 constexpr DWORD kExpandedSize = 261;
 
-
 RegistryWriteBack g_writeBack;
 
 // Values reported as left in place, by the user's choice or because the change could not be kept,
-// as the registry view, the key path and the value name in lower case: each is reported once, as a removing scan
-// would remove it once.
+// as the registry view, the key path and the value name in lower case: each is reported once, as a
+// removing scan would remove it once.
 std::vector<std::string> g_valuesLeft;
 
 std::string ValueId(const char* keyPath, const char* name) {
@@ -50,7 +49,8 @@ void ReportRegistryRemoval(const char* name) {
   if (g_scan.mainWindow != nullptr) PostReportLine("System Registry     %s removed", name);
 }
 
-void ReportValueLeft(const char* keyPath, const char* valueName, const char* name, const char* why) {
+void ReportValueLeft(const char* keyPath, const char* valueName, const char* name,
+                     const char* why) {
   g_valuesLeft.push_back(ValueId(keyPath, valueName));
   if (g_scan.mainWindow == nullptr) return;
   if (why == nullptr) {
@@ -62,7 +62,8 @@ void ReportValueLeft(const char* keyPath, const char* valueName, const char* nam
 
 // Takes a matched value away and reports it; report-only says so instead and changes nothing.
 // deleted counts the values gone from the key. True when the value counts as removed.
-bool RemoveValue(HKEY root, const char* keyPath, const char* valueName, const char* name, DWORD* deleted) {
+bool RemoveValue(HKEY root, const char* keyPath, const char* valueName, const char* name,
+                 DWORD* deleted) {
   if (g_scan.removalAction == ActionReportOnly) {
     ReportValueLeft(keyPath, valueName, name, nullptr);
     return true;
@@ -86,7 +87,8 @@ bool RemoveValue(HKEY root, const char* keyPath, const char* valueName, const ch
 bool ValueExists(HKEY root, const char* keyPath, const char* valueName) {
   plat::ScopedKey key;
   if (plat::RegOpenKeyExA(root, keyPath, 0, KEY_READ, key.out()) != ERROR_SUCCESS) return false;
-  return plat::RegQueryValueExA(key.get(), valueName, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+  return plat::RegQueryValueExA(key.get(), valueName, nullptr, nullptr, nullptr, nullptr) ==
+         ERROR_SUCCESS;
 }
 
 // The hosts file: under the system folder on NT, under the Windows folder on 9x.
@@ -126,7 +128,8 @@ bool IsNameEnd(char after) {
 bool NamesFile(const char* data, const char* fileName) {
   const size_t length = std::strlen(fileName);
   if (length == 0) return false;
-  for (const char* at = std::strstr(data, fileName); at != nullptr; at = std::strstr(at + 1, fileName)) {
+  for (const char* at = std::strstr(data, fileName); at != nullptr;
+       at = std::strstr(at + 1, fileName)) {
     if (IsNameStart(data, at) && IsNameEnd(at[length])) return true;
   }
   return false;
@@ -250,7 +253,8 @@ void SweepStartupKey(HKEY root, const char* keyPath) {
     }
     if (StartsWithPath(WithoutOpeningQuote(data), g_scan.currentFilePath) ||
         StartsWithPath(WithoutOpeningQuote(expanded), g_scan.currentFilePath) ||
-        NamesThroughAliases(WithoutOpeningQuote(data)) || NamesThroughAliases(WithoutOpeningQuote(expanded))) {
+        NamesThroughAliases(WithoutOpeningQuote(data)) ||
+        NamesThroughAliases(WithoutOpeningQuote(expanded))) {
       // Remembered before the delete: a refused delete is tried again at the next detection.
       RememberValueName(name);
       RemoveValue(root, keyPath, name, kFamilyName, &deleted);
@@ -264,7 +268,8 @@ void NormalizeCommand(char* text) {
   bool quoted = false;
   for (size_t i = 0; text[i] != '\0'; ++i) {
     if (text[i] == '"') quoted = !quoted;
-    if (text[i] == '/' && (quoted || i == 0 || (text[i - 1] != ' ' && text[i - 1] != '\t'))) text[i] = '\\';
+    if (text[i] == '/' && (quoted || i == 0 || (text[i - 1] != ' ' && text[i - 1] != '\t')))
+      text[i] = '\\';
   }
 }
 
@@ -272,7 +277,8 @@ void SetRegistryWriteBack(RegistryWriteBack writeBack) { g_writeBack = std::move
 
 bool DeleteRegistryValue(HKEY root, const char* keyPath, const char* valueName) {
   plat::ScopedKey key;
-  if (plat::RegOpenKeyExA(root, keyPath, 0, KEY_ALL_ACCESS, key.out()) != ERROR_SUCCESS) return false;
+  if (plat::RegOpenKeyExA(root, keyPath, 0, KEY_ALL_ACCESS, key.out()) != ERROR_SUCCESS)
+    return false;
   if (plat::RegDeleteValueA(key.get(), valueName) != ERROR_SUCCESS) return false;
   return key.Close();
 }
@@ -283,13 +289,15 @@ bool ReadRegistryValue(HKEY root, const char* keyPath, const char* valueName, ch
   plat::ScopedKey key;
   if (plat::RegOpenKeyExA(root, keyPath, 0, KEY_READ, key.out()) != ERROR_SUCCESS) return false;
   DWORD size = 0;
-  if (plat::RegQueryValueExA(key.get(), valueName, nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS) {
+  if (plat::RegQueryValueExA(key.get(), valueName, nullptr, nullptr, nullptr, &size) !=
+      ERROR_SUCCESS) {
     return false;
   }
   if (size > capacity) return false;
   DWORD read = static_cast<DWORD>(capacity);
   auto* bytes = reinterpret_cast<BYTE*>(destination);
-  if (plat::RegQueryValueExA(key.get(), valueName, nullptr, nullptr, bytes, &read) != ERROR_SUCCESS) {
+  if (plat::RegQueryValueExA(key.get(), valueName, nullptr, nullptr, bytes, &read) !=
+      ERROR_SUCCESS) {
     return false;
   }
   // Whatever its type, the data is taken as text: it must end inside the buffer.

@@ -17,8 +17,8 @@
 #include "cleanup/startup_cleanup.h"
 #include "engine/texts.h"
 #include "platform/files.h"
-#include "platform/registry.h"
 #include "platform/posix/posix_machine.h"
+#include "platform/registry.h"
 
 namespace {
 
@@ -103,7 +103,7 @@ bool FindEntry(const std::string& folder, const std::string& name, std::string* 
 struct Value {
   std::string name;  // UTF-8, as hivex gives it; empty for the key's default value
   uint32_t type = 0;
-  std::string data;  // the bytes stored in the hive
+  std::string data;       // the bytes stored in the hive
   bool readable = false;  // name and data both read: loaded, and can be written back
 };
 
@@ -122,9 +122,10 @@ struct Branch {
 };
 
 constexpr Branch kSoftwareBranches[] = {
-    {"Microsoft\\Windows\\CurrentVersion\\Run", "Software\\Microsoft\\Windows\\CurrentVersion\\Run", false},
-    {"Microsoft\\Windows\\CurrentVersion\\RunServices", "Software\\Microsoft\\Windows\\CurrentVersion\\RunServices",
+    {"Microsoft\\Windows\\CurrentVersion\\Run", "Software\\Microsoft\\Windows\\CurrentVersion\\Run",
      false},
+    {"Microsoft\\Windows\\CurrentVersion\\RunServices",
+     "Software\\Microsoft\\Windows\\CurrentVersion\\RunServices", false},
 };
 constexpr Branch kSystemBranches[] = {
     {"ControlSet001\\Services", "SYSTEM\\ControlSet001\\Services", true},
@@ -155,7 +156,8 @@ std::vector<uint8_t> AnsiView(uint32_t type, const std::string& data) {
   }
   std::vector<uint8_t> text;
   for (size_t i = 0; i + 1 < data.size(); i += 2) {
-    const unsigned unit = static_cast<uint8_t>(data[i]) | static_cast<unsigned>(static_cast<uint8_t>(data[i + 1])) << 8;
+    const unsigned unit = static_cast<uint8_t>(data[i]) |
+                          static_cast<unsigned>(static_cast<uint8_t>(data[i + 1])) << 8;
     text.push_back(unit < 0x100 ? static_cast<uint8_t>(unit) : static_cast<uint8_t>('?'));
   }
   return text;
@@ -183,7 +185,8 @@ class Reader {
     return current != 0;
   }
 
-  bool Read(hive_node_h node, const std::string& where, bool subtree, Key* key, std::string* error) {
+  bool Read(hive_node_h node, const std::string& where, bool subtree, Key* key,
+            std::string* error) {
     key->node = node;
     // A key reached twice means a loop in a damaged hive.
     if (!seen_.insert(node).second) {
@@ -248,14 +251,17 @@ class Reader {
 posix::Registry& MachineRegistry() { return posix::machine().registry; }
 
 void DeleteTree(const std::string& path) {
-  for (const std::string& child : MachineRegistry().SubkeyNames(HKEY_LOCAL_MACHINE, path)) DeleteTree(path + "\\" + child);
+  for (const std::string& child : MachineRegistry().SubkeyNames(HKEY_LOCAL_MACHINE, path))
+    DeleteTree(path + "\\" + child);
   plat::RegDeleteKeyA(HKEY_LOCAL_MACHINE, path.c_str());
 }
 
 void Load(const Key& key, const std::string& path) {
   MachineRegistry().CreateKey(HKEY_LOCAL_MACHINE, path);
   for (const Value& value : key.values) {
-    if (value.readable) MachineRegistry().SetValue(HKEY_LOCAL_MACHINE, path, value.name, value.type, AnsiView(value.type, value.data));
+    if (value.readable)
+      MachineRegistry().SetValue(HKEY_LOCAL_MACHINE, path, value.name, value.type,
+                                 AnsiView(value.type, value.data));
   }
   for (const Key& child : key.children) Load(child, path + "\\" + child.name);
 }
@@ -316,7 +322,8 @@ std::string LongForm(const std::string& command) {
   for (size_t end = 0; end <= command.size(); ++end) {
     if (end < command.size() && command[end] != ' ' && command[end] != '\t') continue;
     char found[4096];
-    const DWORD length = plat::GetLongPathNameA(command.substr(0, end).c_str(), found, sizeof found);
+    const DWORD length =
+        plat::GetLongPathNameA(command.substr(0, end).c_str(), found, sizeof found);
     if (length > 0 && length < sizeof found) return found + command.substr(end);
   }
   return command;
@@ -334,12 +341,16 @@ bool RunsFile(const std::string& command, bool quoted, const std::string& file) 
 
 // A value hivex cannot write back as Windows reads it: one that was not read whole, or one too
 // long for a plain data record.
-bool CannotWriteBack(const Value& value) { return !value.readable || value.data.size() > kLargestPlainData; }
+bool CannotWriteBack(const Value& value) {
+  return !value.readable || value.data.size() > kLargestPlainData;
+}
 
 // Applies to the hive the removals the machine's registry shows under this key, and takes them
 // out of what was read, so that the next pass finds only newer ones.
-bool WriteRemovals(hive_h* hive, Key* key, const std::string& path, bool* changed, std::string* error) {
-  if (!MachineRegistry().KeyExists(HKEY_LOCAL_MACHINE, path)) return true;  // only its parent deletes a key
+bool WriteRemovals(hive_h* hive, Key* key, const std::string& path, bool* changed,
+                   std::string* error) {
+  if (!MachineRegistry().KeyExists(HKEY_LOCAL_MACHINE, path))
+    return true;  // only its parent deletes a key
   const std::vector<std::string> present = MachineRegistry().ValueNames(HKEY_LOCAL_MACHINE, path);
   std::vector<Value> kept;
   for (const Value& value : key->values) {
@@ -352,7 +363,8 @@ bool WriteRemovals(hive_h* hive, Key* key, const std::string& path, bool* change
     std::vector<hive_set_value> values(kept.size());
     for (size_t i = 0; i < kept.size(); ++i) {
       if (CannotWriteBack(kept[i])) {
-        *error = "cannot rewrite the values of " + path + ": one of them cannot be written back as it is";
+        *error = "cannot rewrite the values of " + path +
+                 ": one of them cannot be written back as it is";
         return false;
       }
       values[i].key = &kept[i].name[0];
@@ -453,7 +465,8 @@ bool CopyToNewFile(const std::string& from, const std::string& to, std::string* 
 bool TakeOwnerAndMode(const std::string& file, const struct stat& from) {
   if (::chown(file.c_str(), from.st_uid, from.st_gid) != 0) {
     struct stat now;
-    if (::stat(file.c_str(), &now) != 0 || now.st_uid != from.st_uid || now.st_gid != from.st_gid) return false;
+    if (::stat(file.c_str(), &now) != 0 || now.st_uid != from.st_uid || now.st_gid != from.st_gid)
+      return false;
   }
   return ::chmod(file.c_str(), from.st_mode & 07777) == 0;
 }
@@ -553,7 +566,8 @@ bool OfflineVolume::Hive::WriteFile(std::string* error) {
   ::close(fd);
   errno = 0;
   if (hivex_commit(handle, fresh.c_str(), 0) != 0) return fail("cannot write " + fresh);
-  if (!TakeOwnerAndMode(fresh, info)) return fail("cannot give the new hive the owner and mode of the old one");
+  if (!TakeOwnerAndMode(fresh, info))
+    return fail("cannot give the new hive the owner and mode of the old one");
   if (!SyncFile(fresh)) return fail("cannot flush " + fresh);
   if (::rename(fresh.c_str(), target.c_str()) != 0) return fail("cannot replace the hive");
   SyncFolder(target);
@@ -586,8 +600,9 @@ bool OfflineVolume::Open(const std::string& root, std::string* error) {
   hives_.clear();
   longImagePaths_.clear();
   failures_.clear();
-  SetRegistryWriteBack({[this](const char* keyPath, std::string* why) { return Writable(keyPath, true, why); },
-                        [this](std::string* why) { return Save(why); }});
+  SetRegistryWriteBack(
+      {[this](const char* keyPath, std::string* why) { return Writable(keyPath, true, why); },
+       [this](std::string* why) { return Save(why); }});
   writeBackSet_ = true;
   if (!haveConfig) return true;
 
@@ -629,7 +644,9 @@ bool OfflineVolume::LoadHive(size_t fileIndex, Hive* hive, std::string* error) {
   }
   // A symbolic link is written through to its target; any other hive keeps the path as found.
   struct stat link;
-  char* target = ::lstat(hive->path.c_str(), &link) == 0 && S_ISLNK(link.st_mode) ? ::realpath(hive->path.c_str(), nullptr) : nullptr;
+  char* target = ::lstat(hive->path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)
+                     ? ::realpath(hive->path.c_str(), nullptr)
+                     : nullptr;
   hive->target = target != nullptr ? target : hive->path;
   std::free(target);
 
@@ -637,10 +654,13 @@ bool OfflineVolume::LoadHive(size_t fileIndex, Hive* hive, std::string* error) {
   uint8_t head[12] = {};
   if (FILE* stream = std::fopen(hive->path.c_str(), "rb")) {
     // The base block begins "regf", then the two sequence numbers.
-    if (std::fread(head, 1, sizeof head, stream) == sizeof head && std::memcmp(head + 4, head + 8, 4) != 0) {
+    if (std::fread(head, 1, sizeof head, stream) == sizeof head &&
+        std::memcmp(head + 4, head + 8, 4) != 0) {
       // Windows finishes such a hive from its log at the next boot; a rewrite would make the hive
       // look finished and lose what the log holds.
-      hive->cannotWrite = hive->path + ": cannot be written: Windows did not finish saving this hive and its log has not been applied";
+      hive->cannotWrite = hive->path +
+                          ": cannot be written: Windows did not finish saving this hive and its "
+                          "log has not been applied";
     }
     std::fclose(stream);
   }
@@ -650,9 +670,12 @@ bool OfflineVolume::LoadHive(size_t fileIndex, Hive* hive, std::string* error) {
   } else if (::stat(hive->target.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
     hive->cannotWrite = hive->path + ": cannot be written: it is not a regular file";
   } else if (::geteuid() != 0 && info.st_uid != ::geteuid()) {
-    hive->cannotWrite = hive->path + ": cannot be written: it belongs to another user, and a rewritten hive would not";
+    hive->cannotWrite =
+        hive->path +
+        ": cannot be written: it belongs to another user, and a rewritten hive would not";
   } else if (!FolderTakesNewFiles(FolderOf(hive->target), &folderError)) {
-    hive->cannotWrite = hive->path + ": cannot be written: no new file can be made in its folder (" +
+    hive->cannotWrite = hive->path +
+                        ": cannot be written: no new file can be made in its folder (" +
                         SystemMessage(folderError) + ")";
   }
 
@@ -689,13 +712,15 @@ bool OfflineVolume::LoadHive(size_t fileIndex, Hive* hive, std::string* error) {
   return true;
 }
 
-bool OfflineVolume::Writable(const std::string& registryKey, bool rewritesValues, std::string* why) {
+bool OfflineVolume::Writable(const std::string& registryKey, bool rewritesValues,
+                             std::string* why) {
   for (const auto& hive : hives_) {
     const Key* key = nullptr;
     if (!hive->Holds(registryKey, &key)) continue;
     if (!hive->cannotWrite.empty()) {
       *why = hive->cannotWrite;
-    } else if (rewritesValues && key != nullptr && std::any_of(key->values.begin(), key->values.end(), CannotWriteBack)) {
+    } else if (rewritesValues && key != nullptr &&
+               std::any_of(key->values.begin(), key->values.end(), CannotWriteBack)) {
       *why = hive->path + ": cannot be written: a value of " + registryKey +
              " is stored in a form that cannot be written back as it is";
     } else {
@@ -733,13 +758,15 @@ bool OfflineVolume::Save(std::string* why) {
       ok = false;
       continue;
     }
-    if (first && report) report("System Registry     backup of " + hive->path + " kept as " + hive->backup);
+    if (first && report)
+      report("System Registry     backup of " + hive->path + " kept as " + hive->backup);
   }
   return ok;
 }
 
 void OfflineVolume::Failed(const std::string& why) {
-  if (std::find(failures_.begin(), failures_.end(), why) == failures_.end()) failures_.push_back(why);
+  if (std::find(failures_.begin(), failures_.end(), why) == failures_.end())
+    failures_.push_back(why);
 }
 
 std::vector<std::string> OfflineVolume::Unwritable() const {
@@ -764,7 +791,8 @@ std::vector<std::string> FilesTakenAway(const std::vector<Finding>& findings, bo
   return files;
 }
 
-bool OfflineVolume::Commit(const std::vector<std::string>& files, bool reportOnly, std::string* error) {
+bool OfflineVolume::Commit(const std::vector<std::string>& files, bool reportOnly,
+                           std::string* error) {
   std::vector<std::string> services;  // names, each once, though both control sets may have it
   std::vector<std::string> problems;  // for each of them: why it stays; empty when it went
   for (const char* set : {"SYSTEM\\ControlSet001\\Services", "SYSTEM\\ControlSet002\\Services"}) {

@@ -37,7 +37,8 @@ class OfflineVolume {
   // same. Whether each hive can be written is settled here too (see Unwritable).
   // Also sets the machine up as that installation: Windows and system folders as spelled on
   // disk, NT 5.1, and deletes at reboot refused (no next boot will carry them out); and has the
-  // start-up cleanup keep its deletions through Save (SetRegistryWriteBack) until Commit. Call once.
+  // start-up cleanup keep its deletions through Save (SetRegistryWriteBack) until Commit. Call
+  // once.
   bool Open(const std::string& root, std::string* error);
 
   // The hives that cannot be written, each with the reason: their keys refuse every change.
@@ -71,7 +72,8 @@ class OfflineVolume {
 
   std::vector<std::unique_ptr<Hive>> hives_;
   std::string windowsFolder_;  // "C:\Windows" as spelled on disk
-  std::map<std::string, std::string> longImagePaths_;  // service key (lower case): 8.3 aliases resolved
+  std::map<std::string, std::string>
+      longImagePaths_;  // service key (lower case): 8.3 aliases resolved
   std::vector<std::string> failures_;
   bool writeBackSet_ = false;
 };

@@ -15,12 +15,14 @@ size_t PrintableSequence(const std::string&, size_t) { return 1; }
 // The length of the UTF-8 sequence that starts text[at] and is neither malformed nor a C1
 // control character; 0 when its bytes must be escaped.
 size_t PrintableSequence(const std::string& text, size_t at) {
-  const auto byte = [&](size_t i) { return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0u; };
+  const auto byte = [&](size_t i) {
+    return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0u;
+  };
   const unsigned lead = byte(0);
   if (lead < 0x80) return 1;
   size_t length = 0;
   unsigned low = 0x80, high = 0xBF;  // the second byte's range: no overlong forms, no surrogates
-  if (lead == 0xC2) low = 0xA0;     // U+0080 to U+009F are controls
+  if (lead == 0xC2) low = 0xA0;      // U+0080 to U+009F are controls
   if (lead >= 0xC2 && lead <= 0xDF) length = 2;
   if (lead >= 0xE0 && lead <= 0xEF) length = 3;
   if (lead >= 0xF0 && lead <= 0xF4) length = 4;
@@ -57,14 +59,13 @@ std::string Escaped(const std::string& text, bool keepTabs) {
 }
 
 bool WriteLine(FILE* file, const std::string& text) {
-  return std::fwrite(text.data(), 1, text.size(), file) == text.size() && std::fputc('\n', file) != EOF &&
-         std::fflush(file) == 0;
+  return std::fwrite(text.data(), 1, text.size(), file) == text.size() &&
+         std::fputc('\n', file) != EOF && std::fflush(file) == 0;
 }
 
 }  // namespace
 
 std::string Printable(const std::string& text) { return Escaped(text, false); }
-
 
 ReportOutput::~ReportOutput() {
   if (log_ != nullptr) std::fclose(log_);
@@ -88,8 +89,10 @@ std::string ReportOutput::TranslatePath(const std::string& path) const {
     if (rest.empty()) {
       rest = path.substr(mapping.first.size());
       for (char& c : rest) {
-        if (c == '\\') c = '/';
-        else if (c == plat::kBackslashInName) c = '\\';
+        if (c == '\\')
+          c = '/';
+        else if (c == plat::kBackslashInName)
+          c = '\\';
       }
     }
     std::string host = mapping.second;
@@ -108,9 +111,11 @@ void ReportOutput::ClearProgress() {
 void ReportOutput::Print(const std::string& text) {
   ClearProgress();
   errno = 0;
-  if (!WriteLine(stdout, text) && failure_.empty()) failure_ = std::string("standard output: ") + std::strerror(errno);
+  if (!WriteLine(stdout, text) && failure_.empty())
+    failure_ = std::string("standard output: ") + std::strerror(errno);
   errno = 0;
-  if (log_ != nullptr && !WriteLine(log_, text) && failure_.empty()) failure_ = logPath_ + ": " + std::strerror(errno);
+  if (log_ != nullptr && !WriteLine(log_, text) && failure_.empty())
+    failure_ = logPath_ + ": " + std::strerror(errno);
 }
 
 std::string ReportOutput::ShownLine(const std::string& text) const {
@@ -132,7 +137,8 @@ void ReportOutput::Status(const std::string& text, int filesScanned) {
   if (!progress) return;
   // At most ten progress lines a second: a terminal is slower than the walk.
   const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::steady_clock::now().time_since_epoch()).count();
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
   if (now - lastProgress_ < 100) return;
   lastProgress_ = now;
   std::string shown = Escaped(TranslatePath(text), false);

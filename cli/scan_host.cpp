@@ -1,7 +1,8 @@
 // vexpurge-scan on Linux: the engine's walker and matcher over folders and files of this
-// machine, each folder taken as a fixed drive of the Windows machine the Linux back end makes of them, or over the C:
-// drive of a Windows installation that is not running (--windows-root). Prints each results-list
-// line as the window would show it, with paths as given, then the statistics block.
+// machine, each folder taken as a fixed drive of the Windows machine the Linux back end makes of
+// them, or over the C: drive of a Windows installation that is not running (--windows-root). Prints
+// each results-list line as the window would show it, with paths as given, then the statistics
+// block.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,7 +49,8 @@ bool IsReadableFolder(const std::string& path) {
 
 bool IsReadableFile(const std::string& path) {
   struct stat info;
-  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(path.c_str(), R_OK) == 0;
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+         ::access(path.c_str(), R_OK) == 0;
 }
 
 std::string Absolute(const std::string& path) {
@@ -68,8 +70,9 @@ std::string FullName(const std::string& path) {
 }
 
 bool Inside(const std::string& path, const std::string& folder) {
-  return path == folder || (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-                            path[folder.size()] == '/');
+  return path == folder ||
+         (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+          path[folder.size()] == '/');
 }
 
 std::string Drive(char letter) { return std::string(1, letter) + ":\\"; }
@@ -82,7 +85,8 @@ void DropRepeatedTargets(std::vector<std::string>* folders, std::vector<std::str
   for (size_t i = 0; i < folders->size(); ++i) {
     bool repeated = false;
     for (size_t j = 0; j < folders->size() && !repeated; ++j) {
-      repeated = j != i && Inside(folderReal[i], folderReal[j]) && (folderReal[i] != folderReal[j] || j < i);
+      repeated = j != i && Inside(folderReal[i], folderReal[j]) &&
+                 (folderReal[i] != folderReal[j] || j < i);
     }
     if (repeated) continue;
     kept.push_back((*folders)[i]);
@@ -106,7 +110,8 @@ void DropRepeatedTargets(std::vector<std::string>* folders, std::vector<std::str
 ReportOutput* g_notScannedOutput = nullptr;
 void SayNotScanned(const char* path, const char* reason) {
   if (g_notScannedOutput->progress) std::fputs("\r\033[K", stderr);
-  std::fprintf(stderr, "vexpurge-scan: %s: %s, not scanned\n", Printable(g_notScannedOutput->TranslatePath(path)).c_str(), reason);
+  std::fprintf(stderr, "vexpurge-scan: %s: %s, not scanned\n",
+               Printable(g_notScannedOutput->TranslatePath(path)).c_str(), reason);
 }
 
 // The part of a Windows path below its drive's folder as the disk spells it: the Linux back
@@ -134,7 +139,8 @@ std::string SpelledOnDisk(const std::string& windowsPath) {
 // Each scanned volume's hosts file is checked once, whether or not a binary turns up; the
 // drives C:, D:, ... hold the folders in the order given.
 void CheckHostsFiles(size_t folderCount) {
-  for (size_t i = 0; i < folderCount && !g_scan.terminateRequested; ++i) CheckHostsFile(static_cast<char>('C' + i));
+  for (size_t i = 0; i < folderCount && !g_scan.terminateRequested; ++i)
+    CheckHostsFile(static_cast<char>('C' + i));
   g_scan.hostsChecked = true;
 }
 
@@ -190,13 +196,15 @@ int main(int argc, char** argv) {
     return kError;
   }
   if (offline && !IsFolder(options.windowsRoot)) {
-    std::fprintf(stderr, "vexpurge-scan: %s: not a folder (the C: drive of a Windows installation)\n",
+    std::fprintf(stderr,
+                 "vexpurge-scan: %s: not a folder (the C: drive of a Windows installation)\n",
                  options.windowsRoot.c_str());
     return kError;
   }
   // Fixed drives C: to Z: (A: and B: are never walked) take the folders; B: the quarantine.
   std::vector<std::string> folders, files;
-  for (const std::string& target : offline ? std::vector<std::string>{options.windowsRoot} : options.targets) {
+  for (const std::string& target :
+       offline ? std::vector<std::string>{options.windowsRoot} : options.targets) {
     if (IsFolder(target) ? !IsReadableFolder(target) : !IsReadableFile(target)) {
       std::fprintf(stderr, "vexpurge-scan: %s: cannot be read\n", Printable(target).c_str());
       return kError;
@@ -216,7 +224,8 @@ int main(int argc, char** argv) {
     const std::string quarantine = Absolute(options.moveTo);
     for (const std::string& folder : folders) {
       if (Inside(quarantine, Absolute(folder))) {
-        std::fprintf(stderr, "vexpurge-scan: the quarantine folder lies inside %s\n", Printable(folder).c_str());
+        std::fprintf(stderr, "vexpurge-scan: the quarantine folder lies inside %s\n",
+                     Printable(folder).c_str());
         return kError;
       }
     }
@@ -247,7 +256,8 @@ int main(int argc, char** argv) {
   for (const std::string& given : files) {
     const std::string file = FollowLink(given, &output);
     const size_t slash = file.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : file.substr(0, slash));
+    const std::string folder =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : file.substr(0, slash));
     machine.MapDrive(letter, folder, DRIVE_REMOTE);
     output.AddPathMapping(Drive(letter), folder);
     std::string name = file.substr(slash == std::string::npos ? 0 : slash + 1);
@@ -258,9 +268,8 @@ int main(int argc, char** argv) {
   if (!options.moveTo.empty()) {
     machine.MapDrive('B', options.moveTo, DRIVE_REMOVABLE);
     output.AddPathMapping(Drive('B'), options.moveTo);
-    g_scan.quarantine = {"B:", [&output](const std::string& path) {
-                           return FullName(output.TranslatePath(path));
-                         }};
+    g_scan.quarantine = {
+        "B:", [&output](const std::string& path) { return FullName(output.TranslatePath(path)); }};
   }
 
   const bool reportOnly = !options.remove && !options.rename && options.moveTo.empty();
@@ -275,7 +284,8 @@ int main(int argc, char** argv) {
   }
   if (!reportOnly) {
     for (const std::string& problem : volume.Unwritable()) {
-      std::fprintf(stderr, "vexpurge-scan: %s; what the cleanup finds there is reported, not removed\n",
+      std::fprintf(stderr,
+                   "vexpurge-scan: %s; what the cleanup finds there is reported, not removed\n",
                    Printable(problem).c_str());
     }
   }
@@ -294,8 +304,8 @@ int main(int argc, char** argv) {
   });
   g_scan.mainWindow = window;
 
-  g_scan.removalAction = options.remove ? ActionRemove
-                         : options.rename ? ActionRename
+  g_scan.removalAction = options.remove            ? ActionRemove
+                         : options.rename          ? ActionRename
                          : !options.moveTo.empty() ? ActionQuarantine
                                                    : ActionReportOnly;
   g_notScannedOutput = &output;

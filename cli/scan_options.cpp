@@ -10,7 +10,8 @@
 namespace {
 
 // An option that takes a value, as "--move DIR" or "--move=DIR".
-bool ValueOption(const char* name, int argc, char** argv, int* i, std::string* value, std::string* error) {
+bool ValueOption(const char* name, int argc, char** argv, int* i, std::string* value,
+                 std::string* error) {
   const size_t length = std::strlen(name);
   const char* argument = argv[*i];
   if (std::strncmp(argument, name, length) != 0) return false;
@@ -73,7 +74,8 @@ bool ParseScanOptions(int argc, char** argv, ScanOptions* options, std::string* 
       return false;
     }
   }
-  const int actions = (options->remove ? 1 : 0) + (options->rename ? 1 : 0) + (options->moveTo.empty() ? 0 : 1);
+  const int actions =
+      (options->remove ? 1 : 0) + (options->rename ? 1 : 0) + (options->moveTo.empty() ? 0 : 1);
   if (actions > 1) {
     *error = "--remove, --rename and --move exclude one another";
     return false;
@@ -89,34 +91,35 @@ void PrintUsage(const std::string& error, bool full) {
                "       vexpurge-scan [OPTIONS] --windows-root DIR\n"
                "       vexpurge-scan --list-signatures\n");
   if (!full) return;
-  std::fprintf(out,
-               "\nScans folders and files for every known build of W32/Tarvix.Backdoor and prints\n"
-               "one line per finding, then the scanning statistics. Files are only reported\n"
-               "unless an action is chosen.\n\n"
-               "  --remove            delete what is found\n"
-               "  --rename            rename what is found (the character after the last '.' of\n"
-               "                      the name becomes 'V': setup.exe becomes setup.Vxe; a name\n"
-               "                      without one gets '.V': hosts becomes hosts.V)\n"
-               "  --move DIR          move what is found into the quarantine folder DIR, each under\n"
-               "                      a name of its own, its original path in a .path file beside it\n"
-               "  --windows-root DIR  DIR is the C: drive of a Windows installation that is not\n"
-               "                      running: its whole volume is scanned, its hosts file checked,\n"
-               "                      and start-up entries and services that launch a removed file\n"
-               "                      are deleted from its registry hives (each changed hive is\n"
-               "                      first copied to HIVE.vexpurge-backup, or .1, .2, ..., and the\n"
-               "                      copy is kept; without an action only reported)\n"
-               "  --quiet, -q         print findings only\n"
-               "  --log FILE          append every printed line to FILE as well\n"
-               "  --threads N         read files on N threads, ahead of the scan (on Linux; 1:\n"
-               "                      none ahead)\n"
-               "  --trace             print every status line\n"
-               "  --list-signatures   print the signature table as CSV and stop\n"
-               "  --help, --version\n\n"
-               "A symbolic link named as a PATH stands for the file it points to. Control\n"
-               "characters in names are printed as \\xHH.\n\n"
-               "Exit status: 0 nothing found, 1 something found, 2 an error (bad option, a path\n"
-               "that cannot be read, a registry hive that cannot be read or written, output that\n"
-               "cannot be written: the scan stops there).\n");
+  std::fprintf(
+      out,
+      "\nScans folders and files for every known build of W32/Tarvix.Backdoor and prints\n"
+      "one line per finding, then the scanning statistics. Files are only reported\n"
+      "unless an action is chosen.\n\n"
+      "  --remove            delete what is found\n"
+      "  --rename            rename what is found (the character after the last '.' of\n"
+      "                      the name becomes 'V': setup.exe becomes setup.Vxe; a name\n"
+      "                      without one gets '.V': hosts becomes hosts.V)\n"
+      "  --move DIR          move what is found into the quarantine folder DIR, each under\n"
+      "                      a name of its own, its original path in a .path file beside it\n"
+      "  --windows-root DIR  DIR is the C: drive of a Windows installation that is not\n"
+      "                      running: its whole volume is scanned, its hosts file checked,\n"
+      "                      and start-up entries and services that launch a removed file\n"
+      "                      are deleted from its registry hives (each changed hive is\n"
+      "                      first copied to HIVE.vexpurge-backup, or .1, .2, ..., and the\n"
+      "                      copy is kept; without an action only reported)\n"
+      "  --quiet, -q         print findings only\n"
+      "  --log FILE          append every printed line to FILE as well\n"
+      "  --threads N         read files on N threads, ahead of the scan (on Linux; 1:\n"
+      "                      none ahead)\n"
+      "  --trace             print every status line\n"
+      "  --list-signatures   print the signature table as CSV and stop\n"
+      "  --help, --version\n\n"
+      "A symbolic link named as a PATH stands for the file it points to. Control\n"
+      "characters in names are printed as \\xHH.\n\n"
+      "Exit status: 0 nothing found, 1 something found, 2 an error (bad option, a path\n"
+      "that cannot be read, a registry hive that cannot be read or written, output that\n"
+      "cannot be written: the scan stops there).\n");
 }
 
 namespace {
@@ -131,7 +134,8 @@ void PrintSignatureTable() {
   int row = 1;
   for (const SignatureRecord* record = SignatureTable; !record->IsEnd(); ++record, ++row) {
     std::printf("%d,%s,%u,%u,%ld,", row, record->Name(), static_cast<unsigned>(record->Kind()),
-                static_cast<unsigned>(record->FileSize()), static_cast<long>(record->FirstOffset()));
+                static_cast<unsigned>(record->FileSize()),
+                static_cast<long>(record->FirstOffset()));
     PrintHex(record->FirstPattern());
     std::printf(",%ld,", static_cast<long>(record->SecondOffset()));
     PrintHex(record->SecondPattern());

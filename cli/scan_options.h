@@ -15,10 +15,10 @@ struct ScanOptions {
   bool listSignatures = false;  // print the signature table as CSV and stop
   bool help = false;
   bool version = false;
-  std::string moveTo;           // quarantine folder: move what is found there
-  std::string log;              // append every printed line to this file too
-  std::string windowsRoot;      // an installation that is not running, scanned from outside
-  int threads = 0;              // threads reading files, the scan's own included; 0: the default
+  std::string moveTo;       // quarantine folder: move what is found there
+  std::string log;          // append every printed line to this file too
+  std::string windowsRoot;  // an installation that is not running, scanned from outside
+  int threads = 0;          // threads reading files, the scan's own included; 0: the default
   std::vector<std::string> targets;  // folders and files to scan
 };
 

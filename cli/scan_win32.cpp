@@ -42,11 +42,12 @@ bool FollowLink(const std::string& path, std::string* file) {
   *file = path;
   if ((::GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return true;
   using FinalPathFn = DWORD(WINAPI*)(HANDLE, LPSTR, DWORD, DWORD);
-  const auto finalPath = reinterpret_cast<FinalPathFn>(
-      reinterpret_cast<void (*)()>(::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleA")));
+  const auto finalPath = reinterpret_cast<FinalPathFn>(reinterpret_cast<void (*)()>(
+      ::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleA")));
   if (finalPath == nullptr) return false;
-  plat::ScopedHandle handle(::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  plat::ScopedHandle handle(
+      ::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!handle.valid()) return false;
   char buffer[MAX_PATH + 8];
   const DWORD length = finalPath(handle.get(), buffer, sizeof buffer, 0);
@@ -64,7 +65,8 @@ bool FollowLink(const std::string& path, std::string* file) {
 
 // A file named on the command line goes straight to the matcher, as the walker would hand it over.
 void ScanOneFile(const std::string& given, const std::string& file) {
-  if (file != given) g_output.Extra(given + " is a symbolic link: the file it points to is scanned, " + file);
+  if (file != given)
+    g_output.Extra(given + " is a symbolic link: the file it points to is scanned, " + file);
   g_scan.memorySweepActive = false;
   CopyText(g_scan.statusText, file.c_str());
   PostStatus();
@@ -102,17 +104,22 @@ int main(int argc, char** argv) {
     return 0;
   }
   // On Windows the scan runs on the live system: one folder or every fixed drive.
-  if (!options.moveTo.empty() || !options.windowsRoot.empty()) return Usage("--move and --windows-root need the Linux build");
+  if (!options.moveTo.empty() || !options.windowsRoot.empty())
+    return Usage("--move and --windows-root need the Linux build");
   if (options.targets.size() > 1) return Usage("one folder at a time");
   const std::string target = options.targets.empty() ? "!:" : options.targets[0];
   if (target.size() >= sizeof g_scan.scanTarget) return Usage("folder path too long");
-  const DWORD attributes = target == "!:" ? INVALID_FILE_ATTRIBUTES : ::GetFileAttributesA(target.c_str());
-  const bool oneFile = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  const DWORD attributes =
+      target == "!:" ? INVALID_FILE_ATTRIBUTES : ::GetFileAttributesA(target.c_str());
+  const bool oneFile =
+      attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   std::string file;
-  if (oneFile && !FollowLink(target, &file)) return Usage(target + ": the file this link points to cannot be found");
+  if (oneFile && !FollowLink(target, &file))
+    return Usage(target + ": the file this link points to cannot be found");
   g_output.trace = options.trace;
   g_output.quiet = options.quiet;
-  if (!options.log.empty() && !g_output.OpenLog(options.log)) return Usage("the log file cannot be written");
+  if (!options.log.empty() && !g_output.OpenLog(options.log))
+    return Usage("the log file cannot be written");
 
   WNDCLASSA windowClass = {};
   windowClass.lpfnWndProc = ReportWindowProc;
@@ -129,8 +136,11 @@ int main(int argc, char** argv) {
 
   g_scan.mainWindow = window;
   g_scan.notScannedHandler = SayNotScanned;
-  g_scan.removalAction = options.remove ? ActionRemove : options.rename ? ActionRename : ActionReportOnly;
-  // Every fixed drive holds the system's hosts file: it is checked whether or not a binary is found.
+  g_scan.removalAction = options.remove   ? ActionRemove
+                         : options.rename ? ActionRename
+                                          : ActionReportOnly;
+  // Every fixed drive holds the system's hosts file: it is checked whether or not a binary is
+  // found.
   if (target == "!:") CheckHostsFile();
   if (oneFile) {
     ScanOneFile(target, file);
@@ -141,7 +151,8 @@ int main(int argc, char** argv) {
   g_output.Finish();
   ::DestroyWindow(window);
   if (!g_output.failure().empty()) {
-    std::fprintf(stderr, "vexpurge-scan: cannot write to %s\n", Printable(g_output.failure()).c_str());
+    std::fprintf(stderr, "vexpurge-scan: cannot write to %s\n",
+                 Printable(g_output.failure()).c_str());
     return 2;
   }
   if (g_scan.filesInfected > 0) return 1;

@@ -28,7 +28,8 @@ bool Exists(const std::string& path) { return plat::_access(path.c_str(), 0) == 
 
 // The record of where a quarantined file came from: written whole, or not at all.
 bool WriteOrigin(const std::string& record, const std::string& origin) {
-  const int fd = plat::_open(record.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+  const int fd =
+      plat::_open(record.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
   if (fd == -1) return false;
   const bool written = WriteAll(fd, origin.data(), origin.size()) && WriteText(fd, "\r\n");
   if (plat::_close(fd) == 0 && written) return true;
@@ -50,7 +51,8 @@ bool CreateWininit(const std::string& target, const char* key, const char* value
   const int fd = plat::_open(target.c_str(), _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY,
                              _S_IREAD | _S_IWRITE);
   if (fd == -1) return false;
-  const bool written = WriteText(fd, kRenameSection) && WriteText(fd, "\r\n") && WriteEntry(fd, key, value);
+  const bool written =
+      WriteText(fd, kRenameSection) && WriteText(fd, "\r\n") && WriteEntry(fd, key, value);
   plat::_close(fd);
   // A file cut short would be read at boot as it stands: better none at all.
   if (!written) plat::DeleteFileA(target.c_str());
@@ -111,7 +113,8 @@ bool ReplaceWininit(const std::string& fresh, const std::string& target, const s
   plat::DeleteFileA(kept.c_str());
   // A read-only wininit.ini is not replaced, as MoveFileExA would not replace it either.
   const DWORD attributes = plat::GetFileAttributesA(target.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) != 0) return false;
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) != 0)
+    return false;
   if (!plat::MoveFileA(target.c_str(), kept.c_str())) return false;
   if (plat::MoveFileA(fresh.c_str(), target.c_str())) {
     plat::DeleteFileA(kept.c_str());
@@ -163,7 +166,8 @@ void RenameFile(Finding* finding) {
   finding->action = FindingAction::kRename;
   finding->result = FindingResult::kFailed;
   // A path the new name cannot be made from is not "renamed" to itself.
-  if (std::strlen(path) < sizeof renamed && std::strcmp(renamed, path) != 0 && plat::MoveFileA(path, renamed)) {
+  if (std::strlen(path) < sizeof renamed && std::strcmp(renamed, path) != 0 &&
+      plat::MoveFileA(path, renamed)) {
     finding->result = FindingResult::kDone;
     finding->newPath = renamed;
   }
@@ -182,7 +186,8 @@ void QuarantineFile(Finding* finding) {
     const char* slash = std::strrchr(path, '\\');
     const std::string base = quarantine.folder + "\\" + (slash != nullptr ? slash + 1 : path);
     target = base;
-    for (int n = 1; Exists(target) || Exists(target + ".path"); ++n) target = base + "." + std::to_string(n);
+    for (int n = 1; Exists(target) || Exists(target + ".path"); ++n)
+      target = base + "." + std::to_string(n);
     record = target + ".path";
   }
   // The origin is recorded before the move: a quarantined file without it could not go back.
@@ -213,7 +218,8 @@ void RenamedPath(const char* path, char* renamed, size_t capacity) {
   // A name without an extension gets ".V", one ending in "." a "V"; without room it stays.
   const char* suffix = dot != nullptr ? "V" : ".V";
   const size_t length = std::strlen(renamed);
-  if (length + std::strlen(suffix) < capacity) std::memcpy(renamed + length, suffix, std::strlen(suffix) + 1);
+  if (length + std::strlen(suffix) < capacity)
+    std::memcpy(renamed + length, suffix, std::strlen(suffix) + 1);
 }
 
 void DisinfectFile(const char* path, const char* detectionName, FindingKind kind) {
@@ -283,8 +289,8 @@ bool AddWininitRename(const char* key, const char* value) {
   FILE* old = plat::fopen(copy.c_str(), "r");
   if (old == nullptr) return false;
   const std::string fresh = std::string(windows) + kWininitNewName;
-  const int fd = plat::_open(fresh.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY,
-                             _S_IREAD | _S_IWRITE);
+  const int fd =
+      plat::_open(fresh.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
   if (fd == -1) {
     plat::fclose(old);
     return false;
@@ -292,7 +298,8 @@ bool AddWininitRename(const char* key, const char* value) {
   const bool rewritten = RewriteWininit(old, fd, key, value);
   plat::fclose(old);
   const bool closed = plat::_close(fd) == 0;
-  if (!rewritten || !closed || !ReplaceWininit(fresh, target, std::string(windows) + kWininitKeptName)) {
+  if (!rewritten || !closed ||
+      !ReplaceWininit(fresh, target, std::string(windows) + kWininitKeptName)) {
     plat::DeleteFileA(fresh.c_str());
     return false;
   }

@@ -62,11 +62,15 @@ bool ReadAt(int fd, long position, void* buffer, unsigned count) {
 bool SizeTestPasses(const SignatureRecord& record, long fileLength) {
   const int64_t difference = static_cast<int64_t>(record.FileSize()) - fileLength;
   switch (record.Kind()) {
-    case SizeKindExact: return difference == 0;
-    case SizeKindNear: return difference > -static_cast<int64_t>(SizeTolerance) &&
-                              difference < static_cast<int64_t>(SizeTolerance);
-    case SizeKindAny: return true;
-    default: return false;
+    case SizeKindExact:
+      return difference == 0;
+    case SizeKindNear:
+      return difference > -static_cast<int64_t>(SizeTolerance) &&
+             difference < static_cast<int64_t>(SizeTolerance);
+    case SizeKindAny:
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -78,7 +82,8 @@ bool ProbeMatches(const PeHeaders& pe, int fd, int32_t offset, const uint8_t* pa
   const uint32_t address = EntryPoint(pe) + static_cast<uint32_t>(offset);
   const int32_t position = static_cast<int32_t>(RvaToFileOffset(pe, address, fd));
   uint8_t bytes[kProbeLength];
-  return ReadAt(fd, position, bytes, sizeof bytes) && std::memcmp(bytes, pattern, kProbeLength) == 0;
+  return ReadAt(fd, position, bytes, sizeof bytes) &&
+         std::memcmp(bytes, pattern, kProbeLength) == 0;
 }
 
 bool CountedInMemory(const char* path) {
@@ -149,7 +154,8 @@ bool CheckFile(const char* familyName, const char* path) {
     ApplyForcedAction(familyName, path);
     return false;
   }
-  if (g_scan.filesInfected == 0) std::memset(g_scan.removedValueName, 0, sizeof g_scan.removedValueName);
+  if (g_scan.filesInfected == 0)
+    std::memset(g_scan.removedValueName, 0, sizeof g_scan.removedValueName);
 
   int fd = plat::_open(path, _O_RDONLY | _O_BINARY);
   if (fd == -1) {

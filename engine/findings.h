@@ -21,7 +21,7 @@ enum class FindingAction {
 
 enum class FindingResult {
   kDone,
-  kScheduled,       // carried out at the next boot
+  kScheduled,  // carried out at the next boot
   kFailed,
   kLeftAsSelected,  // left alone as the user asked
 };

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/file_matcher.h"
+#include "engine/questions.h"
 #include "engine/scan_state.h"
 #include "engine/texts.h"
 #include "memory/memory_sweep.h"
@@ -12,7 +13,6 @@
 #include "platform/scoped_handle.h"
 #include "platform/windowing.h"
 #include "platform/wow64.h"
-#include "engine/questions.h"
 
 const ScanCallback ScanCallbackTable[] = {
     {kFamilyName, CheckFile},
@@ -29,7 +29,7 @@ constexpr char kProgramFolderInPath[] = "\\Program Files\\";
 constexpr WORD kStatusWidth = 60;
 // A drive's own pattern, such as "C:\*.*": a longer one is a folder's.
 constexpr size_t kDrivePatternLength = sizeof "C:\\*.*" - 1;
-constexpr int kAccessExists = 0;  // _access mode: whether the path exists at all
+constexpr int kAccessExists = 0;     // _access mode: whether the path exists at all
 constexpr WPARAM kLowWord = 0xFFFF;  // a key message's virtual-key code is wParam's low word
 constexpr DWORD kMicrosoftTag = 0x80000000;      // a reparse tag of the system's own
 constexpr DWORD kNameSurrogateTag = 0x20000000;  // the reparse point names another file or folder
@@ -140,8 +140,9 @@ void WalkProgramFolderIfMissed() {
   }
 }
 
-
-bool IsDotEntry(const char* name) { return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0; }
+bool IsDotEntry(const char* name) {
+  return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
+}
 
 }  // namespace
 
@@ -259,7 +260,8 @@ void ScanFileEntry(const char* path) {
   const int32_t notScannedBefore = g_scan.filesNotScanned;
   HandToCallbacks(path);
   // A file the callbacks could not read was not scanned: it is counted as such instead.
-  if (!g_scan.memorySweepActive && g_scan.filesNotScanned == notScannedBefore) ++g_scan.filesScanned;
+  if (!g_scan.memorySweepActive && g_scan.filesNotScanned == notScannedBefore)
+    ++g_scan.filesScanned;
 }
 
 void PumpMessages() {

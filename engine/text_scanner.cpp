@@ -56,11 +56,13 @@ bool LoadText(int fd, long fileLength, TextScan* text, size_t* searchLength) {
 
 bool SizeFits(const TextSignatureRecord& record, long fileLength) {
   switch (record.SizeKind()) {
-    case TextSizeExact: return fileLength == record.Size();
+    case TextSizeExact:
+      return fileLength == record.Size();
     case TextSizeNear:
       return static_cast<int64_t>(fileLength) - kSizeTolerance <= record.Size() &&
              static_cast<int64_t>(fileLength) + kSizeTolerance >= record.Size();
-    default: return true;
+    default:
+      return true;
   }
 }
 

@@ -27,13 +27,15 @@ fs::path g_root;
 
 void Put(const std::string& target, const std::string& name, const Bytes& bytes) {
   if (bytes.empty() && name.find("empty") == std::string::npos) {
-    std::fprintf(stderr, "vexpurge-fuzz-seeds: %s/%s came out empty\n", target.c_str(), name.c_str());
+    std::fprintf(stderr, "vexpurge-fuzz-seeds: %s/%s came out empty\n", target.c_str(),
+                 name.c_str());
     std::exit(1);
   }
   const fs::path folder = g_root / target;
   fs::create_directories(folder);
   std::ofstream out(folder / name, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) {
     std::fprintf(stderr, "vexpurge-fuzz-seeds: cannot write %s\n", (folder / name).c_str());
     std::exit(1);
@@ -61,10 +63,11 @@ void PeSeeds() {
     Put(target, "match-" + std::to_string(row), specimen::MatchingFile(Row(row)));
   }
   using specimen::NearMiss;
-  const std::pair<NearMiss, const char*> misses[] = {
-      {NearMiss::LongerByOne, "longer"},         {NearMiss::FirstPatternByte, "first-byte"},
-      {NearMiss::SecondPatternByte, "second-byte"}, {NearMiss::NoPeSignature, "no-pe"},
-      {NearMiss::ShortHeaders, "short-headers"}};
+  const std::pair<NearMiss, const char*> misses[] = {{NearMiss::LongerByOne, "longer"},
+                                                     {NearMiss::FirstPatternByte, "first-byte"},
+                                                     {NearMiss::SecondPatternByte, "second-byte"},
+                                                     {NearMiss::NoPeSignature, "no-pe"},
+                                                     {NearMiss::ShortHeaders, "short-headers"}};
   for (const auto& [kind, name] : misses) {
     Put(target, std::string("near-miss-40-") + name, specimen::NearMissFile(Row(40), kind));
   }
@@ -84,8 +87,10 @@ void PeSeeds() {
   }
   Put(target, "pe-20-sections", twenty.SetLength(0x600).Bytes());
   Put(target, "pe-21-declared", specimen::PeBuilder().AddSection(text).SetSectionCount(21).Bytes());
-  Put(target, "pe-high-header", specimen::PeBuilder().SetHeaderOffset(0x300).AddSection(text).Bytes());
-  Put(target, "pe-entry-high", specimen::PeBuilder().AddSection(text).SetEntryPoint(0xFFFFF000u).Bytes());
+  Put(target, "pe-high-header",
+      specimen::PeBuilder().SetHeaderOffset(0x300).AddSection(text).Bytes());
+  Put(target, "pe-entry-high",
+      specimen::PeBuilder().AddSection(text).SetEntryPoint(0xFFFFF000u).Bytes());
   // Files cut short inside the headers and inside the section table.
   const Bytes whole = specimen::MatchingFile(Row(40));
   for (size_t length : {64, 200, 300}) {
@@ -113,7 +118,8 @@ void PeLargeSeeds() {
 // --- The text scanner
 
 std::string Pattern() {
-  return std::string(reinterpret_cast<const char*>(RevealedTextPattern(0)), TextSignatureTable[0].Length());
+  return std::string(reinterpret_cast<const char*>(RevealedTextPattern(0)),
+                     TextSignatureTable[0].Length());
 }
 
 std::string Broken(const std::string& text) {
@@ -158,7 +164,8 @@ struct Instance {
 
 void Put32(Bytes& b, size_t at, uint32_t value) { std::memcpy(&b[at], &value, 4); }
 
-Bytes Block(const std::vector<Instance>& instances, const std::vector<uint32_t>& counters = {6, 784}) {
+Bytes Block(const std::vector<Instance>& instances,
+            const std::vector<uint32_t>& counters = {6, 784}) {
   constexpr size_t kBlockHeader = 64;
   constexpr size_t kObjectHeader = 64;
   Bytes b(kBlockHeader + kObjectHeader + 40 * counters.size(), 0);
@@ -183,7 +190,8 @@ Bytes Block(const std::vector<Instance>& instances, const std::vector<uint32_t>&
     Put32(b, at, static_cast<uint32_t>(24 + nameBytes));
     Put32(b, at + 16, 24);
     Put32(b, at + 20, static_cast<uint32_t>((instance.name.size() + 1) * 2));
-    for (size_t i = 0; i < instance.name.size(); ++i) b[at + 24 + 2 * i] = static_cast<uint8_t>(instance.name[i]);
+    for (size_t i = 0; i < instance.name.size(); ++i)
+      b[at + 24 + 2 * i] = static_cast<uint8_t>(instance.name[i]);
     const size_t counterBlock = at + 24 + nameBytes;
     Put32(b, counterBlock, static_cast<uint32_t>(counterBlockLength));
     for (size_t i = 0; i < counters.size(); ++i) {
@@ -215,8 +223,11 @@ void PerfSeeds() {
   const Bytes three = Block({{"Idle", 0}, {"System", 4}, {"notepad", 1234}});
   Put(target, "three", PerfInput(three));
   Put(target, "three-capacity-2", PerfInput(three, 2));
-  Put(target, "matches", PerfInput(Block({{"note", 10}, {"wordpad", 11}, {"NOTEPAD", 12}, {"not", 13}})));
-  Put(target, "names", PerfInput(Block({{"abcdefghijklmnop", 1}, {"abcdefghijklmnopq", 2}, {std::string(260, 'n'), 3}})));
+  Put(target, "matches",
+      PerfInput(Block({{"note", 10}, {"wordpad", 11}, {"NOTEPAD", 12}, {"not", 13}})));
+  Put(target, "names",
+      PerfInput(
+          Block({{"abcdefghijklmnop", 1}, {"abcdefghijklmnopq", 2}, {std::string(260, 'n'), 3}})));
   Put(target, "reordered", PerfInput(Block({{"a", 9}}, {784, 6, 1410})));
   Put(target, "no-id-process", PerfInput(Block({{"a", 9}}, {6, 1410})));
   std::vector<Instance> many;
@@ -227,13 +238,18 @@ void PerfSeeds() {
   Put(target, "negative-count", PerfInput(negative));
   const Bytes cut = Block({{"first", 1}, {"second", 2}});
   Put(target, "cut", PerfInput(Bytes(cut.begin(), cut.end() - 20)));
-  const std::string counters =
-      Literal("1\0System\0" "230\0Process\0" "6\0% Processor Time\0" "784\0ID Process\0\0");
+  const std::string counters = Literal(
+      "1\0System\0"
+      "230\0Process\0"
+      "6\0% Processor Time\0"
+      "784\0ID Process\0\0");
   Put(target, "own-counters", PerfInput(three, 0, 784, counters));
   Bytes growing = PerfInput(three);
   growing[5] = 2;  // served with padding past the first buffer
   Put(target, "growing", growing);
-  const std::string odd = Literal("784\0ID Process\0x\0process\0" "9999\0PROCESS\0\0");
+  const std::string odd = Literal(
+      "784\0ID Process\0x\0process\0"
+      "9999\0PROCESS\0\0");
   Put(target, "odd-counters", PerfInput(three, 0, 784, odd));
 }
 
@@ -257,29 +273,49 @@ void StartupSeeds() {
   };
   // Control 0x18: a named, terminated REG_SZ under Run; 0x19 the same under RunServices;
   // 0x1a REG_EXPAND_SZ; 0x08 unterminated; 0x1c REG_BINARY.
-  Put(target, "system32", values(0, {"\x18svc=svcx.exe", "\x18other=notepad.exe",
-                                     "\x18q=\"C:\\WINDOWS\\system32\\svcx.exe\" /start",
-                                     "\x19svc=svcx.exe -service", "\x18mine=mysvcx.exe"}));
-  Put(target, "spaces", values(1, {"\x18q=\"C:\\Program Files\\Long Folder\\run me.exe\" /silent",
-                                   "\x18plain=c:\\program files\\long folder\\RUN ME.EXE",
-                                   "\x18longer=C:\\Program Files\\Long Folder\\run me.exe.bak"}));
-  Put(target, "expand", values(2, {"\x1a" "env=%SystemDrive%\\svcx.exe",
-                                   "\x1a" "bad=%Unknown%\\svcx.exe", "\x08raw=C:\\svcx.exe",
-                                   Literal("\x1c" "bin=C:\\svcx.exe\0tail")}));
-  Put(target, "9x-system", values(3, {"\x18" "a=a.exe", "\x18" "b=C:\\WINDOWS\\SYSTEM\\a.exe,1",
-                                      "\x18" "c=\\a.exe"}));
+  Put(target, "system32",
+      values(0, {"\x18svc=svcx.exe", "\x18other=notepad.exe",
+                 "\x18q=\"C:\\WINDOWS\\system32\\svcx.exe\" /start", "\x19svc=svcx.exe -service",
+                 "\x18mine=mysvcx.exe"}));
+  Put(target, "spaces",
+      values(1, {"\x18q=\"C:\\Program Files\\Long Folder\\run me.exe\" /silent",
+                 "\x18plain=c:\\program files\\long folder\\RUN ME.EXE",
+                 "\x18longer=C:\\Program Files\\Long Folder\\run me.exe.bak"}));
+  Put(target, "expand",
+      values(2, {"\x1a"
+                 "env=%SystemDrive%\\svcx.exe",
+                 "\x1a"
+                 "bad=%Unknown%\\svcx.exe",
+                 "\x08raw=C:\\svcx.exe",
+                 Literal("\x1c"
+                         "bin=C:\\svcx.exe\0tail")}));
+  Put(target, "9x-system",
+      values(3, {"\x18"
+                 "a=a.exe",
+                 "\x18"
+                 "b=C:\\WINDOWS\\SYSTEM\\a.exe,1",
+                 "\x18"
+                 "c=\\a.exe"}));
   // Bit 7 of the first byte: the infected path is given, up to the first 0xFF.
-  Put(target, "own-path", values('\x80', {"C:\\Temp\\svc%x.exe", "\x18" "a=C:\\Temp\\svc%x.exe /q",
-                                          "\x1a" "b=%TEMP%\\svc%x.exe", "\x18" "c=svc%x.exe"}));
-  Put(target, "long", values(0, {"\x18huge=C:\\WINDOWS\\system32\\svcx.exe " + std::string(286, 'x'),
-                                 "\x18" + std::string(200, 'n') + "=svcx.exe"}));
+  Put(target, "own-path",
+      values('\x80', {"C:\\Temp\\svc%x.exe",
+                      "\x18"
+                      "a=C:\\Temp\\svc%x.exe /q",
+                      "\x1a"
+                      "b=%TEMP%\\svc%x.exe",
+                      "\x18"
+                      "c=svc%x.exe"}));
+  Put(target, "long",
+      values(0, {"\x18huge=C:\\WINDOWS\\system32\\svcx.exe " + std::string(286, 'x'),
+                 "\x18" + std::string(200, 'n') + "=svcx.exe"}));
 }
 
 // --- wininit.ini
 
 void WininitSeeds() {
   const char* target = "wininit_fuzzer";
-  Put(target, "section-then-other", std::string("[Rename]\r\nNUL=C:\\OLD.EXE\r\n[Other]\r\nx=1\r\n"));
+  Put(target, "section-then-other",
+      std::string("[Rename]\r\nNUL=C:\\OLD.EXE\r\n[Other]\r\nx=1\r\n"));
   Put(target, "no-section", std::string("[Other]\r\nx=1\r\n"));
   Put(target, "section-last-no-break", std::string("[other]\r\n[RENAME]\r\nNUL=C:\\A.EXE"));
   Put(target, "no-break", std::string("[Other]\r\nx=1"));
@@ -295,8 +331,9 @@ void WininitSeeds() {
 int main(int argc, char** argv) {
   const bool large = argc == 3 && std::strcmp(argv[1], "--large") == 0;
   if (!(argc == 2 && argv[1][0] != '-') && !large) {
-    std::fprintf(stderr, "usage: vexpurge-fuzz-seeds SEEDS_FOLDER\n"
-                         "       vexpurge-fuzz-seeds --large CORPUS_FOLDER\n");
+    std::fprintf(stderr,
+                 "usage: vexpurge-fuzz-seeds SEEDS_FOLDER\n"
+                 "       vexpurge-fuzz-seeds --large CORPUS_FOLDER\n");
     return 2;
   }
   g_root = argv[argc - 1];

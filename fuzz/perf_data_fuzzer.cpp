@@ -53,8 +53,8 @@ std::vector<PerfProcessEntry> Parse(const uint8_t* block, size_t size, DWORD cou
 
 bool BeginsWithNoCase(const char* text, const std::string& prefix) {
   for (size_t i = 0; i < prefix.size(); ++i) {
-    if (text[i] == '\0' ||
-        std::toupper(static_cast<unsigned char>(text[i])) != std::toupper(static_cast<unsigned char>(prefix[i]))) {
+    if (text[i] == '\0' || std::toupper(static_cast<unsigned char>(text[i])) !=
+                               std::toupper(static_cast<unsigned char>(prefix[i]))) {
       return false;
     }
   }
@@ -80,7 +80,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     at += length;
   } else {
     const std::string index = std::to_string(counter);
-    const char names[] = "1\0System\0" "230\0Process\0";
+    const char names[] =
+        "1\0System\0"
+        "230\0Process\0";
     counters.assign(names, sizeof names - 1);
     counters += index + '\0' + "ID Process" + '\0' + '\0';
   }
@@ -110,7 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The first instance's own name makes a match likely; its base name is what is compared.
   std::string baseName = "p1";
-  if (!entries.empty() && entries[0].name[0] != '\0' && std::strchr(entries[0].name, '\\') == nullptr) {
+  if (!entries.empty() && entries[0].name[0] != '\0' &&
+      std::strchr(entries[0].name, '\\') == nullptr) {
     baseName = entries[0].name;
   }
   const std::string path = "C:\\WINNT\\" + baseName + ".exe";

@@ -76,7 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     at = end + 1;
   }
   const size_t slash = infected.rfind('\\');
-  const std::string fileName = Lower(slash == std::string::npos ? infected : infected.substr(slash + 1));
+  const std::string fileName =
+      Lower(slash == std::string::npos ? infected : infected.substr(slash + 1));
 
   sim::Reset();
   sim::Machine& m = sim::machine();
@@ -122,19 +123,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CleanupAfterDetection("W32/Tarvix.19.Backdoor");
 
   size_t deleted = 0;
-  for (const auto& [key, before] : {std::make_pair(kRunKey, run), std::make_pair(kRunServicesKey, runServices)}) {
+  for (const auto& [key, before] :
+       {std::make_pair(kRunKey, run), std::make_pair(kRunServicesKey, runServices)}) {
     const Values after = Read(HKEY_LOCAL_MACHINE, key);
     size_t deletedHere = 0;
     for (const auto& [name, bytes] : before) {
       const auto kept = after.find(name);
       if (kept != after.end()) {
-        if (kept->second != bytes) fuzz::Violation("value \"%s\" was changed", fuzz::Printable(name).c_str());
+        if (kept->second != bytes)
+          fuzz::Violation("value \"%s\" was changed", fuzz::Printable(name).c_str());
         continue;
       }
       ++deletedHere;
       const std::string all(bytes.begin(), bytes.end());
       const std::string text = Lower(all.substr(0, all.find('\0')));
-      if (text.find(fileName) == std::string::npos && Lower(Expanded(text)).find(fileName) == std::string::npos) {
+      if (text.find(fileName) == std::string::npos &&
+          Lower(Expanded(text)).find(fileName) == std::string::npos) {
         fuzz::Violation("value \"%s\" = \"%s\" deleted for %s", fuzz::Printable(name).c_str(),
                         fuzz::Printable(all).c_str(), infected.c_str());
       }

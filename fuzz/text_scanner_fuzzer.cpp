@@ -56,12 +56,14 @@ int ExpectedSearchMatch(const TextSignatureRecord& record, size_t size,
   if (length == 0 || length > kTextPatternSize || size < length) return 0;
   const int64_t fileLength = static_cast<int64_t>(size);
   if (record.SizeKind() == 16 && fileLength != record.Size()) return 0;
-  if (record.SizeKind() == 17 && (fileLength - 4096 > record.Size() || fileLength + 4096 < record.Size())) {
+  if (record.SizeKind() == 17 &&
+      (fileLength - 4096 > record.Size() || fileLength + 4096 < record.Size())) {
     return 0;
   }
   const std::string none;
-  const std::string& text =
-      record.Where() == 0 ? windows.head : record.Where() == 1 ? windows.tail : none;
+  const std::string& text = record.Where() == 0   ? windows.head
+                            : record.Where() == 1 ? windows.tail
+                                                  : none;
   return Contains(text, record.Pattern(), length) ? 1 : 0;
 }
 

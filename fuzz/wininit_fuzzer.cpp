@@ -91,9 +91,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (added) {
     const std::string expected = Expected(TextModeReading(old));
     if (now != expected) {
-      fuzz::Violation("the rewritten file differs\n  old:      \"%s\"\n  written:  \"%s\"\n  expected: \"%s\"",
-                      fuzz::Printable(old).c_str(), fuzz::Printable(now).c_str(),
-                      fuzz::Printable(expected).c_str());
+      fuzz::Violation(
+          "the rewritten file differs\n  old:      \"%s\"\n  written:  \"%s\"\n  expected: \"%s\"",
+          fuzz::Printable(old).c_str(), fuzz::Printable(now).c_str(),
+          fuzz::Printable(expected).c_str());
     }
   } else if (now != old) {
     fuzz::Violation("a failed rewrite changed the old file");

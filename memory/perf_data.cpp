@@ -22,14 +22,14 @@ constexpr DWORD kPerfDataLimit = 32u * 1024 * 1024;
 constexpr DWORD kCountersLimit = 32u * 1024 * 1024;
 
 // Field positions in the block's structures, in bytes from each structure's start.
-constexpr size_t kBlockHeaderLength = 24;       // data block: where the first object begins
-constexpr size_t kObjectDefinitionLength = 4;   // object: where its first instance begins
-constexpr size_t kObjectHeaderLength = 8;       // object: where its first counter definition begins
+constexpr size_t kBlockHeaderLength = 24;      // data block: where the first object begins
+constexpr size_t kObjectDefinitionLength = 4;  // object: where its first instance begins
+constexpr size_t kObjectHeaderLength = 8;      // object: where its first counter definition begins
 constexpr size_t kObjectCounterCount = 32;
-constexpr size_t kObjectInstanceCount = 40;     // signed
-constexpr size_t kCounterTitleIndex = 4;        // counter definition
-constexpr size_t kCounterOffset = 36;           // counter definition: its value in a counter block
-constexpr size_t kInstanceNameOffset = 16;      // instance: its UTF-16 name
+constexpr size_t kObjectInstanceCount = 40;  // signed
+constexpr size_t kCounterTitleIndex = 4;     // counter definition
+constexpr size_t kCounterOffset = 36;        // counter definition: its value in a counter block
+constexpr size_t kInstanceNameOffset = 16;   // instance: its UTF-16 name
 // The idle process's id 0 becomes one no process has, so that it is never opened.
 constexpr DWORD kIdleProcessId = 0xFFFFFFFEu;
 
@@ -73,8 +73,8 @@ bool CopyWideName(const uint8_t* block, size_t size, size_t position, WCHAR* nam
 }
 
 // The counter offset of the definition whose title index is counterIndex.
-bool FindCounterOffset(const uint8_t* block, size_t size, size_t firstDefinition,
-                       DWORD counters, DWORD counterIndex, DWORD* offset) {
+bool FindCounterOffset(const uint8_t* block, size_t size, size_t firstDefinition, DWORD counters,
+                       DWORD counterIndex, DWORD* offset) {
   size_t position = firstDefinition;
   for (DWORD i = 0; i < counters; ++i) {
     if (!Fits(size, position, kCounterDefinitionStride)) return false;
@@ -151,8 +151,7 @@ bool ReadCounterIndexes(HKEY perflib, CounterIndexes* indexes) {
 }
 
 // Queries the process object and reads its instances into the table; 0 when nothing came.
-size_t ReadProcessTable(const char* valueName, DWORD idProcessCounter,
-                        PerfProcessEntry* table) {
+size_t ReadProcessTable(const char* valueName, DWORD idProcessCounter, PerfProcessEntry* table) {
   DWORD capacity = kPerfDataStart;
   Allocation<uint8_t> data(capacity);
   if (data.get() == nullptr) return 0;
@@ -166,13 +165,12 @@ size_t ReadProcessTable(const char* valueName, DWORD idProcessCounter,
     capacity = base + kPerfDataStep;
     if (!data.Renew(capacity)) return 0;
     returned = capacity;
-    result = plat::RegQueryValueExA(HKEY_PERFORMANCE_DATA, valueName, nullptr, nullptr,
-                                    data.get(), &returned);
+    result = plat::RegQueryValueExA(HKEY_PERFORMANCE_DATA, valueName, nullptr, nullptr, data.get(),
+                                    &returned);
   }
   if (result != ERROR_SUCCESS || returned == 0 || returned > capacity) return 0;
   static const uint8_t kSignature[8] = {'P', 0, 'E', 0, 'R', 0, 'F', 0};
-  if (returned < sizeof kSignature ||
-      std::memcmp(data.get(), kSignature, sizeof kSignature) != 0) {
+  if (returned < sizeof kSignature || std::memcmp(data.get(), kSignature, sizeof kSignature) != 0) {
     return 0;
   }
   return ParsePerfProcessBlock(data.get(), returned, idProcessCounter, table,

@@ -5,7 +5,8 @@
 
 PrivilegeResult EnablePrivilege(const char* name) {
   plat::ScopedHandle token;
-  if (!plat::OpenProcessToken(plat::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.out())) {
+  if (!plat::OpenProcessToken(plat::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
+                              token.out())) {
     return {false, plat::GetLastError()};
   }
   TOKEN_PRIVILEGES request = {};

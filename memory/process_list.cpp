@@ -78,17 +78,18 @@ class ListBuilder {
   ProcessNode** tail_ = &head_;
 };
 
-
 // Vista's image-name call, for the processes whose main module a caller cannot read (under
 // WoW64 a 32-bit caller reads no 64-bit process's modules); null where it does not exist.
 QueryFullProcessImageNameAFn ImageNameLookup() {
   HMODULE kernel = plat::LoadLibraryA("Kernel32.dll");
-  return kernel != nullptr ? Lookup<QueryFullProcessImageNameAFn>(kernel, "QueryFullProcessImageNameA") : nullptr;
+  return kernel != nullptr
+             ? Lookup<QueryFullProcessImageNameAFn>(kernel, "QueryFullProcessImageNameA")
+             : nullptr;
 }
 
 // The file an open process was started from: its main module's name, else its image name.
-DWORD ImagePathOf(HANDLE process, GetModuleFileNameExAFn moduleFn, QueryFullProcessImageNameAFn imageFn,
-                  char* path, DWORD capacity) {
+DWORD ImagePathOf(HANDLE process, GetModuleFileNameExAFn moduleFn,
+                  QueryFullProcessImageNameAFn imageFn, char* path, DWORD capacity) {
   const DWORD length = moduleFn(process, nullptr, path, capacity);
   if (length != 0 || imageFn == nullptr) return length;
   DWORD size = capacity;
@@ -145,8 +146,8 @@ ProcessList ListProcessesPsapi() {
   const QueryFullProcessImageNameAFn imageFn = ImageNameLookup();
 
   ListBuilder list;
-  const DWORD count = bytes / sizeof(DWORD) < kMaxProcessIds ? bytes / sizeof(DWORD)
-                                                              : kMaxProcessIds;
+  const DWORD count =
+      bytes / sizeof(DWORD) < kMaxProcessIds ? bytes / sizeof(DWORD) : kMaxProcessIds;
   for (DWORD i = 0; i < count; ++i) {
     plat::ScopedHandle process(plat::OpenProcess(kModuleReadAccess, FALSE, ids[i]));
     // Only a failed open is retried: a stale error after a good open must not cost a handle.
@@ -201,7 +202,8 @@ bool KillByNameToolhelp(const char* path) {
   }
 
   plat::Sleep(kBeforeOpenPause);
-  plat::ScopedHandle process(plat::OpenProcess(kTerminateAccess, FALSE, entry.get()->th32ProcessID));
+  plat::ScopedHandle process(
+      plat::OpenProcess(kTerminateAccess, FALSE, entry.get()->th32ProcessID));
   const bool terminated = process.get() != nullptr && plat::TerminateProcess(process.get(), 0);
   plat::Sleep(kAfterKillPause);
   return terminated;
@@ -221,8 +223,8 @@ bool KillByPathPsapi(const char* path) {
   const QueryFullProcessImageNameAFn imageFn = ImageNameLookup();
 
   ListBuilder list;
-  const DWORD count = bytes / sizeof(DWORD) < kMaxProcessIds ? bytes / sizeof(DWORD)
-                                                              : kMaxProcessIds;
+  const DWORD count =
+      bytes / sizeof(DWORD) < kMaxProcessIds ? bytes / sizeof(DWORD) : kMaxProcessIds;
   for (DWORD i = 0; i < count; ++i) {
     plat::ScopedHandle process(plat::OpenProcess(kModuleReadAccess, FALSE, ids[i]));
     if (process.get() == nullptr) continue;

@@ -52,17 +52,25 @@ typedef UINT_PTR WPARAM;
 typedef LONG_PTR LPARAM;
 typedef LONG_PTR LRESULT;
 
-struct HWND__ { int unused; };
+struct HWND__ {
+  int unused;
+};
 typedef HWND__* HWND;
-struct HKEY__ { int unused; };
+struct HKEY__ {
+  int unused;
+};
 typedef HKEY__* HKEY;
 typedef HKEY* PHKEY;
-struct HINSTANCE__ { int unused; };
+struct HINSTANCE__ {
+  int unused;
+};
 typedef HINSTANCE__* HINSTANCE;
 typedef HINSTANCE HMODULE;
-struct SC_HANDLE__ { int unused; };
+struct SC_HANDLE__ {
+  int unused;
+};
 typedef SC_HANDLE__* SC_HANDLE;
-typedef LONG_PTR (WINAPI* FARPROC)();
+typedef LONG_PTR(WINAPI* FARPROC)();
 
 struct FILETIME {
   DWORD dwLowDateTime;

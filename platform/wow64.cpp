@@ -9,10 +9,14 @@ thread_local bool t_redirectionOff = false;
 
 }  // namespace
 
-RegistryViewScope::RegistryViewScope(REGSAM view) : previous_(t_registryView) { t_registryView = view; }
+RegistryViewScope::RegistryViewScope(REGSAM view) : previous_(t_registryView) {
+  t_registryView = view;
+}
 RegistryViewScope::~RegistryViewScope() { t_registryView = previous_; }
 
-FileSystemRedirectionOff::FileSystemRedirectionOff() : previous_(t_redirectionOff) { t_redirectionOff = true; }
+FileSystemRedirectionOff::FileSystemRedirectionOff() : previous_(t_redirectionOff) {
+  t_redirectionOff = true;
+}
 FileSystemRedirectionOff::~FileSystemRedirectionOff() { t_redirectionOff = previous_; }
 
 REGSAM CurrentRegistryView() { return t_registryView; }

@@ -11,7 +11,7 @@ packages=(
   libgtest-dev googletest
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   mingw-w64-tools binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
-  wine64 xvfb imagemagick
+  wine64 xvfb imagemagick fonts-dejavu-core
   clang libclang-rt-14-dev clang-format
   libhivex-dev pkg-config
   qemu-user-static wine32:i386

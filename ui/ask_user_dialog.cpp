@@ -2,4 +2,6 @@
 #include "engine/questions.h"
 #include "ui/show_message.h"
 
-int AskUser(const char* text, const char* caption, UINT flags) { return ShowMessage(text, caption, flags); }
+int AskUser(const char* text, const char* caption, UINT flags) {
+  return ShowMessage(text, caption, flags);
+}

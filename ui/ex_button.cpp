@@ -11,8 +11,8 @@ constexpr WORD kSystemHandCursor = 32649;  // IDC_HAND
 
 HBITMAP LoadSkinBitmap(const std::string& name) {
   // Resource names are matched without regard to case: "Cancel" finds CANCEL_FOCUS.
-  return static_cast<HBITMAP>(::LoadImageA(::GetModuleHandleA(nullptr), name.c_str(), IMAGE_BITMAP, 0, 0,
-                                           LR_LOADMAP3DCOLORS));
+  return static_cast<HBITMAP>(::LoadImageA(::GetModuleHandleA(nullptr), name.c_str(), IMAGE_BITMAP,
+                                           0, 0, LR_LOADMAP3DCOLORS));
 }
 
 }  // namespace
@@ -52,15 +52,22 @@ bool NCExButton::SizeToBitmap() {
 void NCExButton::DrawItem(DRAWITEMSTRUCT* item) {
   HBITMAP face = nullptr;
   switch (ChooseButtonFace(m_bHighlight, item->itemState)) {
-    case ButtonFace::Highlight: face = m_bmpHighlight.get(); break;
-    case ButtonFace::Disabled: face = m_bmpDisabled.get(); break;
-    case ButtonFace::Normal: face = m_bmpNormal.get(); break;
+    case ButtonFace::Highlight:
+      face = m_bmpHighlight.get();
+      break;
+    case ButtonFace::Disabled:
+      face = m_bmpDisabled.get();
+      break;
+    case ButtonFace::Normal:
+      face = m_bmpNormal.get();
+      break;
   }
   CMemoryDC memory(item->hDC);
   ScopedSelectObject select(memory.get(), face);
   if (!select.selected()) return;  // no picture for this state: nothing is drawn
   const RECT& r = item->rcItem;
-  ::BitBlt(item->hDC, r.left, r.top, r.right - r.left, r.bottom - r.top, memory.get(), 0, 0, SRCCOPY);
+  ::BitBlt(item->hDC, r.left, r.top, r.right - r.left, r.bottom - r.top, memory.get(), 0, 0,
+           SRCCOPY);
 }
 
 void NCExButton::SetHighlight(bool on) {

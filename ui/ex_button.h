@@ -30,7 +30,8 @@ class NCExButton : public CButton {
 
  private:
   // Loads the three bitmaps by name and sizes the button to the normal one.
-  bool LoadSkinBitmaps(const std::string& highlight, const std::string& normal, const std::string& disabled);
+  bool LoadSkinBitmaps(const std::string& highlight, const std::string& normal,
+                       const std::string& disabled);
   bool SizeToBitmap();
 };
 

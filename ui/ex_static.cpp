@@ -15,6 +15,7 @@ LRESULT CExStatic::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
   ScopedSelectObject font(dc.get(), g_fontLabel.get());
   // The background mode stays opaque: each text cell is filled with the blue.
   ::SetBkColor(dc.get(), kCellBlue);
-  ::DrawTextA(dc.get(), m_strText.c_str(), static_cast<int>(m_strText.size()), &m_rcClient, DT_CENTER | DT_VCENTER);
+  ::DrawTextA(dc.get(), m_strText.c_str(), static_cast<int>(m_strText.size()), &m_rcClient,
+              DT_CENTER | DT_VCENTER);
   return 0;
 }

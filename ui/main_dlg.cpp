@@ -36,7 +36,8 @@ constexpr char kTitlePiece[] = " - Tool to detect and remove all the variants of
 constexpr char kFamily[] = "W32/Tarvix";
 constexpr char kBackdoor[] = " Backdoor";
 constexpr char kProductNote[] = "This program is a part of Bastion Keeper antivirus software.";
-constexpr char kNotice[] = "Close all other programs before you scan. Infected files are removed for good.";
+constexpr char kNotice[] =
+    "Close all other programs before you scan. Infected files are removed for good.";
 constexpr char kProductKey[] = "Software\\Velmora\\Bastion Keeper 2000";
 constexpr char kProductValue[] = "Installed Folder";
 constexpr char kDownloadPage[] = "http://www.velmora.example/download/downloadnow.htm";
@@ -51,14 +52,17 @@ void OpenPage(const char* address) {
 // True when the maker's anti-virus product is installed (its key and value can be read).
 bool IsProductInstalled() {
   plat::ScopedKey key;
-  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ, key.out()) != ERROR_SUCCESS) return false;
+  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ, key.out()) != ERROR_SUCCESS)
+    return false;
   DWORD size = 0;
-  bool installed = ::RegQueryValueExA(key.get(), kProductValue, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS;
+  bool installed = ::RegQueryValueExA(key.get(), kProductValue, nullptr, nullptr, nullptr, &size) ==
+                   ERROR_SUCCESS;
   if (installed) {
     // A folder name longer than the buffer does not fit: such a value does not count.
     BYTE folder[300] = {};
     DWORD length = sizeof folder;
-    installed = ::RegQueryValueExA(key.get(), kProductValue, nullptr, nullptr, folder, &length) == ERROR_SUCCESS;
+    installed = ::RegQueryValueExA(key.get(), kProductValue, nullptr, nullptr, folder, &length) ==
+                ERROR_SUCCESS;
   }
   return installed;
 }
@@ -66,7 +70,8 @@ bool IsProductInstalled() {
 // Creates into font the main dialog's font with this height, weight, underline and italic.
 void CreateDerivedFont(CFont& font, int height, int weight, bool underline, bool italic) {
   HFONT base = nullptr;
-  if (g_pMainDlg != nullptr) base = reinterpret_cast<HFONT>(::SendMessageA(g_pMainDlg->m_hWnd, WM_GETFONT, 0, 0));
+  if (g_pMainDlg != nullptr)
+    base = reinterpret_cast<HFONT>(::SendMessageA(g_pMainDlg->m_hWnd, WM_GETFONT, 0, 0));
   if (base == nullptr) base = static_cast<HFONT>(::GetStockObject(SYSTEM_FONT));
   LOGFONTA logFont = {};
   ::GetObjectA(base, sizeof logFont, &logFont);
@@ -124,7 +129,8 @@ BOOL CMainDlg::OnInitDialog() {
   g_pMainDlg = this;
   CreateDerivedFont(g_fontLabel, kLabelFontHeight, FW_BOLD, false, false);
 
-  m_lblTitle.SetWindowText((std::string(kProgramTitle) + kTitlePiece + kFamily + kBackdoor).c_str());
+  m_lblTitle.SetWindowText(
+      (std::string(kProgramTitle) + kTitlePiece + kFamily + kBackdoor).c_str());
   char family[64];
   std::snprintf(family, sizeof family, "for %s", kFamily);
   m_lblFamily.SetWindowText((std::string(family) + kBackdoor).c_str());
@@ -150,10 +156,11 @@ BOOL CMainDlg::OnInitDialog() {
   g_hbrWhite = ::CreateSolidBrush(RGB(255, 255, 255));
   SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
   SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
-  ::SetWindowLongPtrA(m_hWnd, GWL_STYLE, ::GetWindowLongPtrA(m_hWnd, GWL_STYLE) | WS_SYSMENU | WS_MINIMIZEBOX);
+  ::SetWindowLongPtrA(m_hWnd, GWL_STYLE,
+                      ::GetWindowLongPtrA(m_hWnd, GWL_STYLE) | WS_SYSMENU | WS_MINIMIZEBOX);
 
-  m_hSkin = static_cast<HBITMAP>(::LoadImageA(instance(), MAKEINTRESOURCEA(IDB_SKIN), IMAGE_BITMAP, 0, 0,
-                                              LR_LOADMAP3DCOLORS));
+  m_hSkin = static_cast<HBITMAP>(
+      ::LoadImageA(instance(), MAKEINTRESOURCEA(IDB_SKIN), IMAGE_BITMAP, 0, 0, LR_LOADMAP3DCOLORS));
   if (HRGN region = CreateRegionFromBitmap(m_hSkin, kSkinKey, true)) {
     // The skin is painted at the client origin, which the border puts inside the window: the
     // shape, in window coordinates, moves with it.
@@ -170,13 +177,13 @@ BOOL CMainDlg::OnInitDialog() {
     m_hOldSkin = ::SelectObject(m_hSkinDC, m_hSkin);
   }
 
-  for (CExButton* button : {&m_btnDone, &m_btnStop, &m_btnScan, &m_btnDownload, &m_btnExit, &m_btnUtilityLink,
-                            &m_btnDownloadLink, &m_btnLogo}) {
+  for (CExButton* button : {&m_btnDone, &m_btnStop, &m_btnScan, &m_btnDownload, &m_btnExit,
+                            &m_btnUtilityLink, &m_btnDownloadLink, &m_btnLogo}) {
     button->LoadSkin();
   }
   SetWindowText(kProgramTitle);
-  for (CExButton* button : {&m_btnScan, &m_btnExit, &m_btnDownload, &m_btnDone, &m_btnStop, &m_btnDownloadLink,
-                            &m_btnUtilityLink}) {
+  for (CExButton* button : {&m_btnScan, &m_btnExit, &m_btnDownload, &m_btnDone, &m_btnStop,
+                            &m_btnDownloadLink, &m_btnUtilityLink}) {
     button->LoadHandCursor();
   }
   return TRUE;
@@ -209,14 +216,26 @@ bool CMainDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* re
     case WM_COMMAND:
       if (HIWORD(wParam) != BN_CLICKED) return false;
       switch (LOWORD(wParam)) {
-        case IDC_SCAN: OnScan(); return true;
-        case IDC_EXIT: OnExit(); return true;
+        case IDC_SCAN:
+          OnScan();
+          return true;
+        case IDC_EXIT:
+          OnExit();
+          return true;
         case IDC_DOWNLOAD:
-        case IDC_DOWNLOAD_LINK: OnDownload(); return true;
-        case IDC_DONE: OnDone(); return true;
-        case IDC_UTILITY_LINK: OnUtilityLink(); return true;
-        case IDC_FAMILY: return true;
-        default: return false;
+        case IDC_DOWNLOAD_LINK:
+          OnDownload();
+          return true;
+        case IDC_DONE:
+          OnDone();
+          return true;
+        case IDC_UTILITY_LINK:
+          OnUtilityLink();
+          return true;
+        case IDC_FAMILY:
+          return true;
+        default:
+          return false;
       }
     default:
       return false;
@@ -226,7 +245,8 @@ bool CMainDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* re
 void CMainDlg::OnSetStatus() { m_lblStatus.SetWindowText(g_scan.statusText); }
 
 void CMainDlg::OnAppendLine() {
-  if (ClearsListBeforeAppend(m_lstResults.GetCount(), g_scan.statisticsBegun)) m_lstResults.ResetContent();
+  if (ClearsListBeforeAppend(m_lstResults.GetCount(), g_scan.statisticsBegun))
+    m_lstResults.ResetContent();
   m_lstResults.AddString(g_scan.ReportLine);
   m_lstResults.SetCurSel(SelectionAfterAppend(m_lstResults.GetCount()));
   UpdateHorizontalExtent();
@@ -285,9 +305,10 @@ void CMainDlg::OnScan() {
   }
   m_grpStatus.SetWindowText("Scanning");
 
-  m_lblSearching.SetWindowText((std::string("Searching for ") + kFamily + " Backdoor and its variants").c_str());
-  searchingFont_.Attach(::CreateFontA(kLabelFontHeight, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, 0, 0, 0, 0,
-                                      DEFAULT_PITCH | FF_SWISS, "Arial"));
+  m_lblSearching.SetWindowText(
+      (std::string("Searching for ") + kFamily + " Backdoor and its variants").c_str());
+  searchingFont_.Attach(::CreateFontA(kLabelFontHeight, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, 0, 0,
+                                      0, 0, DEFAULT_PITCH | FF_SWISS, "Arial"));
   m_lblSearching.SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(searchingFont_.get()), TRUE);
 
   CopyText(g_scan.scanTarget, "!:");

@@ -48,7 +48,8 @@ BOOL CMessageDlg::OnInitDialog() {
   const MessageLayout layout = ComputeMessageLayout(m_strMessage.size());
   RECT window;
   GetWindowRect(&window);
-  MoveWindow(0, 0, window.right - window.left + layout.b, window.bottom - window.top + (layout.a - layout.d), TRUE);
+  MoveWindow(0, 0, window.right - window.left + layout.b,
+             window.bottom - window.top + (layout.a - layout.d), TRUE);
   GetWindowRect(&window);
   // The button row's top, in client coordinates, is the new window height less 65 pixels.
   const POINT row{0, (window.bottom - window.top) - kButtonRowFromBottom};
@@ -87,8 +88,8 @@ void CMessageDlg::OnCancel() { EndDialog(m_bYesNo ? IDNO : IDCANCEL); }
 
 void CMessageDlg::OnPaint() {
   CPaintDC paint(m_hWnd);
-  CBitmap icon(static_cast<HBITMAP>(::LoadImageA(instance(), MAKEINTRESOURCEA(m_nIconId), IMAGE_BITMAP, 0, 0,
-                                                 LR_LOADMAP3DCOLORS)));
+  CBitmap icon(static_cast<HBITMAP>(::LoadImageA(instance(), MAKEINTRESOURCEA(m_nIconId),
+                                                 IMAGE_BITMAP, 0, 0, LR_LOADMAP3DCOLORS)));
   if (!icon) return;
   CClientDC target(m_ctlIcon.m_hWnd);
   RECT area;
@@ -115,10 +116,20 @@ bool CMessageDlg::OnMessage(UINT message, WPARAM wParam, LPARAM /*lParam*/, LRES
       return false;
     case WM_COMMAND:
       switch (LOWORD(wParam)) {
-        case IDYES: EndDialog(IDYES); *result = 0; return true;
-        case IDNO: EndDialog(IDNO); *result = 0; return true;
-        case IDC_OK_SINGLE: EndDialog(IDOK); *result = 0; return true;
-        default: return false;
+        case IDYES:
+          EndDialog(IDYES);
+          *result = 0;
+          return true;
+        case IDNO:
+          EndDialog(IDNO);
+          *result = 0;
+          return true;
+        case IDC_OK_SINGLE:
+          EndDialog(IDOK);
+          *result = 0;
+          return true;
+        default:
+          return false;
       }
     default:
       return false;
@@ -130,9 +141,15 @@ int ShowMessage(const char* text, const char* caption, UINT flags) {
   dialog.m_strMessage = text != nullptr ? text : "";
   dialog.m_strCaption = caption != nullptr ? caption : "";
   switch (ButtonSetForFlags(flags)) {
-    case ButtonSet::OkCancel: dialog.m_bOkCancel = true; break;
-    case ButtonSet::YesNo: dialog.m_bYesNo = true; break;
-    case ButtonSet::OkOnly: dialog.m_bOkOnly = true; break;
+    case ButtonSet::OkCancel:
+      dialog.m_bOkCancel = true;
+      break;
+    case ButtonSet::YesNo:
+      dialog.m_bYesNo = true;
+      break;
+    case ButtonSet::OkOnly:
+      dialog.m_bOkOnly = true;
+      break;
   }
   dialog.m_nIconId = IconForFlags(flags);
   return static_cast<int>(dialog.DoModal());

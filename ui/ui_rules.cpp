@@ -17,7 +17,7 @@ constexpr int kWideLine = 560;
 constexpr size_t kCharactersPerStep = 30;
 constexpr int kGrowthStep = 10;
 constexpr uint32_t kColourBits = 0x00FFFFFFu;  // a pixel's low 24 bits
-constexpr int kNoBound = 0x7FFFFFFF;  // larger than any pixel position
+constexpr int kNoBound = 0x7FFFFFFF;           // larger than any pixel position
 
 }  // namespace
 
@@ -59,8 +59,8 @@ int HorizontalExtentFor(int current, int widest) {
   return (current < widest && widest > kWideLine) ? 3 * widest / 4 : -1;
 }
 
-void WalkRegionRuns(const uint32_t* const* rows, int width, int height, uint32_t key, bool excludeKey,
-                    const std::function<void(const PixelRect&)>& onRun) {
+void WalkRegionRuns(const uint32_t* const* rows, int width, int height, uint32_t key,
+                    bool excludeKey, const std::function<void(const PixelRect&)>& onRun) {
   for (int y = 0; y < height; ++y) {
     const uint32_t* row = rows[y];
     int x = 0;
@@ -100,6 +100,7 @@ void RunBatcher::Flush() {
 }
 
 PixelRect ScaleForDesign(const PixelRect& screen, double horizontal, double vertical) {
-  return PixelRect{static_cast<int>(screen.left / horizontal), static_cast<int>(screen.top / vertical),
-                   static_cast<int>(screen.right / horizontal), static_cast<int>(screen.bottom / vertical)};
+  return PixelRect{
+      static_cast<int>(screen.left / horizontal), static_cast<int>(screen.top / vertical),
+      static_cast<int>(screen.right / horizontal), static_cast<int>(screen.bottom / vertical)};
 }

@@ -60,8 +60,8 @@ struct PixelRect {
 // Calls onRun for every run of region pixels, row by row from the top: one rectangle one pixel
 // high per run. A pixel is a region pixel when its low 24 bits differ from the key (excludeKey)
 // or equal it (not excludeKey). rows[y] points at row y from the top.
-void WalkRegionRuns(const uint32_t* const* rows, int width, int height, uint32_t key, bool excludeKey,
-                    const std::function<void(const PixelRect&)>& onRun);
+void WalkRegionRuns(const uint32_t* const* rows, int width, int height, uint32_t key,
+                    bool excludeKey, const std::function<void(const PixelRect&)>& onRun);
 
 // Collects runs into batches of at most 2000 rectangles, in a buffer that grows by 100; each full
 // batch, and what is left at the end, goes to onBatch with its bounding rectangle.
@@ -69,7 +69,8 @@ class RunBatcher {
  public:
   static constexpr size_t kGrowth = 100;
   static constexpr size_t kBatchLimit = 2000;
-  using BatchHandler = std::function<void(const std::vector<PixelRect>& rects, size_t capacity, const PixelRect& bound)>;
+  using BatchHandler = std::function<void(const std::vector<PixelRect>& rects, size_t capacity,
+                                          const PixelRect& bound)>;
 
   explicit RunBatcher(BatchHandler onBatch);
   void Add(const PixelRect& rect);

@@ -62,14 +62,14 @@ enum : int16_t { TextSizeExact = 16, TextSizeNear = 17 };
 struct TextSignatureRecord {
   uint8_t bytes[kTextSignatureRecordSize];
 
-  static constexpr size_t kName = 0;       // 25 bytes, zero-terminated
-  static constexpr size_t kSize = 25;      // signed 32-bit: file length for the size test
-  static constexpr size_t kPosition = 29;  // signed 16-bit: where a fixed-position pattern lies
-  static constexpr size_t kLength = 31;    // unsigned 16-bit: pattern length, 0 skips the record
-  static constexpr size_t kWhere = 33;     // signed 16-bit: 0 head, 1 tail
-  static constexpr size_t kPattern = 35;   // 100 bytes, stored XOR-ed with kTextPatternMask
-  static constexpr size_t kMode = 135;     // signed 16-bit: 1 search, other fixed position
-  static constexpr size_t kSizeKind = 139; // signed 16-bit: TextSizeExact, TextSizeNear or none
+  static constexpr size_t kName = 0;        // 25 bytes, zero-terminated
+  static constexpr size_t kSize = 25;       // signed 32-bit: file length for the size test
+  static constexpr size_t kPosition = 29;   // signed 16-bit: where a fixed-position pattern lies
+  static constexpr size_t kLength = 31;     // unsigned 16-bit: pattern length, 0 skips the record
+  static constexpr size_t kWhere = 33;      // signed 16-bit: 0 head, 1 tail
+  static constexpr size_t kPattern = 35;    // 100 bytes, stored XOR-ed with kTextPatternMask
+  static constexpr size_t kMode = 135;      // signed 16-bit: 1 search, other fixed position
+  static constexpr size_t kSizeKind = 139;  // signed 16-bit: TextSizeExact, TextSizeNear or none
 
   const char* Name() const { return reinterpret_cast<const char*>(bytes + kName); }
   int32_t Size() const { return static_cast<int32_t>(ReadU16(kSize) | ReadU16(kSize + 2) << 16); }

@@ -23,7 +23,9 @@ namespace posix {
 namespace {
 
 // Letters A to Z only, as Windows folds names in its default code page for ASCII.
-inline unsigned char AsciiUpper(unsigned char c) { return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 32) : c; }
+inline unsigned char AsciiUpper(unsigned char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 32) : c;
+}
 
 int CompareUpper(const std::string& a, const std::string& b) {
   const size_t n = std::min(a.size(), b.size());
@@ -418,7 +420,8 @@ bool OpenByProgram(const std::string& key) {
 
 void Changed() { ++machine().impl().fileGeneration; }
 
-ListedEntry Listed(const std::string& name, const std::string& key, const struct stat& info, bool link) {
+ListedEntry Listed(const std::string& name, const std::string& key, const struct stat& info,
+                   bool link) {
   ListedEntry entry;
   entry.name = name;
   const bool directory = S_ISDIR(info.st_mode);
@@ -429,7 +432,8 @@ ListedEntry Listed(const std::string& name, const std::string& key, const struct
   }
   // A host symbolic link stands for a Windows reparse point (a junction or a link).
   if (link) {
-    entry.attributes = (entry.attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL)) | FILE_ATTRIBUTE_REPARSE_POINT;
+    entry.attributes = (entry.attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL)) |
+                       FILE_ATTRIBUTE_REPARSE_POINT;
     entry.reparseTag = directory ? IO_REPARSE_TAG_MOUNT_POINT : IO_REPARSE_TAG_SYMLINK;
   }
   if (!directory) entry.size = static_cast<uint64_t>(info.st_size);
@@ -717,7 +721,8 @@ int OpenRefusal(const Resolved& resolved, bool write) {
     const FileMeta* meta = FindMeta(resolved.key);
     if (meta && meta->denyAccess) return EACCES;
     if (write && (StoredAttributes(resolved.key, false) & FILE_ATTRIBUTE_READONLY)) return EACCES;
-    if (machine().ReadBlocked(resolved.key)) return EACCES;  // msvcrt turns a sharing violation into EACCES
+    if (machine().ReadBlocked(resolved.key))
+      return EACCES;  // msvcrt turns a sharing violation into EACCES
     if (write && machine().DeleteBlockedBy(resolved.key) != 0) return EACCES;
   }
   return 0;
@@ -845,7 +850,9 @@ const ListedEntry* FindListed(const std::string& key) {
   const Machine::Impl::CachedListing& cache = impl.lastListing;
   if (!cache.listing || cache.generation != impl.fileGeneration) return nullptr;
   const Listing& listing = *cache.listing;
-  if (key.size() <= listing.prefix.size() || key.compare(0, listing.prefix.size(), listing.prefix) != 0) return nullptr;
+  if (key.size() <= listing.prefix.size() ||
+      key.compare(0, listing.prefix.size(), listing.prefix) != 0)
+    return nullptr;
   const std::string name = key.substr(listing.prefix.size());
   if (name.find('\\') != std::string::npos) return nullptr;
   // After "." and "..", the entries are in upper-case order: look the name up by halves.
@@ -917,17 +924,21 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
   if (posix::HasWildcard(mask)) {
     const Resolved folder = Resolve(text.substr(0, slash + 1));
     if (folder.error != 0) return Fail(folder.error, INVALID_HANDLE_VALUE);
-    if (!folder.exists || !folder.directory) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+    if (!folder.exists || !folder.directory)
+      return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
     const posix::FileMeta* folderMeta = posix::FindMeta(folder.key);
-    if (folderMeta != nullptr && folderMeta->denyAccess) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    if (folderMeta != nullptr && folderMeta->denyAccess)
+      return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     posix::Machine::Impl& impl = posix::machine().impl();
     struct stat folderInfo;
     if (!posix::HostStat(folder.host, &folderInfo)) {
       return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
     }
     posix::Machine::Impl::CachedListing& cache = impl.lastListing;
-    if (cache.listing && cache.host == folder.host && cache.mask == mask && cache.generation == impl.fileGeneration &&
-        cache.modified.tv_sec == folderInfo.st_mtim.tv_sec && cache.modified.tv_nsec == folderInfo.st_mtim.tv_nsec) {
+    if (cache.listing && cache.host == folder.host && cache.mask == mask &&
+        cache.generation == impl.fileGeneration &&
+        cache.modified.tv_sec == folderInfo.st_mtim.tv_sec &&
+        cache.modified.tv_nsec == folderInfo.st_mtim.tv_nsec) {
       entry.found = cache.listing;
     } else if (posix::IsMemoryHost(folder.host)) {
       entry.found = posix::ListMemoryFolder(folder, mask, folderInfo);
@@ -939,7 +950,8 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
       // A drive root lists no "." and "..", as on NTFS; other folders list them first.
       if (!folder.root) {
         for (const char* dots : {".", ".."}) {
-          if (posix::MatchesMask(mask, dots)) listing->entries.push_back(posix::Listed(dots, folder.key, folderInfo, false));
+          if (posix::MatchesMask(mask, dots))
+            listing->entries.push_back(posix::Listed(dots, folder.key, folderInfo, false));
         }
       }
       std::vector<std::string> names;
@@ -981,7 +993,8 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
     if (!posix::HostStat(file.host, &info)) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
     const size_t cut = file.key.rfind('\\');
     listing->prefix = file.key.substr(0, cut + 1);
-    listing->entries.push_back(posix::Listed(file.windows.substr(file.windows.rfind('\\') + 1), file.key, info, false));
+    listing->entries.push_back(
+        posix::Listed(file.windows.substr(file.windows.rfind('\\') + 1), file.key, info, false));
     entry.found = listing;
   }
   if (entry.found->entries.empty()) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
@@ -1031,7 +1044,8 @@ BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
   const posix::FileMeta* old = posix::FindMeta(resolved.key);
   if (old && (old->failSetAttributes || old->denyAccess)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   posix::Changed();
-  posix::machine().impl().meta[resolved.key].attributes = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_NORMAL);
+  posix::machine().impl().meta[resolved.key].attributes =
+      attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_NORMAL);
   return TRUE;
 }
 
@@ -1210,7 +1224,8 @@ DWORD GetLongPathNameA(LPCSTR shortPath, LPSTR longPath, DWORD capacity) {
     }
     std::string found;
     for (const std::string& name : names) {
-      if (plat::_stricmp(posix::ShortNameOf(result + "\\" + name, name).c_str(), part.c_str()) == 0) {
+      if (plat::_stricmp(posix::ShortNameOf(result + "\\" + name, name).c_str(), part.c_str()) ==
+          0) {
         found = name;
         break;
       }
@@ -1477,7 +1492,9 @@ FILE* fopen(const char* path, const char* mode) {
   return stream;
 }
 
-char* fgets(char* buffer, int capacity, FILE* stream) { return std::fgets(buffer, capacity, stream); }
+char* fgets(char* buffer, int capacity, FILE* stream) {
+  return std::fgets(buffer, capacity, stream);
+}
 
 int fclose(FILE* stream) {
   posix::machine().impl().streams.erase(stream);

@@ -99,7 +99,7 @@ struct Machine::Impl {
   };
   std::map<int, MemoryDescriptor> memoryDescriptors;
   int nextMemoryDescriptor = kFirstMemoryDescriptor;
-  std::map<std::string, FileMeta> meta;      // by Resolved::key
+  std::map<std::string, FileMeta> meta;  // by Resolved::key
   // Descriptors the program holds open: the file's key, and the position the run-time
   // library's calls keep (reads are positioned, so a seek costs no system call).
   struct Descriptor {
@@ -108,7 +108,7 @@ struct Machine::Impl {
     long long sizeAtOpen = -1;  // the length seen when it was opened, until first read
   };
   std::map<int, Descriptor> descriptors;
-  std::map<FILE*, std::string> streams;      // stdio streams the program holds open, by key
+  std::map<FILE*, std::string> streams;  // stdio streams the program holds open, by key
   std::map<ULONG_PTR, HandleEntry> handles;
   // The folder listed last, kept while nothing changed: a walk lists every folder twice, for
   // its files and then for its subfolders.

@@ -9,7 +9,8 @@ namespace posix {
 
 bool NoCaseLess::operator()(const std::string& a, const std::string& b) const {
   return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
+    return std::tolower(static_cast<unsigned char>(x)) <
+           std::tolower(static_cast<unsigned char>(y));
   });
 }
 
@@ -68,17 +69,39 @@ DWORD Machine::Attributes(const std::string& windowsPath) const {
 void Machine::SetVersion(WindowsVersion v) {
   version = VersionRecord{};
   switch (v) {
-    case WindowsVersion::Win32s: version = {false, VER_PLATFORM_WIN32s, 3, 10, 0}; break;
-    case WindowsVersion::Win95: version = {false, VER_PLATFORM_WIN32_WINDOWS, 4, 0, 950}; break;
-    case WindowsVersion::Win98: version = {false, VER_PLATFORM_WIN32_WINDOWS, 4, 10, 2222}; break;
-    case WindowsVersion::WinMe: version = {false, VER_PLATFORM_WIN32_WINDOWS, 4, 90, 3000}; break;
-    case WindowsVersion::NT351: version = {false, VER_PLATFORM_WIN32_NT, 3, 51, 1057}; break;
-    case WindowsVersion::NT4: version = {false, VER_PLATFORM_WIN32_NT, 4, 0, 1381}; break;
-    case WindowsVersion::Win2000: version = {false, VER_PLATFORM_WIN32_NT, 5, 0, 2195}; break;
-    case WindowsVersion::WinXP: version = {false, VER_PLATFORM_WIN32_NT, 5, 1, 2600}; break;
-    case WindowsVersion::Vista: version = {false, VER_PLATFORM_WIN32_NT, 6, 0, 6002}; break;
-    case WindowsVersion::Win7: version = {false, VER_PLATFORM_WIN32_NT, 6, 1, 7601}; break;
-    case WindowsVersion::QueryFails: version.queryFails = true; break;
+    case WindowsVersion::Win32s:
+      version = {false, VER_PLATFORM_WIN32s, 3, 10, 0};
+      break;
+    case WindowsVersion::Win95:
+      version = {false, VER_PLATFORM_WIN32_WINDOWS, 4, 0, 950};
+      break;
+    case WindowsVersion::Win98:
+      version = {false, VER_PLATFORM_WIN32_WINDOWS, 4, 10, 2222};
+      break;
+    case WindowsVersion::WinMe:
+      version = {false, VER_PLATFORM_WIN32_WINDOWS, 4, 90, 3000};
+      break;
+    case WindowsVersion::NT351:
+      version = {false, VER_PLATFORM_WIN32_NT, 3, 51, 1057};
+      break;
+    case WindowsVersion::NT4:
+      version = {false, VER_PLATFORM_WIN32_NT, 4, 0, 1381};
+      break;
+    case WindowsVersion::Win2000:
+      version = {false, VER_PLATFORM_WIN32_NT, 5, 0, 2195};
+      break;
+    case WindowsVersion::WinXP:
+      version = {false, VER_PLATFORM_WIN32_NT, 5, 1, 2600};
+      break;
+    case WindowsVersion::Vista:
+      version = {false, VER_PLATFORM_WIN32_NT, 6, 0, 6002};
+      break;
+    case WindowsVersion::Win7:
+      version = {false, VER_PLATFORM_WIN32_NT, 6, 1, 7601};
+      break;
+    case WindowsVersion::QueryFails:
+      version.queryFails = true;
+      break;
   }
   // The 9x family keeps its system files in "system", the NT family in "system32".
   systemDirectory = windowsDirectory + (Is9x() ? "\\SYSTEM" : "\\system32");
@@ -93,7 +116,9 @@ HWND Machine::CreateWindow(WindowProc procedure) {
 
 void Machine::DestroyWindow(HWND window) { impl_->windows.erase(window); }
 
-size_t Machine::OpenHandles() const { return impl_->handles.size() + impl_->descriptors.size() + impl_->streams.size(); }
+size_t Machine::OpenHandles() const {
+  return impl_->handles.size() + impl_->descriptors.size() + impl_->streams.size();
+}
 
 HANDLE Machine::Impl::Add(HandleEntry entry) {
   const ULONG_PTR value = nextHandle;

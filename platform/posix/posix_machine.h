@@ -41,8 +41,19 @@ struct NoCaseLess {
 // ---------------------------------------------------------------------------------------------
 // Version record
 
-enum class WindowsVersion { Win32s, Win95, Win98, WinMe, NT351, NT4, Win2000, WinXP, Vista, Win7,
-                            QueryFails };
+enum class WindowsVersion {
+  Win32s,
+  Win95,
+  Win98,
+  WinMe,
+  NT351,
+  NT4,
+  Win2000,
+  WinXP,
+  Vista,
+  Win7,
+  QueryFails
+};
 
 struct VersionRecord {
   bool queryFails = false;
@@ -160,7 +171,9 @@ class Machine {
   // The version record answered by GetVersionExA.
   VersionRecord version;
   void SetVersion(WindowsVersion v);
-  bool Is9x() const { return !version.queryFails && version.platformId == VER_PLATFORM_WIN32_WINDOWS; }
+  bool Is9x() const {
+    return !version.queryFails && version.platformId == VER_PLATFORM_WIN32_WINDOWS;
+  }
 
   // 64-bit Windows, with the program running as 32-bit (under WoW64: "System32" and
   // HKLM\Software are seen through "SysWOW64" and "Software\Wow6432Node" unless it asks for
@@ -172,8 +185,8 @@ class Machine {
   // Windows. SendMessageA calls the procedure at once, as for a window of the same thread.
   HWND CreateWindow(WindowProc procedure);
   void DestroyWindow(HWND window);
-  std::deque<MSG> queue;                 // what PeekMessageA takes, front first
-  std::function<void(int)> onPeek;       // called with the count before each PeekMessageA
+  std::deque<MSG> queue;            // what PeekMessageA takes, front first
+  std::function<void(int)> onPeek;  // called with the count before each PeekMessageA
   int peeks = 0;
   int translated = 0;
   int dispatched = 0;
@@ -189,13 +202,17 @@ class Machine {
   // ERROR_SHARING_VIOLATION for a file held open) or read.
   // MoveFileA and MoveFileExA fail with ERROR_ACCESS_DENIED for a move this answers true for
   // (source and target as the program gave them); none here.
-  virtual bool RefusesMove(const std::string& /*from*/, const std::string& /*to*/) const { return false; }
+  virtual bool RefusesMove(const std::string& /*from*/, const std::string& /*to*/) const {
+    return false;
+  }
   // Called with the descriptor after every _read.
   virtual void AfterRead(int /*fd*/) {}
   virtual DWORD DeleteBlockedBy(const std::string& /*key*/) const { return 0; }
   virtual bool ReadBlocked(const std::string& /*key*/) const { return false; }
   // The HKEY_PERFORMANCE_DATA block for a value name; none here: nothing counts processes.
-  virtual const std::vector<uint8_t>* PerformanceBlock(const std::string& /*valueName*/) { return nullptr; }
+  virtual const std::vector<uint8_t>* PerformanceBlock(const std::string& /*valueName*/) {
+    return nullptr;
+  }
 
   struct Impl;
   Impl& impl() { return *impl_; }

@@ -1,6 +1,7 @@
 // The registry of the Linux back end: one tree of keys per root, names compared without
 // regard to ASCII case, subkeys and values kept in creation order, key handles in the machine's
-// handle table, and HKEY_PERFORMANCE_DATA answered from the machine's performance blocks (none but the tests').
+// handle table, and HKEY_PERFORMANCE_DATA answered from the machine's performance blocks (none but
+// the tests').
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -303,7 +304,8 @@ LONG RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD, REGSAM access, PHKEY result)
   const KeyRef base = Lookup(root);
   if (base.error != ERROR_SUCCESS) return base.error;
   if (BadSubKey(subKey)) return ERROR_BAD_PATHNAME;
-  const auto parts = posix::ViewedKeyPath(root, ValueName(subKey), access | plat::CurrentRegistryView());
+  const auto parts =
+      posix::ViewedKeyPath(root, ValueName(subKey), access | plat::CurrentRegistryView());
   std::shared_ptr<Node> target;
   if (parts.empty()) {
     if (base.root) {  // a predefined key opens as itself
@@ -327,7 +329,8 @@ LONG RegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM acces
   const KeyRef base = Lookup(root);
   if (base.error != ERROR_SUCCESS) return base.error;
   if (BadSubKey(subKey)) return ERROR_BAD_PATHNAME;
-  const auto parts = posix::ViewedKeyPath(root, ValueName(subKey), access | plat::CurrentRegistryView());
+  const auto parts =
+      posix::ViewedKeyPath(root, ValueName(subKey), access | plat::CurrentRegistryView());
   if (parts.empty()) {
     if (disposition) *disposition = REG_OPENED_EXISTING_KEY;
     *result = base.root ? root : NewHandle(base.owner, access);

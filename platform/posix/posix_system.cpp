@@ -53,7 +53,9 @@ int WideCharToMultiByte(UINT /*codePage*/, DWORD /*flags*/, LPCWSTR /*wide*/, in
   return posix::Fail(ERROR_INVALID_PARAMETER, 0);
 }
 
-BOOL ExitWindowsEx(UINT /*flags*/, DWORD /*reason*/) { return posix::Fail(ERROR_PRIVILEGE_NOT_HELD, FALSE); }
+BOOL ExitWindowsEx(UINT /*flags*/, DWORD /*reason*/) {
+  return posix::Fail(ERROR_PRIVILEGE_NOT_HELD, FALSE);
+}
 
 void exit(int status) { std::exit(status); }
 

@@ -48,4 +48,3 @@ void PostQuitMessage(int exitCode) {
 }
 
 }  // namespace plat
-

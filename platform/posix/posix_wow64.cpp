@@ -1,10 +1,9 @@
 // WoW64 on the Linux back end: the redirected system folder and registry view a 32-bit
 // program sees on 64-bit Windows, and the switches that reach the real ones.
-#include "platform/wow64.h"
-
 #include <cctype>
 
 #include "platform/posix/posix_internal.h"
+#include "platform/wow64.h"
 
 namespace posix {
 namespace {
@@ -21,7 +20,8 @@ std::vector<std::string> ViewedKeyPath(HKEY root, const std::string& subKey, REG
   if (width == Width::None || root != HKEY_LOCAL_MACHINE) return parts;
   const bool view32 = (access & KEY_WOW64_32KEY) != 0 ||
                       ((access & KEY_WOW64_64KEY) == 0 && width == Width::Program32On64);
-  if (view32 && parts.size() >= 2 && SameText(parts[0], "Software") && !SameText(parts[1], "Wow6432Node")) {
+  if (view32 && parts.size() >= 2 && SameText(parts[0], "Software") &&
+      !SameText(parts[1], "Wow6432Node")) {
     parts.insert(parts.begin() + 1, "Wow6432Node");
   }
   return parts;

@@ -1,7 +1,6 @@
 // Files on Windows: kernel32 and msvcrt, unchanged but for the file-system redirection of
 // WoW64, turned off around each call that names a path while FileSystemRedirectionOff lives.
 #include "platform/files.h"
-
 #include "platform/win32/wow64_win32.h"
 
 namespace plat {

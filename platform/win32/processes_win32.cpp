@@ -1,9 +1,9 @@
 // Processes on Windows: kernel32, advapi32 and user32, unchanged. Toolhelp and psapi are not
 // linked: the logic finds them with LoadLibraryA and GetProcAddress.
-#include "platform/processes.h"
-
 #include <cstdlib>
 #include <cstring>
+
+#include "platform/processes.h"
 
 namespace plat {
 

@@ -1,7 +1,6 @@
 // Registry on Windows: advapi32, unchanged but for the registry view a RegistryViewScope
 // chose, added to every open, creation and key deletion.
 #include "platform/registry.h"
-
 #include "platform/win32/wow64_win32.h"
 #include "platform/wow64.h"
 
@@ -18,8 +17,8 @@ LONG RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD options, REGSAM access, PHKEY
 LONG RegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options,
                      REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY result,
                      LPDWORD disposition) {
-  return ::RegCreateKeyExA(root, subKey, reserved, keyClass, options, access | CurrentRegistryView(), security, result,
-                           disposition);
+  return ::RegCreateKeyExA(root, subKey, reserved, keyClass, options,
+                           access | CurrentRegistryView(), security, result, disposition);
 }
 LONG RegCloseKey(HKEY key) { return ::RegCloseKey(key); }
 LONG RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classLength, LPDWORD reserved,

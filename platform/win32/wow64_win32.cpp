@@ -1,8 +1,8 @@
 // WoW64 on Windows: IsWow64Process, the registry views, and the library search, each entry
 // point found at run time so that the program still starts on systems without them.
-#include "platform/wow64.h"
-
 #include "platform/win32/wow64_win32.h"
+
+#include "platform/wow64.h"
 
 namespace plat {
 namespace {

@@ -52,7 +52,8 @@ TEST_F(FileContract, PlainPathFindsExactlyThatFile) {
 TEST_F(FileContract, MissingFolderCannotBeSearched) {
   WIN32_FIND_DATAA data;
   plat::SetLastError(0xdeadbeef);
-  EXPECT_EQ(plat::FindFirstFileA((Scratch() + "\\nowhere\\*.*").c_str(), &data), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(plat::FindFirstFileA((Scratch() + "\\nowhere\\*.*").c_str(), &data),
+            INVALID_HANDLE_VALUE);
   EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
 }
 
@@ -64,7 +65,8 @@ TEST_F(FileContract, LookupIgnoresCase) {
 
 TEST_F(FileContract, ReadOnlyFileRefusesDeleteUntilAttributesReset) {
   const std::string path = WriteFile("ro.exe", "x");
-  ASSERT_TRUE(plat::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+  ASSERT_TRUE(
+      plat::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
   plat::SetLastError(0xdeadbeef);
   EXPECT_FALSE(plat::DeleteFileA(path.c_str()));
   EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
@@ -94,7 +96,7 @@ TEST_F(FileContract, DescriptorReadsAreExactAndBounded) {
   EXPECT_EQ(plat::_read(fd, buffer, sizeof buffer), 4);
   EXPECT_EQ(std::string(buffer, 4), "6789");
   EXPECT_EQ(static_cast<unsigned char>(buffer[4]), 0xbd);
-  EXPECT_EQ(plat::_lseek(fd, 100, SEEK_SET), 100);  // beyond the end is allowed ...
+  EXPECT_EQ(plat::_lseek(fd, 100, SEEK_SET), 100);       // beyond the end is allowed ...
   EXPECT_EQ(plat::_read(fd, buffer, sizeof buffer), 0);  // ... and reads nothing
   EXPECT_EQ(plat::_lseek(fd, -1, SEEK_SET), -1);
   EXPECT_EQ(plat::_close(fd), 0);
@@ -124,7 +126,8 @@ TEST_F(FileContract, SystemFoldersFollowTheWindowsConventions) {
 
 TEST_F(FileContract, EnvironmentExpansionCountsTheTerminator) {
   char buffer[MAX_PATH];
-  const DWORD needed = plat::ExpandEnvironmentStringsA("%SystemRoot%\\x.exe", buffer, sizeof buffer);
+  const DWORD needed =
+      plat::ExpandEnvironmentStringsA("%SystemRoot%\\x.exe", buffer, sizeof buffer);
   EXPECT_EQ(needed, std::strlen(buffer) + 1);
   char windows[MAX_PATH];
   plat::GetWindowsDirectoryA(windows, sizeof windows);
@@ -142,17 +145,20 @@ TEST_F(FileContract, ShortPathOfAnExistingFile) {
   ASSERT_GT(length, 0u);
   EXPECT_EQ(length, std::strlen(buffer));
   EXPECT_EQ(std::string(buffer).find(' '), std::string::npos);
-  EXPECT_EQ(plat::GetShortPathNameA((Scratch() + "\\nothing.exe").c_str(), buffer, sizeof buffer), 0u);
+  EXPECT_EQ(plat::GetShortPathNameA((Scratch() + "\\nothing.exe").c_str(), buffer, sizeof buffer),
+            0u);
 
   // And back: every alias becomes the long name again.
   const std::string alias = buffer;
   char back[MAX_PATH];
   std::memset(back, 0xbd, sizeof back);
-  EXPECT_EQ(plat::GetLongPathNameA(alias.c_str(), back, 4), path.size() + 1);  // too small: the size needed
+  EXPECT_EQ(plat::GetLongPathNameA(alias.c_str(), back, 4),
+            path.size() + 1);  // too small: the size needed
   ASSERT_EQ(plat::GetLongPathNameA(alias.c_str(), back, sizeof back), path.size());
   EXPECT_EQ(plat::_stricmp(back, path.c_str()), 0) << back;
   plat::SetLastError(0xdeadbeef);
-  EXPECT_EQ(plat::GetLongPathNameA((Scratch() + "\\LONGFO~9\\a.exe").c_str(), back, sizeof back), 0u);
+  EXPECT_EQ(plat::GetLongPathNameA((Scratch() + "\\LONGFO~9\\a.exe").c_str(), back, sizeof back),
+            0u);
   EXPECT_NE(plat::GetLastError(), 0xdeadbeefu);
 }
 
@@ -161,10 +167,12 @@ TEST_F(FileContract, DelayedDeleteIsAcceptedOnNt) {
   const char* key = "System\\CurrentControlSet\\Control\\Session Manager";
   const char* name = "PendingFileRenameOperations";
   HKEY handle = nullptr;
-  ASSERT_EQ(plat::RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_ALL_ACCESS, &handle), ERROR_SUCCESS);
+  ASSERT_EQ(plat::RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_ALL_ACCESS, &handle),
+            ERROR_SUCCESS);
   std::vector<BYTE> before(65536);
   DWORD size = static_cast<DWORD>(before.size());
-  const bool existed = plat::RegQueryValueExA(handle, name, nullptr, nullptr, before.data(), &size) == ERROR_SUCCESS;
+  const bool existed =
+      plat::RegQueryValueExA(handle, name, nullptr, nullptr, before.data(), &size) == ERROR_SUCCESS;
 
   const std::string path = WriteFile("later.exe", "x");
   EXPECT_TRUE(plat::MoveFileExA(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));

@@ -49,14 +49,14 @@ struct HeldFile {
 
 struct Process {
   DWORD pid = 0;
-  std::string image;            // Windows path of the image file
-  std::string toolhelpName;     // szExeFile; empty: the full image path on 9x, bare name on NT
-  std::string moduleName;       // answer of GetModuleFileNameExA; empty: the image path
-  bool image64 = false;         // a 64-bit program: a 32-bit caller cannot read its modules
+  std::string image;         // Windows path of the image file
+  std::string toolhelpName;  // szExeFile; empty: the full image path on 9x, bare name on NT
+  std::string moduleName;    // answer of GetModuleFileNameExA; empty: the image path
+  bool image64 = false;      // a 64-bit program: a 32-bit caller cannot read its modules
   bool running = true;
-  bool holdsImage = true;       // a running image cannot be deleted (ERROR_ACCESS_DENIED)
+  bool holdsImage = true;  // a running image cannot be deleted (ERROR_ACCESS_DENIED)
   std::vector<HeldFile> heldFiles;
-  bool openDenied = false;      // OpenProcess fails with ERROR_ACCESS_DENIED ...
+  bool openDenied = false;              // OpenProcess fails with ERROR_ACCESS_DENIED ...
   bool openWithDebugPrivilege = false;  // ... unless SeDebugPrivilege has been enabled
   bool refusesTermination = false;      // TerminateProcess fails with ERROR_ACCESS_DENIED
   bool survivesTermination = false;     // TerminateProcess succeeds, the process runs on
@@ -77,10 +77,10 @@ struct Service {
   DWORD state = SERVICE_RUNNING;
   StopBehaviour stop = StopBehaviour::AtOnce;
   int pollsUntilStopped = 0;
-  DWORD pid = 0;             // the process that ends when the service stops; 0: none
-  bool openDenied = false;   // OpenServiceA fails with ERROR_ACCESS_DENIED
-  int controls = 0;          // stop controls received
-  int queries = 0;           // status queries answered
+  DWORD pid = 0;            // the process that ends when the service stops; 0: none
+  bool openDenied = false;  // OpenServiceA fails with ERROR_ACCESS_DENIED
+  int controls = 0;         // stop controls received
+  int queries = 0;          // status queries answered
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -190,12 +190,12 @@ class MainWindow {
 
   HWND handle() const { return handle_; }
 
-  std::string status;                       // the status line
-  std::vector<std::string> list;            // the results list as it stands
-  std::vector<std::string> allLines;        // every line ever appended, in order
-  std::vector<std::string> statusHistory;   // every status shown, in order (when kept)
-  bool keepStatusHistory = true;            // a long scan's statuses need not all be kept
-  int clears = 0;                           // times the list was emptied
+  std::string status;                      // the status line
+  std::vector<std::string> list;           // the results list as it stands
+  std::vector<std::string> allLines;       // every line ever appended, in order
+  std::vector<std::string> statusHistory;  // every status shown, in order (when kept)
+  bool keepStatusHistory = true;           // a long scan's statuses need not all be kept
+  int clears = 0;                          // times the list was emptied
   // Called after each appended line and status, for tests that act mid-scan.
   std::function<void(const std::string&)> onLine;
   std::function<void(const std::string&)> onStatus;

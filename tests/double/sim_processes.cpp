@@ -12,8 +12,8 @@ namespace sim {
 
 namespace {
 
-constexpr DWORD kErrorBadLength = 24;            // ERROR_BAD_LENGTH
-constexpr DWORD kErrorPartialCopy = 299;         // ERROR_PARTIAL_COPY
+constexpr DWORD kErrorBadLength = 24;           // ERROR_BAD_LENGTH
+constexpr DWORD kErrorPartialCopy = 299;        // ERROR_PARTIAL_COPY
 constexpr DWORD kErrorPrivilegeNotHeld = 1314;  // ERROR_PRIVILEGE_NOT_HELD
 
 // Fixed addresses for the two libraries: loaded libraries are never closed, so they stay out
@@ -109,7 +109,8 @@ DWORD WINAPI GetModuleFileNameExA(HANDLE process, HMODULE module, LPSTR name, DW
   const Process* target = m.FindProcess(handle->pid);
   // An ended process has no modules left to read.
   if (target == nullptr || !target->running) return Fail(kErrorPartialCopy, DWORD{0});
-  if (target->image64 && m.width == Machine::Width::Program32On64) return Fail(kErrorPartialCopy, DWORD{0});
+  if (target->image64 && m.width == Machine::Width::Program32On64)
+    return Fail(kErrorPartialCopy, DWORD{0});
   if (name == nullptr || capacity == 0) return Fail(ERROR_INSUFFICIENT_BUFFER, DWORD{0});
   const std::string& path = target->moduleName.empty() ? target->image : target->moduleName;
   return static_cast<DWORD>(CopyBounded(name, capacity, path));
@@ -120,10 +121,12 @@ BOOL WINAPI QueryFullProcessImageNameA(HANDLE process, DWORD /*flags*/, LPSTR na
   Machine& m = machine();
   const HandleEntry* handle = m.impl().Get(process, HandleEntry::Kind::Process);
   if (handle == nullptr || size == nullptr) return Fail(ERROR_INVALID_HANDLE, FALSE);
-  if ((handle->access & (PROCESS_QUERY_INFORMATION | 0x1000)) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  if ((handle->access & (PROCESS_QUERY_INFORMATION | 0x1000)) == 0)
+    return Fail(ERROR_ACCESS_DENIED, FALSE);
   const Process* target = m.FindProcess(handle->pid);
   if (target == nullptr || !target->running) return Fail(ERROR_INVALID_HANDLE, FALSE);
-  if (name == nullptr || *size <= target->image.size()) return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
+  if (name == nullptr || *size <= target->image.size())
+    return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
   *size = static_cast<DWORD>(CopyBounded(name, *size, target->image));
   return TRUE;
 }
@@ -163,18 +166,30 @@ struct PrivilegeName {
   DWORD luid;
 };
 const PrivilegeName kPrivileges[] = {
-    {"SeCreateTokenPrivilege", 2},          {"SeAssignPrimaryTokenPrivilege", 3},
-    {"SeLockMemoryPrivilege", 4},           {"SeIncreaseQuotaPrivilege", 5},
-    {"SeMachineAccountPrivilege", 6},       {"SeTcbPrivilege", 7},
-    {"SeSecurityPrivilege", 8},             {"SeTakeOwnershipPrivilege", 9},
-    {"SeLoadDriverPrivilege", 10},          {"SeSystemProfilePrivilege", 11},
-    {"SeSystemtimePrivilege", 12},          {"SeProfileSingleProcessPrivilege", 13},
-    {"SeIncreaseBasePriorityPrivilege", 14}, {"SeCreatePagefilePrivilege", 15},
-    {"SeCreatePermanentPrivilege", 16},     {"SeBackupPrivilege", 17},
-    {"SeRestorePrivilege", 18},             {"SeShutdownPrivilege", 19},
-    {"SeDebugPrivilege", 20},               {"SeAuditPrivilege", 21},
-    {"SeSystemEnvironmentPrivilege", 22},   {"SeChangeNotifyPrivilege", 23},
-    {"SeRemoteShutdownPrivilege", 24},      {"SeUndockPrivilege", 25},
+    {"SeCreateTokenPrivilege", 2},
+    {"SeAssignPrimaryTokenPrivilege", 3},
+    {"SeLockMemoryPrivilege", 4},
+    {"SeIncreaseQuotaPrivilege", 5},
+    {"SeMachineAccountPrivilege", 6},
+    {"SeTcbPrivilege", 7},
+    {"SeSecurityPrivilege", 8},
+    {"SeTakeOwnershipPrivilege", 9},
+    {"SeLoadDriverPrivilege", 10},
+    {"SeSystemProfilePrivilege", 11},
+    {"SeSystemtimePrivilege", 12},
+    {"SeProfileSingleProcessPrivilege", 13},
+    {"SeIncreaseBasePriorityPrivilege", 14},
+    {"SeCreatePagefilePrivilege", 15},
+    {"SeCreatePermanentPrivilege", 16},
+    {"SeBackupPrivilege", 17},
+    {"SeRestorePrivilege", 18},
+    {"SeShutdownPrivilege", 19},
+    {"SeDebugPrivilege", 20},
+    {"SeAuditPrivilege", 21},
+    {"SeSystemEnvironmentPrivilege", 22},
+    {"SeChangeNotifyPrivilege", 23},
+    {"SeRemoteShutdownPrivilege", 24},
+    {"SeUndockPrivilege", 25},
 };
 
 const char* PrivilegeByLuid(const LUID& luid) {
@@ -220,16 +235,18 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
       found = sim::AsFarproc<std::remove_pointer_t<Process32FirstFn>>(&sim::Process32First);
     } else if (entry == "Process32Next") {
       found = sim::AsFarproc<std::remove_pointer_t<Process32NextFn>>(&sim::Process32Next);
-    } else if (entry == "QueryFullProcessImageNameA" && sim::machine().version.platformId == VER_PLATFORM_WIN32_NT &&
+    } else if (entry == "QueryFullProcessImageNameA" &&
+               sim::machine().version.platformId == VER_PLATFORM_WIN32_NT &&
                sim::machine().version.major >= 6) {
-      found = sim::AsFarproc<std::remove_pointer_t<QueryFullProcessImageNameAFn>>(&sim::QueryFullProcessImageNameA);
+      found = sim::AsFarproc<std::remove_pointer_t<QueryFullProcessImageNameAFn>>(
+          &sim::QueryFullProcessImageNameA);
     }
   } else {
     if (entry == "EnumProcesses") {
       found = sim::AsFarproc<std::remove_pointer_t<EnumProcessesFn>>(&sim::EnumProcesses);
     } else if (entry == "GetModuleFileNameExA") {
-      found = sim::AsFarproc<std::remove_pointer_t<GetModuleFileNameExAFn>>(
-          &sim::GetModuleFileNameExA);
+      found =
+          sim::AsFarproc<std::remove_pointer_t<GetModuleFileNameExAFn>>(&sim::GetModuleFileNameExA);
     }
   }
   if (found == nullptr || sim::machine().missingEntryPoints.count(entry) != 0) {

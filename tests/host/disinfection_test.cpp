@@ -1,12 +1,13 @@
 // What becomes of an infected file: every action code with its exact lines, the delete that is
 // refused and then scheduled for the boot (MoveFileExA on NT, wininit.ini on 9x), and the
 // forced action after the memory sweep has terminated a process.
+#include "engine/disinfection.h"
+
 #include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "engine/disinfection.h"
 #include "engine/file_matcher.h"
 #include "engine/scan_driver.h"
 #include "engine/texts.h"
@@ -56,7 +57,8 @@ TEST_F(Disinfection, RemoveDeletesAndCountsForBothRemoveCodes) {
 TEST_F(Disinfection, ReadOnlyHiddenSystemFileIsRemoved) {
   const std::string path = "C:\\dir\\hidden.exe";
   Detected(path);
-  machine().Meta(path).attributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  machine().Meta(path).attributes =
+      FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
   g_scan.removalAction = ActionRemove;
   DisinfectFile(path.c_str(), "W32/Tarvix.19.Backdoor");
   EXPECT_FALSE(Exists(path));
@@ -72,7 +74,8 @@ TEST_F(Disinfection, FailedAttributeResetIsFinal) {
   DisinfectFile(path.c_str(), "W32/Tarvix.Gz.Backdoor");
   EXPECT_TRUE(Exists(path));
   // This line takes the status text and the detection name, not the arguments.
-  EXPECT_EQ(window().list, (Lines{"C:\\dir\\locked.exe (shown)     W32/Tarvix.Gz.Backdoor Unable to remove"}));
+  EXPECT_EQ(window().list,
+            (Lines{"C:\\dir\\locked.exe (shown)     W32/Tarvix.Gz.Backdoor Unable to remove"}));
   EXPECT_TRUE(machine().rebootDeletes.empty());
   EXPECT_EQ(g_scan.restartNeeded, 0);
 }
@@ -108,8 +111,8 @@ TEST_F(Disinfection, AFailedSchedulingDoesNotCancelAnEarlierOne) {
   const std::string second = "C:\\dir\\second.exe";
   Detected(second);
   HoldOpen(second);
-  machine().registry.DenyAccess(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager",
-                                KEY_SET_VALUE);
+  machine().registry.DenyAccess(
+      HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager", KEY_SET_VALUE);
   DisinfectFile(second.c_str(), "W32/Tarvix.19.Backdoor");
   EXPECT_EQ(machine().rebootDeletes, (std::vector<std::string>{first}));
   EXPECT_EQ(g_scan.restartNeeded, 1);
@@ -118,8 +121,8 @@ TEST_F(Disinfection, AFailedSchedulingDoesNotCancelAnEarlierOne) {
 TEST_F(Disinfection, SchedulingReportsWhatActuallyHappened) {
   const std::string path = "C:\\dir\\a.exe";
   MakeFile(path);
-  machine().registry.DenyAccess(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager",
-                                KEY_SET_VALUE);
+  machine().registry.DenyAccess(
+      HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager", KEY_SET_VALUE);
   EXPECT_EQ(ScheduleBootRemoval(path.c_str()), 0);
   machine().SetVersion(sim::WindowsVersion::QueryFails);
   EXPECT_EQ(ScheduleBootRemoval(path.c_str()), 0);
@@ -166,7 +169,8 @@ TEST_F(Disinfection, ReportOnlyAndUnknownCodesLeaveTheFile) {
   Detected(path, "W32/Tarvix.S.Backdoor");
   g_scan.removalAction = ActionReportOnly;
   DisinfectFile(path.c_str(), "W32/Tarvix.S.Backdoor");
-  EXPECT_EQ(window().list, (Lines{path + "     W32/Tarvix.S.Backdoor not disinfected as per user's selection"}));
+  EXPECT_EQ(window().list,
+            (Lines{path + "     W32/Tarvix.S.Backdoor not disinfected as per user's selection"}));
   for (int action : {0, 99, -1}) {
     g_scan.removalAction = action;
     DisinfectFile(path.c_str(), "W32/Tarvix.S.Backdoor");
@@ -196,8 +200,8 @@ TEST_F(Disinfection, EachFileLeavesAFindingThatItsLineIsMadeFrom) {
   Detected("C:\\dir\\held.exe");
   HoldOpen("C:\\dir\\held.exe");
   DisinfectFile("C:\\dir\\held.exe", "W32/Tarvix.19.Backdoor");
-  machine().registry.DenyAccess(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager",
-                                KEY_SET_VALUE);
+  machine().registry.DenyAccess(
+      HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager", KEY_SET_VALUE);
   Detected("C:\\dir\\stuck.exe");
   HoldOpen("C:\\dir\\stuck.exe");
   DisinfectFile("C:\\dir\\stuck.exe", "W32/Tarvix.19.Backdoor");
@@ -210,15 +214,18 @@ TEST_F(Disinfection, EachFileLeavesAFindingThatItsLineIsMadeFrom) {
 
   using Outcome = std::pair<FindingAction, FindingResult>;
   std::vector<Outcome> outcomes;
-  for (const Finding& finding : g_scan.findings) outcomes.emplace_back(finding.action, finding.result);
-  EXPECT_EQ(outcomes, (std::vector<Outcome>{{FindingAction::kDelete, FindingResult::kDone},
-                                            {FindingAction::kBootDelete, FindingResult::kScheduled},
-                                            {FindingAction::kDelete, FindingResult::kFailed},
-                                            {FindingAction::kRename, FindingResult::kDone},
-                                            {FindingAction::kReportOnly, FindingResult::kLeftAsSelected}}));
+  for (const Finding& finding : g_scan.findings)
+    outcomes.emplace_back(finding.action, finding.result);
+  EXPECT_EQ(outcomes,
+            (std::vector<Outcome>{{FindingAction::kDelete, FindingResult::kDone},
+                                  {FindingAction::kBootDelete, FindingResult::kScheduled},
+                                  {FindingAction::kDelete, FindingResult::kFailed},
+                                  {FindingAction::kRename, FindingResult::kDone},
+                                  {FindingAction::kReportOnly, FindingResult::kLeftAsSelected}}));
   EXPECT_EQ(g_scan.findings[3].newPath, "C:\\dir\\odd.Vxe");
   ASSERT_EQ(window().list.size(), g_scan.findings.size());
-  for (size_t i = 0; i < g_scan.findings.size(); ++i) EXPECT_EQ(FindingLine(g_scan.findings[i]), window().list[i]);
+  for (size_t i = 0; i < g_scan.findings.size(); ++i)
+    EXPECT_EQ(FindingLine(g_scan.findings[i]), window().list[i]);
 }
 
 TEST_F(Disinfection, ForcedActionAfterAKillReportsMemoryThenActs) {
@@ -247,7 +254,8 @@ TEST_F(Disinfection, ForcedActionTakesThePostKillCode) {
   CheckFile(kFamilyName, path.c_str());
   EXPECT_EQ(g_scan.removalAction, ActionReportOnly);
   EXPECT_TRUE(Exists(path));
-  EXPECT_EQ(window().list.back(), path + "     W32/Tarvix.16.Backdoor not disinfected as per user's selection");
+  EXPECT_EQ(window().list.back(),
+            path + "     W32/Tarvix.16.Backdoor not disinfected as per user's selection");
 }
 
 TEST_F(Disinfection, NoForcedActionWithoutAMainWindow) {
@@ -290,8 +298,10 @@ TEST_F(Wininit, EntryGoesAtTheEndOfTheRenameSectionBeforeTheNextHeader) {
   MakeFile("C:\\WINDOWS\\wininit.ini", "[Rename]\r\nNUL=C:\\OLD.EXE\r\n[Other]\r\nx=1\r\n");
   EXPECT_EQ(ScheduleBootRemoval(kInfected), 1);
   // Copied lines keep a bare line feed (read in text mode); written lines end with CR LF.
-  EXPECT_EQ(Contents("C:\\WINDOWS\\wininit.ini"), "[Rename]\nNUL=C:\\OLD.EXE\n" + entry_ + "[Other]\nx=1\n");
-  EXPECT_EQ(Contents("C:\\WINDOWS\\TEMP\\wininit.ini"), "[Rename]\r\nNUL=C:\\OLD.EXE\r\n[Other]\r\nx=1\r\n");
+  EXPECT_EQ(Contents("C:\\WINDOWS\\wininit.ini"),
+            "[Rename]\nNUL=C:\\OLD.EXE\n" + entry_ + "[Other]\nx=1\n");
+  EXPECT_EQ(Contents("C:\\WINDOWS\\TEMP\\wininit.ini"),
+            "[Rename]\r\nNUL=C:\\OLD.EXE\r\n[Other]\r\nx=1\r\n");
 }
 
 TEST_F(Wininit, FileWithoutARenameSectionGetsOneAtTheEnd) {
@@ -318,7 +328,8 @@ TEST_F(Wininit, ALongLineIsNeverSplitByTheEntry) {
   const std::string longLine = "x=" + std::string(645, 'a') + "[b]" + std::string(100, 'c');
   MakeFile("C:\\WINDOWS\\wininit.ini", "[rename]\r\n" + longLine + "\r\n[next]\r\n");
   EXPECT_EQ(ScheduleBootRemoval(kInfected), 1);
-  EXPECT_EQ(Contents("C:\\WINDOWS\\wininit.ini"), "[rename]\n" + longLine + "\n" + entry_ + "[next]\n");
+  EXPECT_EQ(Contents("C:\\WINDOWS\\wininit.ini"),
+            "[rename]\n" + longLine + "\n" + entry_ + "[next]\n");
 }
 
 TEST_F(Wininit, ZeroBytesInsideLinesAreKept) {
@@ -377,7 +388,8 @@ TEST_F(Wininit, RefusedDeleteOn9xReportsAndSchedules) {
   HoldOpen(kInfected);
   g_scan.removalAction = ActionRemove;
   DisinfectFile(kInfected, "W32/Tarvix.19.Backdoor");
-  EXPECT_EQ(window().list, (Lines{std::string(kInfected) + "     W32/Tarvix.19.Backdoor Unable to remove"}));
+  EXPECT_EQ(window().list,
+            (Lines{std::string(kInfected) + "     W32/Tarvix.19.Backdoor Unable to remove"}));
   EXPECT_EQ(g_scan.restartNeeded, 1);
   EXPECT_EQ(Contents("C:\\WINDOWS\\wininit.ini"), "[rename]\r\n" + entry_);
 }

@@ -1,6 +1,8 @@
 // The file matcher against files from the specimen maker: every record can be detected, each
 // near-miss is not, the size kinds, section counts, the fixed section-table position,
 // 32-bit wrap-around, files cut short at every offset, and what a match does.
+#include "engine/file_matcher.h"
+
 #include <unistd.h>
 
 #include <cstring>
@@ -8,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/file_matcher.h"
 #include "engine/scan_driver.h"
 #include "engine/signatures/signature_record.h"
 #include "engine/texts.h"
@@ -85,7 +86,8 @@ TEST_F(FileMatcher, NearSizeRecordAcceptsUpTo4095BytesEitherWay) {
 TEST_F(FileMatcher, KindsOtherThanOneToThreeNeverPass) {
   SignatureRecord record = Row(40);
   auto setKind = [&](uint32_t kind) {
-    for (int i = 0; i < 4; ++i) record.bytes[SignatureRecord::kKind + i] = static_cast<uint8_t>(kind >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+      record.bytes[SignatureRecord::kKind + i] = static_cast<uint8_t>(kind >> (8 * i));
   };
   const long size = static_cast<long>(record.FileSize());
   setKind(3);
@@ -103,7 +105,8 @@ TEST_F(FileMatcher, TwentySectionsAreReadTwentyOneAreNot) {
   const SignatureRecord& record = Row(122);
   const Bytes match = specimen::MatchingFile(record);
   uint32_t first = 0, second = 0;
-  ASSERT_TRUE(specimen::ProbePositions(match, record.FirstOffset(), record.SecondOffset(), &first, &second));
+  ASSERT_TRUE(specimen::ProbePositions(match, record.FirstOffset(), record.SecondOffset(), &first,
+                                       &second));
   // The mapping section first, then nineteen that end below every address used.
   specimen::PeBuilder builder;
   specimen::Section mapping;
@@ -160,7 +163,8 @@ TEST_F(FileMatcher, ProbeAddressesWrapAroundAt32Bits) {
   const uint32_t p2 = a2 - high.virtualAddress + high.pointerToRawData;
   specimen::PeBuilder builder;
   builder.AddSection(code).AddSection(high).SetEntryPoint(entry).SetLength(record.FileSize());
-  builder.Put(p1, record.FirstPattern(), kProbeLength).Put(p2, record.SecondPattern(), kProbeLength);
+  builder.Put(p1, record.FirstPattern(), kProbeLength)
+      .Put(p2, record.SecondPattern(), kProbeLength);
   EXPECT_EQ(Check(builder.Bytes()), record.Name());
 }
 
@@ -253,7 +257,8 @@ TEST_F(FileMatcher, MatchDuringTheDriveWalkActsAndCountsEvenWhenTheActionFails) 
   machine().Meta("C:\\dir\\bad.exe").failSetAttributes = true;
   EXPECT_EQ(CheckFile(kFamilyName, "C:\\dir\\bad.exe"), 1);
   EXPECT_EQ(g_scan.filesInfected, 1);
-  EXPECT_EQ(window().list, (Lines{"C:\\dir\\bad.exe     W32/Tarvix.19.P.Backdoor Unable to remove"}));
+  EXPECT_EQ(window().list,
+            (Lines{"C:\\dir\\bad.exe     W32/Tarvix.19.P.Backdoor Unable to remove"}));
   EXPECT_STREQ(g_scan.currentFilePath, "");
 }
 
@@ -295,8 +300,8 @@ TEST_F(FileMatcher, ScanRemovesExactlyTheSpecimens) {
   EXPECT_EQ(Contents("C:\\a\\near.exe"), std::string(near.begin(), near.end()));
   EXPECT_EQ(Contents("C:\\a\\readme.txt"), "hello");
   EXPECT_EQ(window().list, (Lines{"C:\\a\\one.exe     W32/Tarvix.12.Backdoor removed",
-                                  "C:\\a\\b\\two.dll     W32/Tarvix.Eo.Backdoor removed",
-                                  " ", "Scanning statistics", "------------------------------",
+                                  "C:\\a\\b\\two.dll     W32/Tarvix.Eo.Backdoor removed", " ",
+                                  "Scanning statistics", "------------------------------",
                                   "Total files scanned\t\t:  4", "Total files infected\t\t:  2",
                                   "Total files removed\t\t:  2"}));
 }

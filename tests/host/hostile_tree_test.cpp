@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "engine/scan_driver.h"
-#include "platform/files.h"
 #include "engine/signatures/signature_record.h"
+#include "platform/files.h"
 #include "tests/support/scan_fixture.h"
 #include "tools/specimen/specimen.h"
 
@@ -27,7 +27,9 @@ using Lines = std::vector<std::string>;
 
 const SignatureRecord& Row(int row) { return SignatureTable[row - 1]; }
 
-std::string Bytes(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+std::string Bytes(const std::vector<uint8_t>& bytes) {
+  return std::string(bytes.begin(), bytes.end());
+}
 
 Lines g_notScanned;  // "path: reason", as the scan said them
 void NoteNotScannedForTest(const char* path, const char* reason) {
@@ -80,7 +82,8 @@ TEST_F(HostileTree, UnreadableFoldersAndFilesAreSaidAndNotCounted) {
   RunScan();
   EXPECT_EQ(g_scan.filesScanned, 1);
   EXPECT_EQ(g_scan.filesNotScanned, 2);
-  EXPECT_EQ(g_notScanned, (Lines{"C:\\locked: cannot be read", "C:\\open\\denied.exe: cannot be read"}));
+  EXPECT_EQ(g_notScanned,
+            (Lines{"C:\\locked: cannot be read", "C:\\open\\denied.exe: cannot be read"}));
   EXPECT_EQ(g_scan.filesInfected, 0);
   EXPECT_EQ(Detections(), 0);
   EXPECT_TRUE(Exists("C:\\locked\\bad.exe"));
@@ -119,7 +122,8 @@ TEST_F(HostileTree, FifosNeitherBlockNorCount) {
 TEST_F(HostileTree, NamesDifferingOnlyInCaseAreTwoFiles) {
   MakeFile("C:\\dir\\SETUP.EXE", "clean");
   MakeFile("C:\\dir\\setup.exe", Bytes(specimen::MatchingFile(Row(40))));
-  machine().Meta("C:\\dir\\SETUP.EXE").attributes = FILE_ATTRIBUTE_READONLY;  // its own, not the twin's
+  machine().Meta("C:\\dir\\SETUP.EXE").attributes =
+      FILE_ATTRIBUTE_READONLY;  // its own, not the twin's
   RunScan();
   EXPECT_EQ(g_scan.filesScanned, 2);
   EXPECT_EQ(g_scan.filesRemoved, 1);
@@ -153,7 +157,8 @@ TEST_F(HostileTree, AFolderOfAHundredThousandEntries) {
 TEST_F(HostileTree, PathsAtTheLengthLimit) {
   // Folders of 50 characters, then a file name that brings the path to 259 or 260 characters.
   std::string folder = "C:";
-  for (int level = 0; level < 4; ++level) folder += "\\" + std::string(50, static_cast<char>('a' + level));
+  for (int level = 0; level < 4; ++level)
+    folder += "\\" + std::string(50, static_cast<char>('a' + level));
   const size_t room = 259 - folder.size() - 1;  // for the name after the backslash
   const std::string fits = folder + "\\" + std::string(room - 4, 'n') + ".exe";
   const std::string tooLong = folder + "\\" + std::string(room - 3, 'm') + ".exe";
@@ -197,7 +202,8 @@ TEST_F(HostileTree, AFileThatGrowsWhileItIsRead) {
   RunScan();
   EXPECT_EQ(g_scan.filesScanned, 2);
   // The length was taken before it grew: the one specimen may be reported, the clean file never.
-  for (const std::string& line : window().allLines) EXPECT_EQ(line.find("clean.bin"), std::string::npos) << line;
+  for (const std::string& line : window().allLines)
+    EXPECT_EQ(line.find("clean.bin"), std::string::npos) << line;
   EXPECT_LE(g_scan.filesInfected, 1);
 }
 

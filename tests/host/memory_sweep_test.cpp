@@ -1,12 +1,13 @@
 // The memory sweep and the termination of processes that hold an infected file, on every
 // Windows generation, with the service path for a backdoor that cannot be terminated.
+#include "memory/memory_sweep.h"
+
 #include <string>
 #include <vector>
 
 #include "engine/file_matcher.h"
 #include "engine/scan_driver.h"
 #include "engine/texts.h"
-#include "memory/memory_sweep.h"
 #include "memory/version.h"
 #include "tests/support/scan_fixture.h"
 #include "tools/specimen/specimen.h"
@@ -54,7 +55,8 @@ class MemorySweep : public ScanTest {
 };
 
 Lines RemovedFromMemory(const std::string& path) {
-  return {"System Memory    W32/Tarvix.Backdoor removed", path + "     W32/Tarvix.Backdoor removed"};
+  return {"System Memory    W32/Tarvix.Backdoor removed",
+          path + "     W32/Tarvix.Backdoor removed"};
 }
 
 TEST_F(MemorySweep, OnXpAnInfectedProcessIsTerminatedAndItsFileRemovedBeforeTheDrives) {
@@ -85,7 +87,8 @@ TEST_F(MemorySweep, UnderWow64ARunning64BitProcessIsFoundByItsImageName) {
   EXPECT_FALSE(bad.running);
   EXPECT_FALSE(Exists("C:\\WINDOWS\\Temp\\bad64.exe"));
   ASSERT_GE(window().list.size(), 2u);
-  EXPECT_EQ(Lines(window().list.begin(), window().list.begin() + 2), RemovedFromMemory("C:\\WINDOWS\\Temp\\bad64.exe"));
+  EXPECT_EQ(Lines(window().list.begin(), window().list.begin() + 2),
+            RemovedFromMemory("C:\\WINDOWS\\Temp\\bad64.exe"));
   EXPECT_EQ(machine().OpenHandles(), 0u);
 }
 
@@ -127,11 +130,13 @@ TEST_F(MemorySweep, ReportOnlyTerminatesNothing) {
     EXPECT_TRUE(bad.running);
     EXPECT_EQ(bad.terminateCalls, 0);
     const std::string name = Row(40).Name();
-    const std::string running = "System Memory    " + path + "     " + name + " not terminated as per user's selection";
+    const std::string running =
+        "System Memory    " + path + "     " + name + " not terminated as per user's selection";
     ASSERT_GE(window.allLines.size(), 3u);
     EXPECT_EQ(window.allLines[0], running);
     EXPECT_EQ(window.allLines[1], running);
-    EXPECT_EQ(window.allLines[2], path + "     " + name + " not disinfected as per user's selection");
+    EXPECT_EQ(window.allLines[2],
+              path + "     " + name + " not disinfected as per user's selection");
     // One file, found in memory twice and on the drive once, is one infected file.
     EXPECT_EQ(g_scan.filesInfected, 1);
     EXPECT_TRUE(Exists(path));
@@ -158,11 +163,14 @@ TEST_F(MemorySweep, ABackdoorServiceThatStopsIsUnregisteredAndItsFileRemoved) {
   service.pollsUntilStopped = 2;
   service.pid = 100;
   machine().registry.CreateKey(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\svcx\\Enum");
-  machine().registry.CreateKey(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet002\\Services\\svcx\\Security");
+  machine().registry.CreateKey(HKEY_LOCAL_MACHINE,
+                               "SYSTEM\\ControlSet002\\Services\\svcx\\Security");
   EXPECT_FALSE(RunScanExited());
   EXPECT_EQ(service.state, static_cast<DWORD>(SERVICE_STOPPED));
-  EXPECT_FALSE(machine().registry.KeyExists(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\svcx"));
-  EXPECT_FALSE(machine().registry.KeyExists(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet002\\Services\\svcx"));
+  EXPECT_FALSE(
+      machine().registry.KeyExists(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\svcx"));
+  EXPECT_FALSE(
+      machine().registry.KeyExists(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet002\\Services\\svcx"));
   EXPECT_FALSE(Exists("C:\\WINDOWS\\system32\\svcx.exe"));
   EXPECT_EQ(g_scan.serviceKeysRemoved, 0);
   EXPECT_EQ(window().status, "Scanning completed");
@@ -182,7 +190,8 @@ TEST_F(MemorySweep, AServiceThatWillNotStopEndsTheProgramAfterTheRestartQuestion
     machine().registry.CreateKey(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\svcx");
     machine().dialogAnswers.push_back(IDOK);
     EXPECT_TRUE(RunScanExited());
-    EXPECT_FALSE(machine().registry.KeyExists(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\svcx"));
+    EXPECT_FALSE(
+        machine().registry.KeyExists(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\svcx"));
     EXPECT_EQ(g_scan.serviceKeysRemoved, 1);
     ASSERT_EQ(machine().dialogs.size(), 1u);
     EXPECT_EQ(machine().dialogs[0].flags, 0x41u);
@@ -190,8 +199,8 @@ TEST_F(MemorySweep, AServiceThatWillNotStopEndsTheProgramAfterTheRestartQuestion
     EXPECT_EQ(machine().dialogs[0].text.rfind("W32/Tarvix.Backdoor found in memory!", 0), 0u);
     EXPECT_EQ(machine().restarts.size(), 1u);
     EXPECT_EQ(machine().exits, (std::vector<int>{0}));
-    EXPECT_TRUE(Exists("C:\\WINDOWS\\system32\\svcx.exe"));  // waits for the restart
-    EXPECT_TRUE(window.list.empty());  // no drive walked, no statistics
+    EXPECT_TRUE(Exists("C:\\WINDOWS\\system32\\svcx.exe"));       // waits for the restart
+    EXPECT_TRUE(window.list.empty());                             // no drive walked, no statistics
     EXPECT_LE(machine().sleeps.size(), static_cast<size_t>(30));  // the wait is bounded
   }
 }

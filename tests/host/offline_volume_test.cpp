@@ -1,6 +1,8 @@
 // A Windows installation scanned from outside: its start-up values and service registrations
 // are read from the hive files, the scan cleans them in the simulated registry, and only those
 // removals reach the files, written so that a failure leaves each hive as it was.
+#include "cli/offline_volume.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -15,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "cli/offline_volume.h"
 #include "engine/scan_driver.h"
 #include "engine/signatures/signature_record.h"
 #include "platform/files.h"
@@ -61,7 +62,8 @@ hive::Value Text(const std::string& name, const std::string& text, uint32_t type
 Values Without(Values all, const Names& names) {
   all.erase(std::remove_if(all.begin(), all.end(),
                            [&](const hive::Value& value) {
-                             return std::find(names.begin(), names.end(), value.name) != names.end();
+                             return std::find(names.begin(), names.end(), value.name) !=
+                                    names.end();
                            }),
             all.end());
   return all;
@@ -92,12 +94,16 @@ class OfflineVolumeTest : public ScanTest {
         Text("", "default value"),
     };
   }
-  Values RunServicesValues() const { return {Text("svcx", "svcx.exe"), Text("Keep", "C:\\Tools\\keep.exe")}; }
+  Values RunServicesValues() const {
+    return {Text("svcx", "svcx.exe"), Text("Keep", "C:\\Tools\\keep.exe")};
+  }
 
   void WriteSoftware() {
     hive::Builder software(software_);
-    for (const hive::Value& value : RunValues()) software.Value(kRun, value.name, value.type, value.data);
-    for (const hive::Value& value : RunServicesValues()) software.Value(kRunServices, value.name, value.type, value.data);
+    for (const hive::Value& value : RunValues())
+      software.Value(kRun, value.name, value.type, value.data);
+    for (const hive::Value& value : RunServicesValues())
+      software.Value(kRunServices, value.name, value.type, value.data);
     software.String("Microsoft\\Windows\\CurrentVersion", "ProgramFilesDir", "C:\\Program Files");
     ASSERT_TRUE(software.Commit());
   }
@@ -112,7 +118,9 @@ class OfflineVolumeTest : public ScanTest {
           .Value(svcx + "\\Enum", "Count", hive::kDword, hive::Dword(1))
           .Value(svcx + "\\Security", "Security", hive::kBinary, {1, 0, 0x14, 0x80})
           .String(svcx + "\\Parameters", "ServiceDll", "svcx.dll");
-      system.String(services + "\\Tcpip", "ImagePath", "system32\\DRIVERS\\tcpip.sys", hive::kExpandSz)
+      system
+          .String(services + "\\Tcpip", "ImagePath", "system32\\DRIVERS\\tcpip.sys",
+                  hive::kExpandSz)
           .Value(services + "\\Tcpip\\Parameters", "EnableDHCP", hive::kDword, hive::Dword(1));
       system.String(services + "\\mysvcx", "ImagePath", "C:\\WINDOWS\\system32\\mysvcx.exe");
     }
@@ -149,7 +157,8 @@ class OfflineVolumeTest : public ScanTest {
     const std::string mark = " removed (service ";
     for (const std::string& line : reports_) {
       const size_t at = line.find(mark);
-      if (at != std::string::npos) services_.push_back(line.substr(at + mark.size(), line.size() - at - mark.size() - 1));
+      if (at != std::string::npos)
+        services_.push_back(line.substr(at + mark.size(), line.size() - at - mark.size() - 1));
     }
     return ok;
   }
@@ -175,9 +184,11 @@ TEST_F(OfflineVolumeTest, ScanRemovesTheStartupValuesAndServicesOfTheRemovedFile
   std::string error;
   ASSERT_TRUE(Open(&error)) << error;
   // The engine reads string data as the ANSI calls give it, other data as stored.
-  EXPECT_EQ(machine().registry.GetString(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run", "svcx"),
+  EXPECT_EQ(machine().registry.GetString(
+                HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run", "svcx"),
             kSpecimen);
-  EXPECT_EQ(machine().registry.GetValue(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run", "Odd"),
+  EXPECT_EQ(machine().registry.GetValue(HKEY_LOCAL_MACHINE,
+                                        "Software\\Microsoft\\Windows\\CurrentVersion\\Run", "Odd"),
             (std::vector<uint8_t>{1, 2, 3}));
 
   const Names removed = Scan();
@@ -199,10 +210,12 @@ TEST_F(OfflineVolumeTest, ScanRemovesTheStartupValuesAndServicesOfTheRemovedFile
   EXPECT_TRUE(hive::Readable(software_));
   EXPECT_TRUE(hive::Readable(system_));
   // Each changed hive is kept as it was, and the report says where.
-  EXPECT_EQ(Entries(config_), (Names{"SYSTEM", "SYSTEM.vexpurge-backup", "software", "software.vexpurge-backup"}));
+  EXPECT_EQ(Entries(config_),
+            (Names{"SYSTEM", "SYSTEM.vexpurge-backup", "software", "software.vexpurge-backup"}));
   EXPECT_EQ(ReadAll(software_ + ".vexpurge-backup"), software);
   EXPECT_EQ(ReadAll(system_ + ".vexpurge-backup"), system);
-  EXPECT_EQ(reports_.front(), "System Registry     backup of " + software_ + " kept as " + software_ + ".vexpurge-backup");
+  EXPECT_EQ(reports_.front(), "System Registry     backup of " + software_ + " kept as " +
+                                  software_ + ".vexpurge-backup");
 }
 
 TEST_F(OfflineVolumeTest, ReportOnlyChangesNothingAndSaysWhatWouldGo) {
@@ -212,9 +225,12 @@ TEST_F(OfflineVolumeTest, ReportOnlyChangesNothingAndSaysWhatWouldGo) {
   ASSERT_TRUE(Open(&error)) << error;
   EXPECT_TRUE(Scan(ActionReportOnly).empty());
   EXPECT_TRUE(Exists(kSpecimen));
-  EXPECT_EQ(RegistryLines(), Lines(3, "System Registry     W32/Tarvix.Backdoor not removed as per user's selection"));
+  EXPECT_EQ(
+      RegistryLines(),
+      Lines(3, "System Registry     W32/Tarvix.Backdoor not removed as per user's selection"));
   ASSERT_TRUE(Commit({kSpecimen}, &error, true)) << error;
-  EXPECT_EQ(reports_, (Lines{"System Registry     W32/Tarvix.Backdoor not removed as per user's selection (service svcx)"}));
+  EXPECT_EQ(reports_, (Lines{"System Registry     W32/Tarvix.Backdoor not removed as per user's "
+                             "selection (service svcx)"}));
   EXPECT_EQ(ReadAll(software_), software);
   EXPECT_EQ(ReadAll(system_), system);
   EXPECT_EQ(Entries(config_), (Names{"SYSTEM", "software"}));
@@ -242,7 +258,8 @@ TEST(FilesTakenAway, FilesDoneOrInReportOnlyTheBinariesFound) {
       found("C:\\f.exe", Kind::kBinaryFile, Action::kQuarantine, Result::kFailed),
       found("C:\\hosts", Kind::kTextFile, Action::kDelete, Result::kDone),
   };
-  EXPECT_EQ(FilesTakenAway(acted, false), (Names{"C:\\a.exe", "C:\\d.exe", "C:\\e.exe", "C:\\hosts"}));
+  EXPECT_EQ(FilesTakenAway(acted, false),
+            (Names{"C:\\a.exe", "C:\\d.exe", "C:\\e.exe", "C:\\hosts"}));
   const std::vector<Finding> reported = {
       found("C:\\a.exe", Kind::kBinaryFile, Action::kReportOnly, Result::kLeftAsSelected),
       found("C:\\hosts", Kind::kTextFile, Action::kReportOnly, Result::kLeftAsSelected),
@@ -286,7 +303,8 @@ TEST_F(OfflineVolumeTest, ServicesAreMatchedByTheFileTheirImagePathRuns) {
         {"Blanks", "  \"%SystemRoot%\\system32\\svcx.exe\""},
     };
     for (const auto& service : services) {
-      system.String(std::string(kServices1) + "\\" + service.first, "ImagePath", service.second, hive::kExpandSz);
+      system.String(std::string(kServices1) + "\\" + service.first, "ImagePath", service.second,
+                    hive::kExpandSz);
     }
     system.Key(std::string(kServices1) + "\\NoImage");  // and no second control set
     ASSERT_TRUE(system.Commit());
@@ -298,8 +316,10 @@ TEST_F(OfflineVolumeTest, ServicesAreMatchedByTheFileTheirImagePathRuns) {
   ASSERT_TRUE(Commit({kSpecimen, "C:\\Program Files\\Tarvix Tools\\svcx.exe"}, &error)) << error;
 
   std::sort(services_.begin(), services_.end());
-  EXPECT_EQ(services_, (Names{"Arguments", "Blanks", "NtPath", "NtRoot", "Plain", "Quoted", "Relative", "Short", "Slashes"}));
-  EXPECT_EQ(hive::Subkeys(system_, kServices1), (Names{"Elsewhere", "Longer", "NoImage", "Other", "QuotedSpace"}));
+  EXPECT_EQ(services_, (Names{"Arguments", "Blanks", "NtPath", "NtRoot", "Plain", "Quoted",
+                              "Relative", "Short", "Slashes"}));
+  EXPECT_EQ(hive::Subkeys(system_, kServices1),
+            (Names{"Elsewhere", "Longer", "NoImage", "Other", "QuotedSpace"}));
   EXPECT_TRUE(hive::Readable(system_));
   // Nothing was taken out of SOFTWARE: the scan did not run.
   EXPECT_EQ(ReadAll(software_), software);
@@ -316,7 +336,8 @@ TEST_F(OfflineVolumeTest, OpenSetsTheMachineUpAsTheInstallation) {
   EXPECT_EQ(machine().version.platformId, static_cast<DWORD>(VER_PLATFORM_WIN32_NT));
   EXPECT_EQ(machine().version.major * 10 + machine().version.minor, 51u);
   // The machine's own start-up keys are gone: only the installation's count.
-  EXPECT_FALSE(machine().registry.KeyExists(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run"));
+  EXPECT_FALSE(machine().registry.KeyExists(HKEY_LOCAL_MACHINE,
+                                            "Software\\Microsoft\\Windows\\CurrentVersion\\Run"));
 
   // No next boot will come to delete a file that is in use.
   MakeFile("C:\\WINDOWS\\busy.exe");
@@ -341,19 +362,24 @@ TEST_F(OfflineVolumeTest, AHiveThatCannotBeReadFailsOpenAndIsLeftAlone) {
     std::string error;
     OfflineVolume volume;
     EXPECT_FALSE(volume.Open(Host("C:"), &error));
-    EXPECT_NE(error.find(software_ + ": the registry hive cannot be read: the hive is damaged"), std::string::npos) << error;
+    EXPECT_NE(error.find(software_ + ": the registry hive cannot be read: the hive is damaged"),
+              std::string::npos)
+        << error;
     EXPECT_EQ(error.find("Invalid argument"), std::string::npos) << error;
     EXPECT_EQ(ReadAll(software_), bytes);
     // Nothing of it is loaded; the other hive is, so the scan can go on.
-    EXPECT_FALSE(machine().registry.KeyExists(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run"));
-    EXPECT_TRUE(machine().registry.KeyExists(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\svcx"));
+    EXPECT_FALSE(machine().registry.KeyExists(HKEY_LOCAL_MACHINE,
+                                              "Software\\Microsoft\\Windows\\CurrentVersion\\Run"));
+    EXPECT_TRUE(
+        machine().registry.KeyExists(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\svcx"));
   }
 }
 
 // Makes a folder immutable for its lifetime: not even root can add a file to it.
 class FrozenFolder {
  public:
-  explicit FrozenFolder(const std::string& folder) : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY)) {
+  explicit FrozenFolder(const std::string& folder)
+      : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY)) {
     int flags = 0;
     frozen_ = fd_ != -1 && ::ioctl(fd_, FS_IOC_GETFLAGS, &flags) == 0 &&
               (flags |= FS_IMMUTABLE_FL, ::ioctl(fd_, FS_IOC_SETFLAGS, &flags) == 0);
@@ -387,8 +413,10 @@ TEST_F(OfflineVolumeTest, WhatCannotBeWrittenIsKnownBeforeAndLeftAsItWas) {
       // A value too long for hivex to write back the way Windows reads it: its key stays whole.
       {[this] {
          hive::Builder software(software_);
-         for (const hive::Value& value : RunValues()) software.Value(kRun, value.name, value.type, value.data);
-         for (const hive::Value& value : RunServicesValues()) software.Value(kRunServices, value.name, value.type, value.data);
+         for (const hive::Value& value : RunValues())
+           software.Value(kRun, value.name, value.type, value.data);
+         for (const hive::Value& value : RunServicesValues())
+           software.Value(kRunServices, value.name, value.type, value.data);
          software.Value(kRun, "Blob", hive::kBinary, std::vector<uint8_t>(20000, 0x5a));
          EXPECT_TRUE(software.Commit());
        },
@@ -402,14 +430,16 @@ TEST_F(OfflineVolumeTest, WhatCannotBeWrittenIsKnownBeforeAndLeftAsItWas) {
     ASSERT_TRUE(Open(&error)) << error;
     const Names removed = Scan();
     ASSERT_EQ(removed, (Names{kSpecimen}));
-    const std::string left = "System Registry     W32/Tarvix.Backdoor not removed: " + software_ + ": cannot be written";
+    const std::string left =
+        "System Registry     W32/Tarvix.Backdoor not removed: " + software_ + ": cannot be written";
     size_t leftLines = 0;
     for (const std::string& line : RegistryLines()) leftLines += line.rfind(left, 0) == 0 ? 1 : 0;
     EXPECT_EQ(leftLines, test.left);
 
     EXPECT_FALSE(Commit(removed, &error));
     EXPECT_NE(error.find(software_), std::string::npos) << error;
-    EXPECT_EQ(hive::Values(software_, kRun).value_or(Values{}).size(), RunValues().size() + (test.softwareChanged ? 1 : 0));
+    EXPECT_EQ(hive::Values(software_, kRun).value_or(Values{}).size(),
+              RunValues().size() + (test.softwareChanged ? 1 : 0));
     if (test.softwareChanged) {
       EXPECT_EQ(hive::Values(software_, kRunServices), Without(RunServicesValues(), {"svcx"}));
       EXPECT_EQ(ReadAll(software_ + ".vexpurge-backup"), software);
@@ -436,11 +466,15 @@ TEST_F(OfflineVolumeTest, AHiveInAFolderThatTakesNoNewFileIsNotWritten) {
   // Known before the scan acts.
   const Names unwritable = volume_.Unwritable();
   ASSERT_EQ(unwritable.size(), 2u);
-  EXPECT_NE(unwritable[0].find("no new file can be made in its folder"), std::string::npos) << unwritable[0];
+  EXPECT_NE(unwritable[0].find("no new file can be made in its folder"), std::string::npos)
+      << unwritable[0];
   const Names removed = Scan();
   EXPECT_EQ(RegistryLines().size(), 3u);
   EXPECT_FALSE(Commit(removed, &error));
-  EXPECT_EQ(reports_, (Lines{"System Registry     W32/Tarvix.Backdoor not removed (service svcx): " + unwritable[1]})) << error;
+  EXPECT_EQ(reports_,
+            (Lines{"System Registry     W32/Tarvix.Backdoor not removed (service svcx): " +
+                   unwritable[1]}))
+      << error;
   EXPECT_EQ(ReadAll(system_), system);
 }
 
@@ -471,7 +505,8 @@ TEST_F(OfflineVolumeTest, ARewrittenHiveKeepsItsOwnerModeAndLinkAndEveryBackup) 
   EXPECT_EQ(hive::Values(real, kRunServices), Without(RunServicesValues(), {"svcx"}));
   EXPECT_EQ(ReadAll(real + ".vexpurge-backup"), "an earlier backup");
   EXPECT_EQ(ReadAll(real + ".vexpurge-backup.2"), before);
-  EXPECT_EQ(reports_.front(), "System Registry     backup of " + software_ + " kept as " + real + ".vexpurge-backup.2");
+  EXPECT_EQ(reports_.front(), "System Registry     backup of " + software_ + " kept as " + real +
+                                  ".vexpurge-backup.2");
 }
 
 }  // namespace

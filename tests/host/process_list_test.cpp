@@ -1,5 +1,7 @@
 // Process lists and termination by file on every Windows generation: toolhelp (9x), psapi
 // (NT 5) and performance data (other NT), including performance blocks that are malformed.
+#include "memory/process_list.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,7 +11,6 @@
 #include <vector>
 
 #include "memory/perf_data.h"
-#include "memory/process_list.h"
 #include "tests/double/sim_machine.h"
 
 namespace {
@@ -298,8 +299,7 @@ TEST_F(KillPsapi, EveryMatchIsTerminated) {
 }
 
 TEST_F(KillPsapi, NativeModulePathsNeverMatchADrivePath) {
-  m.AddProcess(10, "C:\\WINDOWS\\system32\\vir.exe").moduleName =
-      "\\SystemRoot\\System32\\vir.exe";
+  m.AddProcess(10, "C:\\WINDOWS\\system32\\vir.exe").moduleName = "\\SystemRoot\\System32\\vir.exe";
   m.AddProcess(11, "C:\\WINDOWS\\vir.exe").moduleName = "\\??\\C:\\WINDOWS\\vir.exe";
   EXPECT_TRUE(KillByPathPsapi("C:\\WINDOWS\\system32\\vir.exe"));
   EXPECT_TRUE(KillByPathPsapi("C:\\WINDOWS\\vir.exe"));
@@ -353,9 +353,9 @@ TEST_F(ProcessListPsapi, ListsReadableModulesInOrder) {
   m.AddProcess(4, "C:\\WINDOWS\\system32\\smss.exe").moduleName = "\\SystemRoot\\smss.exe";
   m.AddProcess(12, "C:\\locked.exe").openDenied = true;
   m.AddProcess(16, "C:\\a.exe");
-  EXPECT_EQ(Flatten(ListProcessesPsapi()),
-            (Listed{{8, "C:\\WINDOWS\\explorer.exe"}, {4, "\\SystemRoot\\smss.exe"},
-                    {16, "C:\\a.exe"}}));
+  EXPECT_EQ(
+      Flatten(ListProcessesPsapi()),
+      (Listed{{8, "C:\\WINDOWS\\explorer.exe"}, {4, "\\SystemRoot\\smss.exe"}, {16, "C:\\a.exe"}}));
   // The denied process asked for the debug privilege once, with no box.
   EXPECT_EQ(m.tokenOpens, 1);
   EXPECT_TRUE(m.messageBoxes.empty());
@@ -366,7 +366,8 @@ TEST_F(ProcessListPsapi, AccessDeniedEnablesTheDebugPrivilegeAndOpensAgain) {
   sim::Process& service = m.AddProcess(12, "C:\\WINDOWS\\svc.exe");
   service.openDenied = true;
   service.openWithDebugPrivilege = true;
-  EXPECT_EQ(Flatten(ListProcessesPsapi()), (Listed{{8, "C:\\a.exe"}, {12, "C:\\WINDOWS\\svc.exe"}}));
+  EXPECT_EQ(Flatten(ListProcessesPsapi()),
+            (Listed{{8, "C:\\a.exe"}, {12, "C:\\WINDOWS\\svc.exe"}}));
   EXPECT_EQ(m.enabledPrivileges.count("SeDebugPrivilege"), 1u);
 }
 
@@ -494,8 +495,7 @@ TEST_F(PerfProcessBlock, OffsetsPastTheEndStopTheWalk) {
       {"instance length zero", second, 0, 1},
       {"instance length too small", second, 4, 1},
       {"name offset", second + 16, 0xFFFFFFFE, 1},
-      {"name offset at the end", second + 16,
-       static_cast<uint32_t>(good.bytes.size() - second), 1},
+      {"name offset at the end", second + 16, static_cast<uint32_t>(good.bytes.size() - second), 1},
       {"counter block length", good.counterBlockAt[1], 0xFFFFFFFC, 1},
       {"counter block length zero", good.counterBlockAt[1], 0, 1},
   };

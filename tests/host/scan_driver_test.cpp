@@ -1,12 +1,13 @@
 // The scan driver and the walker: which entries are visited and in what order, which drives are
 // walked, the explicit "\Program Files" walk, stopping, message pumping, the statistics block.
+#include "engine/scan_driver.h"
+
 #include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "cleanup/startup_cleanup.h"
-#include "engine/scan_driver.h"
 #include "engine/signatures/signature_record.h"
 #include "engine/text_scanner.h"
 #include "engine/texts.h"
@@ -22,7 +23,8 @@ using Lines = std::vector<std::string>;
 Lines EntryStatuses(const sim::MainWindow& window) {
   Lines entries;
   for (const std::string& status : window.statusHistory) {
-    if (status != "Scanning completed" && status != "Scanning terminated") entries.push_back(status);
+    if (status != "Scanning completed" && status != "Scanning terminated")
+      entries.push_back(status);
   }
   return entries;
 }
@@ -87,9 +89,9 @@ TEST_F(WalkOrder, FilesOfAFolderComeBeforeItsSubfoldersDepthFirst) {
   RunScan();
 
   EXPECT_EQ(EntryStatuses(window()),
-            (Lines{"C:\\a.txt", "C:\\A1", "C:\\A2", "C:\\z.txt",            // root, files pass
+            (Lines{"C:\\a.txt", "C:\\A1", "C:\\A2", "C:\\z.txt",             // root, files pass
                    "C:\\A1\\.", "C:\\A1\\..", "C:\\A1\\B", "C:\\A1\\x.bin",  // A1 before A2
-                   "C:\\A1\\B\\.", "C:\\A1\\B\\..", "C:\\A1\\B\\y.bin",     // B inside A1
+                   "C:\\A1\\B\\.", "C:\\A1\\B\\..", "C:\\A1\\B\\y.bin",      // B inside A1
                    "C:\\A2\\.", "C:\\A2\\..", "C:\\A2\\w"}));
   EXPECT_EQ(g_scan.filesScanned, 5);
   EXPECT_EQ(window().status, "Scanning completed");
@@ -110,7 +112,8 @@ TEST_F(WalkOrder, FolderTooDeepForAPathBufferIsSkippedWithEverythingBelowIt) {
   // Four levels of 50-character names leave room for a fifth folder's name, but not for its
   // pattern: the fifth is skipped, the fourth is walked whole.
   std::string path = "C:";
-  for (int level = 0; level < 4; ++level) path += "\\" + std::string(50, static_cast<char>('a' + level));
+  for (int level = 0; level < 4; ++level)
+    path += "\\" + std::string(50, static_cast<char>('a' + level));
   MakeFile(path + "\\kept.exe");
   const std::string tooDeep = path + "\\" + std::string(50, 'e');
   ASSERT_GT(tooDeep.size() + 4, 259u);
@@ -126,19 +129,24 @@ TEST_F(WalkOrder, FolderTooDeepForAPathBufferIsSkippedWithEverythingBelowIt) {
 
 TEST_F(WalkOrder, OnlyLinksAndFilesWhoseDataIsElsewhereAreLeftAlone) {
   const std::vector<std::pair<std::string, DWORD>> kinds = {
-      {"wof.exe", IO_REPARSE_TAG_WOF},       {"dedup.exe", IO_REPARSE_TAG_DEDUP},
-      {"link.exe", IO_REPARSE_TAG_SYMLINK},  {"junction", IO_REPARSE_TAG_MOUNT_POINT},
-      {"untagged.exe", 0},                   {"foreign.exe", 1},
+      {"wof.exe", IO_REPARSE_TAG_WOF},
+      {"dedup.exe", IO_REPARSE_TAG_DEDUP},
+      {"link.exe", IO_REPARSE_TAG_SYMLINK},
+      {"junction", IO_REPARSE_TAG_MOUNT_POINT},
+      {"untagged.exe", 0},
+      {"foreign.exe", 1},
       {"compressed\\in.exe", 0}};
   for (const auto& kind : kinds) {
     MakeFile("C:\\" + kind.first);
     if (kind.first.find('\\') != std::string::npos) continue;
-    machine().Meta("C:\\" + kind.first).attributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT;
+    machine().Meta("C:\\" + kind.first).attributes =
+        FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT;
     machine().Meta("C:\\" + kind.first).reparseTag = kind.second;
   }
   machine().Meta("C:\\compressed").attributes = FILE_ATTRIBUTE_REPARSE_POINT;
   machine().Meta("C:\\compressed").reparseTag = IO_REPARSE_TAG_WOF;
-  for (DWORD notLocal : {FILE_ATTRIBUTE_OFFLINE, FILE_ATTRIBUTE_RECALL_ON_OPEN, FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS}) {
+  for (DWORD notLocal : {FILE_ATTRIBUTE_OFFLINE, FILE_ATTRIBUTE_RECALL_ON_OPEN,
+                         FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS}) {
     const std::string path = "C:\\cloud" + std::to_string(notLocal) + ".exe";
     MakeFile(path);
     machine().Meta(path).attributes = FILE_ATTRIBUTE_ARCHIVE | notLocal;
@@ -217,7 +225,8 @@ TEST_F(Drives, ScanTargetOtherThanAllDrivesWalksThatFolderOnly) {
   MakeFile("C:\\target\\in.exe");
   CopyText(g_scan.scanTarget, "C:\\target");
   RunScan();
-  EXPECT_EQ(EntryStatuses(window()), (Lines{"C:\\target\\.", "C:\\target\\..", "C:\\target\\in.exe"}));
+  EXPECT_EQ(EntryStatuses(window()),
+            (Lines{"C:\\target\\.", "C:\\target\\..", "C:\\target\\in.exe"}));
 }
 
 TEST_F(Drives, EmptyScanTargetGoesStraightToTheStatistics) {
@@ -289,7 +298,8 @@ class Stopping : public ScanTest {
   // Escape waits in the queue once the walk has shown this many statuses.
   void PressEscapeAfter(size_t statuses) {
     window().onStatus = [this, statuses](const std::string&) {
-      if (window().statusHistory.size() == statuses) machine().queue.push_back(sim::KeyPress(VK_ESCAPE));
+      if (window().statusHistory.size() == statuses)
+        machine().queue.push_back(sim::KeyPress(VK_ESCAPE));
     };
   }
 };
@@ -327,7 +337,8 @@ TEST_F(Stopping, AnyAnswerButNoStops) {
 
 TEST_F(Stopping, EscapeInAnyMessageCounts) {
   window().onStatus = [this](const std::string&) {
-    if (window().statusHistory.size() == 2) machine().queue.push_back(sim::Message(WM_CHAR, VK_ESCAPE));
+    if (window().statusHistory.size() == 2)
+      machine().queue.push_back(sim::Message(WM_CHAR, VK_ESCAPE));
   };
   machine().dialogAnswers.push_back(IDYES);
   RunScan();
@@ -401,7 +412,8 @@ TEST_F(Stopping, WindowHandlersRunNestedInsideTheWalk) {
     return 0;
   });
   window().onStatus = [&](const std::string&) {
-    if (window().statusHistory.size() == 5) machine().queue.push_back(sim::Message(WM_COMMAND, 2, 0, stopButton));
+    if (window().statusHistory.size() == 5)
+      machine().queue.push_back(sim::Message(WM_COMMAND, 2, 0, stopButton));
   };
   RunScan();
   EXPECT_EQ(g_scan.filesScanned, 5);
@@ -459,7 +471,8 @@ TEST_F(HostsFile, CheckedOnceAScanHoweverManyFilesAreFound) {
   g_scan.removalAction = ActionReportOnly;
   RunScan();
   int hostsLines = 0;
-  for (const std::string& line : window().list) hostsLines += line.find("hosts     W32/Kelto.Worm") != std::string::npos;
+  for (const std::string& line : window().list)
+    hostsLines += line.find("hosts     W32/Kelto.Worm") != std::string::npos;
   EXPECT_EQ(hostsLines, 1);
   EXPECT_EQ(g_scan.filesInfected, 4);
 }
@@ -550,5 +563,6 @@ TEST_F(WalkOrder, StatusLineShowsLongPathsShortened) {
   ScanAllDrives();
   RunScan();
   const std::string full = folder + "\\" + std::string(40, 'n') + ".exe";
-  EXPECT_TRUE(Contains(window().statusHistory, full.substr(0, 29) + ".." + full.substr(full.size() - 29)));
+  EXPECT_TRUE(
+      Contains(window().statusHistory, full.substr(0, 29) + ".." + full.substr(full.size() - 29)));
 }

@@ -146,8 +146,8 @@ TEST(SignatureTable, EveryRecordIsMatchableByASpecimen) {
   for (size_t row = 1; row <= kSignatureCount; ++row) {
     const SignatureRecord& r = Row(row);
     EXPECT_TRUE(MatchableBySpecimen(r))
-        << "row " << row << ": size " << r.FileSize() << ", offsets " << r.FirstOffset()
-        << " / " << r.SecondOffset();
+        << "row " << row << ": size " << r.FileSize() << ", offsets " << r.FirstOffset() << " / "
+        << r.SecondOffset();
   }
 }
 

@@ -194,7 +194,10 @@ TEST_F(SimProcesses, PrivilegeProtocol) {
   m.heldPrivileges = {"SeDebugPrivilege"};
   HANDLE token = nullptr;
   ASSERT_TRUE(plat::OpenProcessToken(plat::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token));
-  struct { TOKEN_PRIVILEGES head; LUID_AND_ATTRIBUTES second; } state{};
+  struct {
+    TOKEN_PRIVILEGES head;
+    LUID_AND_ATTRIBUTES second;
+  } state{};
   state.head.PrivilegeCount = 2;
   state.head.Privileges[0] = {shutdown, SE_PRIVILEGE_ENABLED};
   state.second = {debug, SE_PRIVILEGE_ENABLED};
@@ -239,8 +242,8 @@ TEST_F(SimProcesses, WideToNarrowIsBoundedAndCountsTheTerminator) {
     std::memset(out, 0xbd, sizeof out);
     int result = -1;
     error = ErrorOf([&] {
-      result = plat::WideCharToMultiByte(CP_ACP, 0, text, count, capacity ? out : nullptr,
-                                         capacity, nullptr, nullptr);
+      result = plat::WideCharToMultiByte(CP_ACP, 0, text, count, capacity ? out : nullptr, capacity,
+                                         nullptr, nullptr);
     });
     return result;
   };

@@ -2,15 +2,15 @@
 // generated matches carry both patterns there, that each near miss breaks exactly one thing, and
 // that padding a program never touches the program. Whether the scanner detects these files is
 // the matcher tests' business.
+#include "tools/specimen/specimen.h"
+
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <vector>
-
-#include <gtest/gtest.h>
-
-#include "tools/specimen/specimen.h"
 
 namespace {
 
@@ -91,7 +91,10 @@ Bytes Program() { return Pe(0x1100, 0x3000, {MakeSection(0x1000, 0x2000, 0x400)}
 
 TEST(SpecimenBuilder, HeadersLandWhereTheScannerReadsThem) {
   const Bytes file = Pe(0x3010, 0x900, {MakeSection(0x3000, 0x500, 0x600)})
-                         .SetHeaderOffset(0x90).SetHeadersSize(0x400).SetSectionCount(3).Bytes();
+                         .SetHeaderOffset(0x90)
+                         .SetHeadersSize(0x400)
+                         .SetSectionCount(3)
+                         .Bytes();
   ASSERT_EQ(file.size(), 0x900u);
   EXPECT_EQ(U16(file, 0), 0x5A4Du);  // "MZ"
   EXPECT_EQ(U16(file, 60), 0x90u);
@@ -125,8 +128,9 @@ TEST(SpecimenReading, SectionTableIsReadAtTheFixedPlaceWhateverTheHeaderSays) {
 
 TEST(SpecimenReading, FirstSectionEndingPastTheAddressWinsElseTheLastOne) {
   // The first section starts above the first probe's address; only its end is compared.
-  const Bytes file = Pe(0x1000, 0x9000, {MakeSection(0x2000, 0x1000, 0x4000),
-                                         MakeSection(0x1000, 0x1000, 0x400)}).Bytes();
+  const Bytes file =
+      Pe(0x1000, 0x9000, {MakeSection(0x2000, 0x1000, 0x4000), MakeSection(0x1000, 0x1000, 0x400)})
+          .Bytes();
   uint32_t p1 = 0, p2 = 0;
   ASSERT_TRUE(ProbePositions(file, 0x100, 0x5000, &p1, &p2));
   EXPECT_EQ(p1, 0x3100u);

@@ -1,10 +1,11 @@
 // Start-up entry cleanup after a detection: which values under the machine's two start-up keys
 // are taken as launching the infected file, the remembered value name, and the hosts file.
+#include "cleanup/startup_cleanup.h"
+
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "cleanup/startup_cleanup.h"
 #include "engine/text_scanner.h"
 #include "platform/registry.h"
 #include "tests/support/scan_fixture.h"
@@ -29,7 +30,9 @@ class StartupCleanup : public ScanTest {
     machine().registry.SetString(HKEY_LOCAL_MACHINE, kRunServicesKey, name, data);
   }
   Names RunValues() { return machine().registry.ValueNames(HKEY_LOCAL_MACHINE, kRunKey); }
-  Names RunServicesValues() { return machine().registry.ValueNames(HKEY_LOCAL_MACHINE, kRunServicesKey); }
+  Names RunServicesValues() {
+    return machine().registry.ValueNames(HKEY_LOCAL_MACHINE, kRunServicesKey);
+  }
 
   // The matcher has just found this file infected.
   void Detect(const char* path, const char* name = "W32/Tarvix.19.Backdoor") {
@@ -76,8 +79,10 @@ TEST_F(StartupCleanup, ReportOnlyOn64BitWindowsTellsOfTheSameValueInEachView) {
   EXPECT_EQ(RunValues(), (Names{"bad"}));
   EXPECT_EQ(machine().registry.ValueNames(HKEY_LOCAL_MACHINE, run32), (Names{"bad"}));
   // The second view's value goes by the name remembered from the first, under the detection name.
-  EXPECT_EQ(window().list, (Lines{"System Registry     W32/Tarvix.Backdoor not removed as per user's selection",
-                                  "System Registry     W32/Tarvix.19.Backdoor not removed as per user's selection"}));
+  EXPECT_EQ(
+      window().list,
+      (Lines{"System Registry     W32/Tarvix.Backdoor not removed as per user's selection",
+             "System Registry     W32/Tarvix.19.Backdoor not removed as per user's selection"}));
 }
 
 TEST_F(StartupCleanup, BareNameOfAFileElsewhereStays) {
@@ -143,8 +148,9 @@ TEST_F(StartupCleanup, RememberedNameIsDeletedFromBothKeysAtTheNextDetection) {
 
 TEST_F(StartupCleanup, PerUserKeysAndOtherKeysAreNeverTouched) {
   machine().registry.SetString(HKEY_CURRENT_USER, kRunKey, "bad", "C:\\dir\\a.exe");
-  machine().registry.SetString(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce",
-                               "bad", "C:\\dir\\a.exe");
+  machine().registry.SetString(HKEY_LOCAL_MACHINE,
+                               "Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce", "bad",
+                               "C:\\dir\\a.exe");
   Run("bad", "C:\\dir\\a.exe");
   Detect("C:\\dir\\a.exe");
   EXPECT_TRUE(RunValues().empty());
@@ -213,8 +219,10 @@ TEST_F(StartupCleanup, ReportOnlyChangesNothingAndReportsEachValueOnce) {
   Detect("C:\\dir\\a.exe");  // found again: already reported
   EXPECT_EQ(RunValues(), (Names{"loader", "bare"}));
   EXPECT_EQ(RunServicesValues(), (Names{"loader"}));
-  EXPECT_EQ(window().list, (Lines{"System Registry     W32/Tarvix.Backdoor not removed as per user's selection",
-                                  "System Registry     W32/Tarvix.Gz.Backdoor not removed as per user's selection"}));
+  EXPECT_EQ(
+      window().list,
+      (Lines{"System Registry     W32/Tarvix.Backdoor not removed as per user's selection",
+             "System Registry     W32/Tarvix.Gz.Backdoor not removed as per user's selection"}));
 }
 
 TEST_F(StartupCleanup, ADeletionThatCannotBeKeptIsReportedWithItsReason) {
@@ -242,9 +250,11 @@ TEST_F(StartupCleanup, ADeletionThatCannotBeKeptIsReportedWithItsReason) {
   Detect("C:\\dir\\c.exe");
   SetRegistryWriteBack({});
   EXPECT_EQ(saved, 2);
-  EXPECT_EQ(window().list, (Lines{"System Registry     W32/Tarvix.Backdoor not removed: the hive cannot be written",
-                                  "System Registry     W32/Tarvix.Backdoor not removed: disk full",
-                                  "System Registry     W32/Tarvix.Backdoor removed"}));
+  EXPECT_EQ(
+      window().list,
+      (Lines{"System Registry     W32/Tarvix.Backdoor not removed: the hive cannot be written",
+             "System Registry     W32/Tarvix.Backdoor not removed: disk full",
+             "System Registry     W32/Tarvix.Backdoor removed"}));
 }
 
 TEST_F(StartupCleanup, ShortNamesSlashesAndLeadingBlanksNameTheFileToo) {
@@ -286,7 +296,8 @@ TEST_F(StartupCleanup, HostsFileWithTheTextSignatureIsRemovedOnNt) {
   g_scan.removalAction = ActionRemove;
   Detect("C:\\dir\\a.exe");
   EXPECT_FALSE(Exists("C:\\WINDOWS\\system32\\drivers\\etc\\hosts"));
-  EXPECT_EQ(window().list, (Lines{"C:\\WINDOWS\\system32\\drivers\\etc\\hosts     W32/Kelto.Worm removed"}));
+  EXPECT_EQ(window().list,
+            (Lines{"C:\\WINDOWS\\system32\\drivers\\etc\\hosts     W32/Kelto.Worm removed"}));
 }
 
 TEST_F(StartupCleanup, HostsFileLivesInTheWindowsFolderOn9x) {

@@ -23,10 +23,12 @@ struct Probes {
 
 TEST(VersionProbes, EveryGeneration) {
   const Probes cases[] = {
-      {WindowsVersion::Win95, 4, 0},      {WindowsVersion::Win98, 4, 0}, {WindowsVersion::WinMe, 4, 0},
-      {WindowsVersion::NT351, 5, 5},      {WindowsVersion::NT4, 5, 5},   {WindowsVersion::Win2000, 5, 6},
-      {WindowsVersion::WinXP, 5, 6},      {WindowsVersion::Vista, 5, 0}, {WindowsVersion::Win7, 5, 0},
-      {WindowsVersion::Win32s, 1, 0},     {WindowsVersion::QueryFails, 0, 0},
+      {WindowsVersion::Win95, 4, 0},      {WindowsVersion::Win98, 4, 0},
+      {WindowsVersion::WinMe, 4, 0},      {WindowsVersion::NT351, 5, 5},
+      {WindowsVersion::NT4, 5, 5},        {WindowsVersion::Win2000, 5, 6},
+      {WindowsVersion::WinXP, 5, 6},      {WindowsVersion::Vista, 5, 0},
+      {WindowsVersion::Win7, 5, 0},       {WindowsVersion::Win32s, 1, 0},
+      {WindowsVersion::QueryFails, 0, 0},
   };
   for (const Probes& c : cases) {
     sim::Reset();
@@ -34,7 +36,8 @@ TEST(VersionProbes, EveryGeneration) {
     EXPECT_EQ(GetPlatformKind(), c.kind) << static_cast<int>(c.version);
     EXPECT_EQ(GetNtGeneration(), c.generation) << static_cast<int>(c.version);
   }
-  // The manifest declares Windows 8.1 and 10/11, which then report their own numbers: NT 6 and later alike.
+  // The manifest declares Windows 8.1 and 10/11, which then report their own numbers: NT 6 and
+  // later alike.
   for (const DWORD major : {6u, 10u}) {
     sim::Reset();
     sim::machine().version.major = major;
@@ -59,7 +62,8 @@ TEST_F(System, PrivilegeStepsAndTheTokenIsClosed) {
   EXPECT_EQ(machine().tokenOpens, 2);  // every request repeats every step
   EXPECT_EQ(machine().enabledPrivileges.count("SeDebugPrivilege"), 1u);
   machine().heldPrivileges.clear();
-  EXPECT_EQ(EnablePrivilege("SeShutdownPrivilege").adjustError, static_cast<DWORD>(ERROR_NOT_ALL_ASSIGNED));
+  EXPECT_EQ(EnablePrivilege("SeShutdownPrivilege").adjustError,
+            static_cast<DWORD>(ERROR_NOT_ALL_ASSIGNED));
   machine().tokenOpenFails = true;
   EXPECT_FALSE(EnablePrivilege("SeShutdownPrivilege").tokenOpened);
   EXPECT_EQ(machine().OpenHandles(), 0u);
@@ -74,7 +78,8 @@ TEST_F(System, RestartOn98NeedsNoToken) {
 }
 
 TEST_F(System, RestartOnNtEnablesTheShutdownPrivilegeFirst) {
-  for (WindowsVersion version : {WindowsVersion::WinXP, WindowsVersion::NT4, WindowsVersion::QueryFails}) {
+  for (WindowsVersion version :
+       {WindowsVersion::WinXP, WindowsVersion::NT4, WindowsVersion::QueryFails}) {
     sim::Reset();
     machine().SetVersion(version);
     EXPECT_EQ(RestartWindows(), 1u);
@@ -158,11 +163,12 @@ class ServiceKeys : public System {
   void Service(int set, const std::string& name, std::vector<std::string> subkeys) {
     const std::string key = "SYSTEM\\ControlSet00" + std::to_string(set) + "\\Services\\" + name;
     machine().registry.CreateKey(HKEY_LOCAL_MACHINE, key);
-    for (const std::string& sub : subkeys) machine().registry.CreateKey(HKEY_LOCAL_MACHINE, key + "\\" + sub);
+    for (const std::string& sub : subkeys)
+      machine().registry.CreateKey(HKEY_LOCAL_MACHINE, key + "\\" + sub);
   }
   bool Exists(int set, const std::string& name) {
-    return machine().registry.KeyExists(HKEY_LOCAL_MACHINE,
-                                        "SYSTEM\\ControlSet00" + std::to_string(set) + "\\Services\\" + name);
+    return machine().registry.KeyExists(
+        HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet00" + std::to_string(set) + "\\Services\\" + name);
   }
 };
 
@@ -186,8 +192,9 @@ TEST_F(ServiceKeys, AnExtraSubkeyKeepsTheServiceKeyOnNt) {
   Service(1, "svcx", {"Enum", "Security", "Parameters"});
   EXPECT_TRUE(RemoveServiceKeys("svcx"));
   EXPECT_TRUE(Exists(1, "svcx"));
-  EXPECT_EQ(machine().registry.SubkeyNames(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\svcx"),
-            (std::vector<std::string>{"Parameters"}));
+  EXPECT_EQ(
+      machine().registry.SubkeyNames(HKEY_LOCAL_MACHINE, "SYSTEM\\ControlSet001\\Services\\svcx"),
+      (std::vector<std::string>{"Parameters"}));
 }
 
 TEST_F(ServiceKeys, On9xTheWholeTreeGoes) {

@@ -1,12 +1,13 @@
 // The text-signature scanner: the "begin" test, head and tail with blanks removed, the bounds
 // of its searches, and its own report lines.
+#include "engine/text_scanner.h"
+
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "engine/disinfection.h"
 #include "engine/signatures/signature_record.h"
-#include "engine/text_scanner.h"
 #include "engine/texts.h"
 #include "platform/files.h"
 #include "tests/support/scan_fixture.h"
@@ -118,7 +119,8 @@ TEST_F(TextScanner, EachActionHasItsOwnWording) {
   MakeFile("C:\\b.uue", text);
   g_scan.removalAction = ActionReportOnly;
   EXPECT_EQ(Scan("C:\\b.uue"), 1);
-  EXPECT_EQ(window().list.back(), "C:\\b.uue     W32/Kelto.Worm Not Disinfected As Per User's Selection");
+  EXPECT_EQ(window().list.back(),
+            "C:\\b.uue     W32/Kelto.Worm Not Disinfected As Per User's Selection");
 
   g_scan.removalAction = 0;
   EXPECT_EQ(Scan("C:\\b.uue"), 1);
@@ -161,7 +163,7 @@ TEST(TextScannerParts, FindPatternStaysInsideTheGivenLength) {
   const unsigned char buffer[] = "xxabcxxab";
   const unsigned char pattern[] = "abc";
   EXPECT_EQ(FindPattern(buffer, 9, pattern, 3), 1);
-  EXPECT_EQ(FindPattern(buffer, 4, pattern, 3), 0);  // would end past the length
+  EXPECT_EQ(FindPattern(buffer, 4, pattern, 3), 0);      // would end past the length
   EXPECT_EQ(FindPattern(buffer + 6, 3, pattern, 3), 0);  // "ab" then the end
   EXPECT_EQ(FindPattern(buffer, 2, pattern, 3), 0);
   EXPECT_EQ(FindPattern(buffer, 9, pattern, 0), 0);

@@ -1,12 +1,12 @@
 // The user interface's window-free decisions: button faces, the message dialog's growth and
 // flag tables, the results list's rules, the run collection behind the window's shape.
+#include "ui/ui_rules.h"
+
 #include <gtest/gtest.h>
 
 #include <set>
 #include <utility>
 #include <vector>
-
-#include "ui/ui_rules.h"
 
 namespace {
 
@@ -22,9 +22,9 @@ TEST(ButtonFaces, HighlightWinsThenDisabledThenNormal) {
 
 TEST(MessageDialogRules, GrowthPerThirtyCharacters) {
   const std::pair<size_t, MessageLayout> cases[] = {
-      {0, {10, 12, 3}},   {29, {10, 12, 3}},  {23, {10, 12, 3}},   {30, {20, 25, 6}},  {60, {30, 37, 9}},
-      {89, {30, 37, 9}},  {90, {40, 50, 12}}, {95, {40, 50, 12}},  {120, {50, 62, 15}}, {150, {60, 75, 18}},
-      {186, {70, 87, 21}}, {209, {70, 87, 21}},
+      {0, {10, 12, 3}},    {29, {10, 12, 3}},   {23, {10, 12, 3}},   {30, {20, 25, 6}},
+      {60, {30, 37, 9}},   {89, {30, 37, 9}},   {90, {40, 50, 12}},  {95, {40, 50, 12}},
+      {120, {50, 62, 15}}, {150, {60, 75, 18}}, {186, {70, 87, 21}}, {209, {70, 87, 21}},
   };
   for (const auto& c : cases) {
     const MessageLayout layout = ComputeMessageLayout(c.first);
@@ -77,8 +77,8 @@ std::vector<PixelRect> Runs(const Image& image, bool excludeKey, uint32_t key = 
   std::vector<const uint32_t*> rows;
   for (const auto& row : image) rows.push_back(row.data());
   std::vector<PixelRect> runs;
-  WalkRegionRuns(rows.data(), static_cast<int>(image[0].size()), static_cast<int>(image.size()), key, excludeKey,
-                 [&](const PixelRect& r) { runs.push_back(r); });
+  WalkRegionRuns(rows.data(), static_cast<int>(image[0].size()), static_cast<int>(image.size()),
+                 key, excludeKey, [&](const PixelRect& r) { runs.push_back(r); });
   return runs;
 }
 
@@ -107,7 +107,8 @@ TEST(RegionRuns, WithTheFlagFalseTheRegionIsTheExactComplement) {
   Image image(9, std::vector<uint32_t>(13, 0x000001));
   for (int y = 0; y < 9; ++y) {
     for (int x = 0; x < 13; ++x) {
-      if ((x * 7 + y * 3) % 5 == 0) image[static_cast<size_t>(y)][static_cast<size_t>(x)] = kMagenta;
+      if ((x * 7 + y * 3) % 5 == 0)
+        image[static_cast<size_t>(y)][static_cast<size_t>(x)] = kMagenta;
     }
   }
   std::set<std::pair<int, int>> in, out;
@@ -125,12 +126,13 @@ TEST(RunBatcher, BatchesOf2000InABufferGrowingBy100) {
   std::vector<size_t> counts, capacities;
   std::vector<PixelRect> bounds;
   size_t total = 0;
-  RunBatcher batcher([&](const std::vector<PixelRect>& rects, size_t capacity, const PixelRect& bound) {
-    counts.push_back(rects.size());
-    capacities.push_back(capacity);
-    bounds.push_back(bound);
-    total += rects.size();
-  });
+  RunBatcher batcher(
+      [&](const std::vector<PixelRect>& rects, size_t capacity, const PixelRect& bound) {
+        counts.push_back(rects.size());
+        capacities.push_back(capacity);
+        bounds.push_back(bound);
+        total += rects.size();
+      });
   for (int i = 0; i < 4500; ++i) batcher.Add(PixelRect{i % 50, i, i % 50 + 1, i + 1});
   EXPECT_EQ(batcher.capacity(), 2000u);
   batcher.Flush();
@@ -156,7 +158,8 @@ TEST(RunBatcher, TheLastFlushHappensEvenWhenEmpty) {
 
 TEST(FitChildren, DivisionAboutTheScreenOrigin) {
   EXPECT_EQ(ScaleForDesign(PixelRect{100, 50, 225, 75}, 1.25, 1.25), (PixelRect{80, 40, 180, 60}));
-  EXPECT_EQ(ScaleForDesign(PixelRect{101, 51, 226, 76}, 1.25, 1.25), (PixelRect{80, 40, 180, 60}));  // truncated
+  EXPECT_EQ(ScaleForDesign(PixelRect{101, 51, 226, 76}, 1.25, 1.25),
+            (PixelRect{80, 40, 180, 60}));  // truncated
   EXPECT_EQ(ScaleForDesign(PixelRect{10, 20, 30, 40}, 1.0, 1.0), (PixelRect{10, 20, 30, 40}));
 }
 

@@ -6,8 +6,8 @@
 #include <filesystem>
 
 #include "platform/registry.h"
-#include "tests/double/sim_machine.h"
 #include "tests/contract/contract_fixture.h"
+#include "tests/double/sim_machine.h"
 
 void ContractTest::SetUp() {
   sim::Reset();
@@ -19,7 +19,8 @@ void ContractTest::SetUp() {
   scratch_ = "C:\\scratch";
   std::filesystem::create_directory(host_ + "/scratch");
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  scratchKey_ = std::string("Software\\VexpurgeTests\\") + info->test_suite_name() + "." + info->name();
+  scratchKey_ =
+      std::string("Software\\VexpurgeTests\\") + info->test_suite_name() + "." + info->name();
   HKEY key = nullptr;
   ASSERT_EQ(plat::RegCreateKeyExA(HKEY_CURRENT_USER, scratchKey_.c_str(), 0, nullptr, 0,
                                   KEY_ALL_ACCESS, nullptr, &key, nullptr),

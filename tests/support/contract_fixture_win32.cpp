@@ -58,8 +58,8 @@ void ContractTest::SetUp() {
   scratchKey_ = "Software\\VexpurgeTests\\" + name;
   RemoveKeyTree(HKEY_CURRENT_USER, scratchKey_);
   HKEY key = nullptr;
-  ASSERT_EQ(::RegCreateKeyExA(HKEY_CURRENT_USER, scratchKey_.c_str(), 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
+  ASSERT_EQ(::RegCreateKeyExA(HKEY_CURRENT_USER, scratchKey_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &key, nullptr),
             ERROR_SUCCESS);
   ::RegCloseKey(key);
 }

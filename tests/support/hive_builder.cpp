@@ -3,8 +3,8 @@
 #include <hivex.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -21,7 +21,8 @@ constexpr uint64_t kTimestamp = 0x01c7a1e2f0000000ull;  // a FILETIME in 2007
 constexpr uint32_t kRootCell = 0x20;
 constexpr uint32_t kRootCellSize = 88;  // size field, 0x4c bytes of nk record, "ROOT", rounded to 8
 constexpr uint32_t kSecurityCell = kRootCell + kRootCellSize;
-constexpr uint32_t kSecurityCellSize = 48;  // size field, 0x14 bytes of sk record, 20-byte descriptor
+constexpr uint32_t kSecurityCellSize =
+    48;  // size field, 0x14 bytes of sk record, 20-byte descriptor
 constexpr uint32_t kFreeCell = kSecurityCell + kSecurityCellSize;
 
 void Put16(std::vector<uint8_t>& bytes, size_t at, uint16_t value) {
@@ -42,7 +43,9 @@ uint32_t Get32(const std::vector<uint8_t>& bytes, size_t at) {
   return value;
 }
 
-void PutText(std::vector<uint8_t>& bytes, size_t at, const char* text) { std::memcpy(&bytes[at], text, std::strlen(text)); }
+void PutText(std::vector<uint8_t>& bytes, size_t at, const char* text) {
+  std::memcpy(&bytes[at], text, std::strlen(text));
+}
 
 // The base block's checksum: the XOR of its first 127 double words, never 0 or all ones.
 void Checksum(std::vector<uint8_t>& bytes) {
@@ -55,7 +58,8 @@ void Checksum(std::vector<uint8_t>& bytes) {
 
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   out.close();
   return static_cast<bool>(out);
 }
@@ -100,7 +104,7 @@ bool WriteEmptyHive(const std::string& path) {
   Put32(bytes, 0x20, 1);  // laid out as in memory
   Put32(bytes, 0x24, kRootCell);
   Put32(bytes, 0x28, kBinSize);  // size of all bins
-  Put32(bytes, 0x2c, 1);  // clustering factor
+  Put32(bytes, 0x2c, 1);         // clustering factor
   const char* name = "\\hive";
   for (size_t i = 0; name[i] != '\0'; ++i) bytes[0x30 + 2 * i] = static_cast<uint8_t>(name[i]);
   Checksum(bytes);
@@ -114,7 +118,8 @@ bool WriteEmptyHive(const std::string& path) {
 
   // The root key: no subkeys, no values, no class, its security record.
   const size_t root = bin + kRootCell;
-  Put32(bytes, root, static_cast<uint32_t>(-static_cast<int32_t>(kRootCellSize)));  // negative: in use
+  Put32(bytes, root,
+        static_cast<uint32_t>(-static_cast<int32_t>(kRootCellSize)));  // negative: in use
   const size_t nk = root + 4;
   PutText(bytes, nk + 0x00, "nk");
   Put16(bytes, nk + 0x02, 0x2c);  // hive entry, cannot be deleted, name in Latin-1
@@ -164,7 +169,8 @@ std::vector<uint8_t> Utf16(const std::string& text) {
       code = lead & 0x1fu;
       length = 2;
     }
-    for (size_t k = 1; k < length && i + k < text.size(); ++k) code = code << 6 | (static_cast<uint8_t>(text[i + k]) & 0x3fu);
+    for (size_t k = 1; k < length && i + k < text.size(); ++k)
+      code = code << 6 | (static_cast<uint8_t>(text[i + k]) & 0x3fu);
     i += length;
     auto unit = [&bytes](uint32_t value) {
       bytes.push_back(static_cast<uint8_t>(value));
@@ -184,8 +190,8 @@ std::vector<uint8_t> Utf16(const std::string& text) {
 }
 
 std::vector<uint8_t> Dword(uint32_t value) {
-  return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value >> 16),
-          static_cast<uint8_t>(value >> 24)};
+  return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+          static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
 }
 
 bool MarkUnclean(const std::string& path) {
@@ -242,7 +248,8 @@ Builder& Builder::Value(const std::string& keyPath, const std::string& name, uin
   return *this;
 }
 
-Builder& Builder::String(const std::string& keyPath, const std::string& name, const std::string& text, uint32_t type) {
+Builder& Builder::String(const std::string& keyPath, const std::string& name,
+                         const std::string& text, uint32_t type) {
   return Value(keyPath, name, type, Utf16(text));
 }
 
@@ -264,9 +271,8 @@ bool Readable(const std::string& path) {
   if (handle == nullptr) return false;
   struct hivex_visitor visitor = {};
   // Asking for every value makes hivex read each one's name and data.
-  visitor.value_any = [](hive_h*, void*, hive_node_h, hive_value_h, hive_type, size_t, const char*, const char*) {
-    return 0;
-  };
+  visitor.value_any = [](hive_h*, void*, hive_node_h, hive_value_h, hive_type, size_t, const char*,
+                         const char*) { return 0; };
   const bool ok = hivex_visit(handle, &visitor, sizeof visitor, nullptr, 0) == 0;
   hivex_close(handle);
   return ok;
@@ -299,7 +305,8 @@ std::optional<std::vector<Value>> Values(const std::string& path, const std::str
   return result;
 }
 
-std::optional<std::vector<std::string>> Subkeys(const std::string& path, const std::string& keyPath) {
+std::optional<std::vector<std::string>> Subkeys(const std::string& path,
+                                                const std::string& keyPath) {
   hive_h* handle = hivex_open(path.c_str(), 0);
   if (handle == nullptr) return std::nullopt;
   std::optional<std::vector<std::string>> result;

@@ -41,8 +41,10 @@ class Builder {
   // keyPath: backslash path below the root; missing keys on the way are made.
   Builder& Key(const std::string& keyPath);
   // Adds the value, or replaces the one of that name; new values go after the others.
-  Builder& Value(const std::string& keyPath, const std::string& name, uint32_t type, const std::vector<uint8_t>& data);
-  Builder& String(const std::string& keyPath, const std::string& name, const std::string& text, uint32_t type = kSz);
+  Builder& Value(const std::string& keyPath, const std::string& name, uint32_t type,
+                 const std::vector<uint8_t>& data);
+  Builder& String(const std::string& keyPath, const std::string& name, const std::string& text,
+                  uint32_t type = kSz);
   bool Commit();
 
  private:
@@ -70,6 +72,7 @@ bool Readable(const std::string& path);
 
 // What the hive file holds at a key; nothing when the file or the key cannot be read.
 std::optional<std::vector<Value>> Values(const std::string& path, const std::string& keyPath);
-std::optional<std::vector<std::string>> Subkeys(const std::string& path, const std::string& keyPath);
+std::optional<std::vector<std::string>> Subkeys(const std::string& path,
+                                                const std::string& keyPath);
 
 }  // namespace hive

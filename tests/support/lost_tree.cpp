@@ -18,9 +18,11 @@ uint64_t Digest(const Bytes& bytes) {
 }
 
 bool Write(const std::string& path, const Bytes& bytes) {
-  const int fd = plat::_open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+  const int fd =
+      plat::_open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
   if (fd < 0) return false;
-  const int written = bytes.empty() ? 0 : plat::_write(fd, bytes.data(), static_cast<unsigned>(bytes.size()));
+  const int written =
+      bytes.empty() ? 0 : plat::_write(fd, bytes.data(), static_cast<unsigned>(bytes.size()));
   plat::_close(fd);
   return written == static_cast<int>(bytes.size());
 }
@@ -31,7 +33,8 @@ bool Read(const std::string& path, Bytes* bytes) {
   bytes->clear();
   unsigned char buffer[65536];
   int n;
-  while ((n = plat::_read(fd, buffer, sizeof buffer)) > 0) bytes->insert(bytes->end(), buffer, buffer + n);
+  while ((n = plat::_read(fd, buffer, sizeof buffer)) > 0)
+    bytes->insert(bytes->end(), buffer, buffer + n);
   plat::_close(fd);
   return true;
 }
@@ -40,10 +43,12 @@ class Builder {
  public:
   explicit Builder(LostTree* tree) : tree_(tree) {}
 
-  void File(const std::string& path, const Bytes& bytes, bool specimen = false, uint32_t attributes = 0) {
+  void File(const std::string& path, const Bytes& bytes, bool specimen = false,
+            uint32_t attributes = 0) {
     if (!Write(path, bytes)) return;
     if (attributes != 0) plat::SetFileAttributesA(path.c_str(), attributes);
-    tree_->files.push_back({path, Digest(bytes), bytes.size(), plat::GetFileAttributesA(path.c_str()), specimen});
+    tree_->files.push_back(
+        {path, Digest(bytes), bytes.size(), plat::GetFileAttributesA(path.c_str()), specimen});
     if (specimen) ++tree_->specimens;
   }
 
@@ -68,7 +73,8 @@ LostTree BuildLostTree(const std::string& root, int cleanCount) {
   // Clean PE files of every size the table knows, each one pattern byte short of a match.
   const std::string sizes = build.Folder(root + "\\sizes");
   for (size_t row = 0; row < kSignatureCount; ++row) {
-    const Bytes file = specimen::NearMissFile(SignatureTable[row], specimen::NearMiss::SecondPatternByte);
+    const Bytes file =
+        specimen::NearMissFile(SignatureTable[row], specimen::NearMiss::SecondPatternByte);
     if (!file.empty()) build.File(sizes + "\\row" + std::to_string(row + 1) + ".exe", file);
   }
 
@@ -76,10 +82,14 @@ LostTree BuildLostTree(const std::string& root, int cleanCount) {
   const std::string misses = build.Folder(root + "\\near misses");
   using specimen::NearMiss;
   for (int row : {1, 18, 45, 58, 151}) {
-    for (NearMiss kind : {NearMiss::LongerByOne, NearMiss::ShorterByOne, NearMiss::FirstPatternByte,
-                          NearMiss::TwentyOneSections, NearMiss::NoPeSignature, NearMiss::ShortHeaders}) {
+    for (NearMiss kind :
+         {NearMiss::LongerByOne, NearMiss::ShorterByOne, NearMiss::FirstPatternByte,
+          NearMiss::TwentyOneSections, NearMiss::NoPeSignature, NearMiss::ShortHeaders}) {
       const Bytes file = specimen::NearMissFile(SignatureTable[row - 1], kind);
-      if (!file.empty()) build.File(misses + "\\" + std::to_string(row) + "-" + specimen::NearMissName(kind) + ".dll", file);
+      if (!file.empty())
+        build.File(
+            misses + "\\" + std::to_string(row) + "-" + specimen::NearMissName(kind) + ".dll",
+            file);
     }
   }
 
@@ -88,13 +98,16 @@ LostTree BuildLostTree(const std::string& root, int cleanCount) {
   build.File(odd + "\\empty", Bytes());
   build.File(odd + "\\empty.exe", Bytes());
   build.File(odd + "\\read only.txt", Text("keep me\r\n"), false, FILE_ATTRIBUTE_READONLY);
-  build.File(odd + "\\hidden.sys", Text("hidden"), false, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
-  build.File(odd + "\\read only hidden.exe", specimen::NearMissFile(SignatureTable[39], NearMiss::FirstPatternByte),
-             false, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+  build.File(odd + "\\hidden.sys", Text("hidden"), false,
+             FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  build.File(odd + "\\read only hidden.exe",
+             specimen::NearMissFile(SignatureTable[39], NearMiss::FirstPatternByte), false,
+             FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
   build.File(odd + "\\caf\xE9 men\xFC.txt", Text("accents"));
   build.File(odd + "\\name with  two  blanks .exe", Text("MZ but nothing else"));
   std::string deep = odd;
-  while (deep.size() + 41 < 230) deep = build.Folder(deep + "\\" + std::string(40, static_cast<char>('a' + deep.size() % 26)));
+  while (deep.size() + 41 < 230)
+    deep = build.Folder(deep + "\\" + std::string(40, static_cast<char>('a' + deep.size() % 26)));
   build.File(deep + "\\" + std::string(250 - deep.size() - 1 - 4, 'z') + ".exe", Text("deep"));
 
   // Plenty of small files: text and random bytes, some starting like a PE file.
@@ -115,7 +128,8 @@ LostTree BuildLostTree(const std::string& root, int cleanCount) {
   // The specimens, one of them read-only and hidden.
   const std::string bad = build.Folder(root + "\\bad");
   for (int row : {1, 40, 58, 122, 174}) {
-    build.File(bad + "\\specimen" + std::to_string(row) + ".exe", specimen::MatchingFile(SignatureTable[row - 1]), true);
+    build.File(bad + "\\specimen" + std::to_string(row) + ".exe",
+               specimen::MatchingFile(SignatureTable[row - 1]), true);
   }
   build.File(odd + "\\hidden specimen.scr", specimen::MatchingFile(SignatureTable[44]), true,
              FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);

@@ -8,8 +8,8 @@
 #include <vector>
 
 struct TreeFile {
-  std::string path;   // Windows path
-  uint64_t digest;    // of the contents
+  std::string path;  // Windows path
+  uint64_t digest;   // of the contents
   uint64_t size;
   uint32_t attributes;
   bool specimen;

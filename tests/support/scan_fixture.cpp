@@ -45,9 +45,13 @@ void ScanTest::MakeFile(const std::string& windowsPath, const std::string& bytes
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
-void ScanTest::MakeFolder(const std::string& windowsPath) { fs::create_directories(Host(windowsPath)); }
+void ScanTest::MakeFolder(const std::string& windowsPath) {
+  fs::create_directories(Host(windowsPath));
+}
 
-bool ScanTest::Exists(const std::string& windowsPath) const { return fs::exists(Host(windowsPath)); }
+bool ScanTest::Exists(const std::string& windowsPath) const {
+  return fs::exists(Host(windowsPath));
+}
 
 std::string ScanTest::Contents(const std::string& windowsPath) const {
   std::ifstream in(Host(windowsPath), std::ios::binary);

@@ -27,7 +27,8 @@ TEST_F(WineDetection, RemoveDeletesExactlyTheSpecimens) {
   const std::string a = Put("a.exe", specimen::MatchingFile(Row(40)));
   const std::string b = Put("big.dll", specimen::MatchingFile(Row(3)));
   const std::string hidden = Put("hidden.exe", specimen::MatchingFile(Row(45)));
-  ASSERT_TRUE(::SetFileAttributesA(hidden.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+  ASSERT_TRUE(::SetFileAttributesA(
+      hidden.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
   const Bytes nearBytes = specimen::NearMissFile(Row(122), specimen::NearMiss::FirstPatternByte);
   const std::string nearMiss = Put("near.exe", nearBytes);
   const Bytes programBytes = ReadAll(ProgramFolder() + "\\runnable-specimen.exe");
@@ -46,7 +47,8 @@ TEST_F(WineDetection, RemoveDeletesExactlyTheSpecimens) {
   EXPECT_EQ(g_scan.filesScanned, 6);
   EXPECT_EQ(g_scan.filesInfected, 3);
   EXPECT_EQ(g_scan.filesRemoved, 3);
-  const Lines expected = {a + "     W32/Tarvix.12.Backdoor removed", b + "     W32/Tarvix.19.P.Backdoor removed",
+  const Lines expected = {a + "     W32/Tarvix.12.Backdoor removed",
+                          b + "     W32/Tarvix.19.P.Backdoor removed",
                           hidden + "     W32/Tarvix.A.VirTool removed"};
   ASSERT_GE(g_lines.size(), 3u);
   EXPECT_EQ(Lines(g_lines.begin(), g_lines.begin() + 3), expected);
@@ -119,13 +121,15 @@ class WineHosts : public WineDetection {
 
 TEST_F(WineHosts, HostsFileWithTheTextSignatureGoesAfterABinaryDetection) {
   const unsigned char* pattern = RevealedTextPattern(0);
-  ASSERT_TRUE(WriteAll(hosts_, Text("begin 644 hosts\r\n" + std::string(reinterpret_cast<const char*>(pattern), 100) +
-                                    "\r\nend\r\n")));
+  ASSERT_TRUE(WriteAll(
+      hosts_, Text("begin 644 hosts\r\n" +
+                   std::string(reinterpret_cast<const char*>(pattern), 100) + "\r\nend\r\n")));
   const std::string path = Put("trigger.exe", specimen::MatchingFile(Row(1)));
   EXPECT_EQ(CheckFile(kFamilyName, path.c_str()), 1);
   EXPECT_FALSE(Exists(hosts_));
   ASSERT_EQ(g_lines.size(), 2u);
-  EXPECT_EQ(_stricmp(g_lines[0].c_str(), (hosts_ + "     W32/Kelto.Worm removed").c_str()), 0) << g_lines[0];
+  EXPECT_EQ(_stricmp(g_lines[0].c_str(), (hosts_ + "     W32/Kelto.Worm removed").c_str()), 0)
+      << g_lines[0];
 }
 
 TEST_F(WineHosts, PlainHostsFileIsUntouched) {
@@ -186,7 +190,8 @@ TEST_F(Win98Wininit, EntryJoinsAnExistingRenameSection) {
             Text("[Rename]\nNUL=C:\\OLD.EXE\nNUL=" + ShortPath(path) + "\r\n[Other]\nkey=value"));
   ASSERT_TRUE(WriteAll(wininit_, Text("[Other]\r\nkey=value")));
   EXPECT_EQ(ScheduleBootRemoval(path.c_str()), 1);
-  EXPECT_EQ(ReadAll(wininit_), Text("[Other]\nkey=value\r\n[rename]\r\nNUL=" + ShortPath(path) + "\r\n"));
+  EXPECT_EQ(ReadAll(wininit_),
+            Text("[Other]\nkey=value\r\n[rename]\r\nNUL=" + ShortPath(path) + "\r\n"));
 }
 
 }  // namespace

@@ -50,7 +50,8 @@ TEST_F(WineMemory, TheSweepTerminatesARunningSpecimenAndRemovesItsFile) {
   const std::string shown = GetPlatformKind() == PlatformWin9x ? "resident.exe" : path;
   ASSERT_GE(g_lines.size(), 2u);
   EXPECT_EQ(g_lines[0], "System Memory    W32/Tarvix.Backdoor removed");
-  EXPECT_EQ(_stricmp(g_lines[1].c_str(), (shown + "     W32/Tarvix.Backdoor removed").c_str()), 0) << g_lines[1];
+  EXPECT_EQ(_stricmp(g_lines[1].c_str(), (shown + "     W32/Tarvix.Backdoor removed").c_str()), 0)
+      << g_lines[1];
   EXPECT_EQ(g_scan.filesInfected, 1);
   EXPECT_EQ(g_scan.filesRemoved, 1);
   EXPECT_EQ(g_lines.back(), "Total files removed\t\t:  1");
@@ -109,8 +110,10 @@ class WineServices : public WineDetection {
  protected:
   void TearDown() override {
     for (int set : {1, 2}) {
-      const std::string base = "SYSTEM\\ControlSet00" + std::to_string(set) + "\\Services\\" + kName;
-      for (const char* sub : {"\\Enum", "\\Security", ""}) ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, (base + sub).c_str());
+      const std::string base =
+          "SYSTEM\\ControlSet00" + std::to_string(set) + "\\Services\\" + kName;
+      for (const char* sub : {"\\Enum", "\\Security", ""})
+        ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, (base + sub).c_str());
     }
     if (SC_HANDLE manager = ::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)) {
       if (SC_HANDLE service = ::OpenServiceA(manager, kName, SERVICE_ALL_ACCESS)) {
@@ -129,9 +132,9 @@ TEST_F(WineServices, ARegisteredServiceIsFoundAndItsKeysGoFromBothControlSets) {
   SC_HANDLE manager = ::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
   ASSERT_NE(manager, nullptr);
   const std::string binary = ProgramFolder() + "\\runnable-specimen.exe";
-  SC_HANDLE service = ::CreateServiceA(manager, kName, kName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                       SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, binary.c_str(), nullptr,
-                                       nullptr, nullptr, nullptr, nullptr);
+  SC_HANDLE service = ::CreateServiceA(
+      manager, kName, kName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+      SERVICE_ERROR_IGNORE, binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
   ASSERT_NE(service, nullptr) << ::GetLastError();
   ::CloseServiceHandle(service);
   ::CloseServiceHandle(manager);
@@ -145,8 +148,8 @@ TEST_F(WineServices, ARegisteredServiceIsFoundAndItsKeysGoFromBothControlSets) {
     const std::string base = "SYSTEM\\ControlSet00" + std::to_string(set) + "\\Services\\" + kName;
     for (const char* sub : {"\\Enum", "\\Security"}) {
       HKEY key;
-      ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, (base + sub).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                  &key, nullptr),
+      ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, (base + sub).c_str(), 0, nullptr, 0,
+                                  KEY_ALL_ACCESS, nullptr, &key, nullptr),
                 ERROR_SUCCESS);
       ::RegCloseKey(key);
     }
@@ -155,7 +158,9 @@ TEST_F(WineServices, ARegisteredServiceIsFoundAndItsKeysGoFromBothControlSets) {
   for (int set : {1, 2}) {
     HKEY key;
     const std::string base = "SYSTEM\\ControlSet00" + std::to_string(set) + "\\Services\\" + kName;
-    EXPECT_EQ(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, base.c_str(), 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND) << base;
+    EXPECT_EQ(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, base.c_str(), 0, KEY_READ, &key),
+              ERROR_FILE_NOT_FOUND)
+        << base;
   }
   EXPECT_FALSE(RemoveServiceKeys(kName));
   EXPECT_FALSE(RemoveServiceKeys(""));

@@ -13,7 +13,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: message-probe TEXT CAPTION FLAGS\n");
     return 2;
   }
-  const int answer = ShowMessage(argv[1], argv[2], static_cast<UINT>(std::strtoul(argv[3], nullptr, 0)));
+  const int answer =
+      ShowMessage(argv[1], argv[2], static_cast<UINT>(std::strtoul(argv[3], nullptr, 0)));
   std::printf("answer=%d\n", answer);
   return 0;
 }

@@ -1,8 +1,7 @@
 // The window's shape taken from a bitmap, with the real GDI: the region is exactly the pixels
 // that are not the key colour, whatever the source's depth and however many batches it takes.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <vector>
 
@@ -26,7 +25,8 @@ HBITMAP PalettedBitmap(int width, int height, KeyTest isKey) {
   info.colours[0] = RGBQUAD{0xF6, 0x4D, 0x02, 0};
   info.colours[1] = RGBQUAD{0xFF, 0x00, 0xFF, 0};
   void* bits = nullptr;
-  HBITMAP bitmap = ::CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS, &bits, nullptr, 0);
+  HBITMAP bitmap = ::CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS,
+                                      &bits, nullptr, 0);
   const int stride = (width + 3) & ~3;
   auto* pixels = static_cast<unsigned char*>(bits);
   for (int y = 0; y < height; ++y) {
@@ -73,8 +73,8 @@ TEST(WindowShape, WholeAndEmptyBitmaps) {
     EXPECT_EQ(::GetRgnBox(none, &box), NULLREGION);
   }
   EXPECT_EQ(CreateRegionFromBitmap(nullptr, RGB(255, 0, 255), true), nullptr);
-  for (HGDIOBJ object : {static_cast<HGDIOBJ>(full), static_cast<HGDIOBJ>(none), static_cast<HGDIOBJ>(plain),
-                         static_cast<HGDIOBJ>(key)}) {
+  for (HGDIOBJ object : {static_cast<HGDIOBJ>(full), static_cast<HGDIOBJ>(none),
+                         static_cast<HGDIOBJ>(plain), static_cast<HGDIOBJ>(key)}) {
     if (object) ::DeleteObject(object);
   }
 }

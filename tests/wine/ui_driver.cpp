@@ -5,8 +5,8 @@
 //   ui-driver wait TITLE [SECONDS]            a top-level window with this title appears
 //   ui-driver gone TITLE [SECONDS]            ... and has gone
 //   ui-driver exists TITLE                    exit status 0 when it exists now
-//   ui-driver dump TITLE                      every control: id, class, visible, enabled, rectangle, text
-//   ui-driver click TITLE ID                  clicks the control with this id
+//   ui-driver dump TITLE                      every control: id, class, visible, enabled,
+//   rectangle, text ui-driver click TITLE ID                  clicks the control with this id
 //   ui-driver list TITLE                      the lines of the results list
 //   ui-driver wait-status TITLE TEXT [SECONDS] the status line shows this text
 //   ui-driver dialog CAPTION [SECONDS]        waits for the message dialog; prints its text (line
@@ -49,7 +49,8 @@ BOOL CALLBACK MatchWindow(HWND window, LPARAM searchValue) {
   if (std::strcmp(text, search->title) != 0) return TRUE;
   const bool isMain = ::GetDlgItem(window, kScanButton) != nullptr;
   if (search->question) {
-    if (std::strcmp(windowClass, "#32770") != 0 || isMain || !::IsWindowVisible(window)) return TRUE;
+    if (std::strcmp(windowClass, "#32770") != 0 || isMain || !::IsWindowVisible(window))
+      return TRUE;
   } else if (!isMain) {
     return TRUE;
   }
@@ -78,7 +79,8 @@ HWND WaitFor(const char* title, double seconds, bool question = false) {
 // with UTF-16, so lists and windows are read through the wide calls.
 std::string WideToAnsi(const std::wstring& wide) {
   if (wide.empty()) return std::string();
-  const int length = ::WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  const int length =
+      ::WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
   std::string text(static_cast<size_t>(length > 0 ? length : 1), '\0');
   ::WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, &text[0], length, nullptr, nullptr);
   text.resize(text.size() - 1);
@@ -87,7 +89,8 @@ std::string WideToAnsi(const std::wstring& wide) {
 
 std::string WindowText(HWND window) {
   wchar_t buffer[1024] = {};
-  ::SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG, 2000, nullptr);
+  ::SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buffer),
+                        SMTO_ABORTIFHUNG, 2000, nullptr);
   return WideToAnsi(buffer);
 }
 
@@ -111,10 +114,10 @@ BOOL CALLBACK DumpChild(HWND child, LPARAM parentValue) {
   RECT r;
   ::GetWindowRect(child, &r);
   ::MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&r), 2);
-  std::printf("%d %s visible=%d enabled=%d rect=%ld,%ld,%ld,%ld text=%s\n", ::GetDlgCtrlID(child), windowClass,
-              ::IsWindowVisible(child) ? 1 : 0, ::IsWindowEnabled(child) ? 1 : 0, static_cast<long>(r.left),
-              static_cast<long>(r.top), static_cast<long>(r.right), static_cast<long>(r.bottom),
-              WindowText(child).c_str());
+  std::printf("%d %s visible=%d enabled=%d rect=%ld,%ld,%ld,%ld text=%s\n", ::GetDlgCtrlID(child),
+              windowClass, ::IsWindowVisible(child) ? 1 : 0, ::IsWindowEnabled(child) ? 1 : 0,
+              static_cast<long>(r.left), static_cast<long>(r.top), static_cast<long>(r.right),
+              static_cast<long>(r.bottom), WindowText(child).c_str());
   return TRUE;
 }
 
@@ -137,7 +140,8 @@ int main(int argc, char** argv) {
   const std::string command = argv[1];
   const char* title = argv[2];
 
-  if (command == "wait") return WaitFor(title, Seconds(argc, argv, 3, 20)) ? 0 : Fail("no window", title);
+  if (command == "wait")
+    return WaitFor(title, Seconds(argc, argv, 3, 20)) ? 0 : Fail("no window", title);
   if (command == "exists") return FindTop(title) ? 0 : 1;
   if (command == "gone") {
     for (int i = 0; i < static_cast<int>(Seconds(argc, argv, 3, 20) * 20); ++i) {
@@ -154,11 +158,13 @@ int main(int argc, char** argv) {
     HWND text = ::GetDlgItem(dialog, kMessageText);
     if (text == nullptr) text = ::GetDlgItem(dialog, kSystemBoxText);  // the system's message box
     std::string shown = WindowText(text);
-    for (size_t at = shown.find('\n'); at != std::string::npos; at = shown.find('\n', at + 2)) shown.replace(at, 1, "\\n");
+    for (size_t at = shown.find('\n'); at != std::string::npos; at = shown.find('\n', at + 2))
+      shown.replace(at, 1, "\\n");
     std::printf("text=%s\n", shown.c_str());
     for (int id : {1, 2, 3, 6, 7}) {
       HWND button = ::GetDlgItem(dialog, id);
-      if (button && ::IsWindowVisible(button)) std::printf("button=%d %s\n", id, WindowText(button).c_str());
+      if (button && ::IsWindowVisible(button))
+        std::printf("button=%d %s\n", id, WindowText(button).c_str());
     }
     RECT r;
     ::GetWindowRect(dialog, &r);
@@ -167,7 +173,8 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     if (command == "answer") {
       const int id = std::atoi(argv[3]);
-      ::PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(dialog, id)));
+      ::PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(::GetDlgItem(dialog, id)));
     }
     return 0;
   }
@@ -200,8 +207,8 @@ int main(int argc, char** argv) {
   if (command == "rect") {
     RECT r;
     ::GetWindowRect(window, &r);
-    std::printf("%ld,%ld,%ld,%ld\n", static_cast<long>(r.left), static_cast<long>(r.top), static_cast<long>(r.right),
-                static_cast<long>(r.bottom));
+    std::printf("%ld,%ld,%ld,%ld\n", static_cast<long>(r.left), static_cast<long>(r.top),
+                static_cast<long>(r.right), static_cast<long>(r.bottom));
     return 0;
   }
   if (command == "click" && argc >= 4) {
@@ -211,7 +218,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (command == "list") {
-    for (const std::string& line : ListLines(::GetDlgItem(window, kResultsList))) std::printf("%s\n", line.c_str());
+    for (const std::string& line : ListLines(::GetDlgItem(window, kResultsList)))
+      std::printf("%s\n", line.c_str());
     return 0;
   }
   if (command == "wait-status" && argc >= 4) {

@@ -9,8 +9,8 @@
 WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver
 # A prefix for 32-bit programs (under tests/wine/wow64-run.sh) is made with its 32-bit half.
-ready_mark=.vexpurge-ready-2
-if [ -n "${VEXPURGE_WOW64:-}" ]; then ready_mark=.vexpurge-ready-wow64-1; fi
+ready_mark=.vexpurge-ready-3
+if [ -n "${VEXPURGE_WOW64:-}" ]; then ready_mark=.vexpurge-ready-wow64-2; fi
 export WINEDEBUG=-all
 # No Mono or Gecko installer prompts while a prefix is made.
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -35,6 +35,11 @@ wine_prepare() {
       # The virtual display has no window manager: Wine draws captions and frames itself.
       "$WINE" 'C:\windows\system32\reg.exe' add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
         >/dev/null 2>&1
+      # The program's Arial is always DejaVu Sans here, whatever fonts the host has besides
+      # (fonts-liberation, which some packages bring, would take its place and move the
+      # layout the tests check by a pixel).
+      "$WINE" 'C:\windows\system32\reg.exe' add 'HKCU\Software\Wine\Fonts\Replacements' /v Arial \
+        /d 'DejaVu Sans' /f >/dev/null 2>&1
       "$WINESERVER" -w
       touch "$WINEPREFIX/$ready_mark"
     fi

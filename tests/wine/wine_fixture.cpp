@@ -38,33 +38,39 @@ Bytes ReadAll(const std::string& path) {
   if (fd < 0) return bytes;
   char buffer[65536];
   int n;
-  while ((n = plat::_read(fd, buffer, sizeof buffer)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
+  while ((n = plat::_read(fd, buffer, sizeof buffer)) > 0)
+    bytes.insert(bytes.end(), buffer, buffer + n);
   plat::_close(fd);
   return bytes;
 }
 
 bool WriteAll(const std::string& path, const Bytes& bytes) {
   ::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-  const int fd = plat::_open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+  const int fd =
+      plat::_open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
   if (fd < 0) return false;
-  const bool ok = plat::_write(fd, bytes.data(), static_cast<unsigned>(bytes.size())) == static_cast<int>(bytes.size());
+  const bool ok = plat::_write(fd, bytes.data(), static_cast<unsigned>(bytes.size())) ==
+                  static_cast<int>(bytes.size());
   plat::_close(fd);
   return ok;
 }
 
 Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
-bool Exists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool Exists(const std::string& path) {
+  return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 std::string RawValue(HKEY root, const char* key, const char* name) {
   std::string data;
   HKEY handle;
   if (::RegOpenKeyExA(root, key, 0, KEY_READ, &handle) != ERROR_SUCCESS) return data;
   DWORD size = 0;
-  if (::RegQueryValueExA(handle, name, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS && size > 0) {
+  if (::RegQueryValueExA(handle, name, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS &&
+      size > 0) {
     data.resize(size);
-    if (::RegQueryValueExA(handle, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&data[0]), &size) !=
-        ERROR_SUCCESS) {
+    if (::RegQueryValueExA(handle, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&data[0]),
+                           &size) != ERROR_SUCCESS) {
       data.clear();
     }
     data.resize(size);
@@ -81,7 +87,8 @@ std::vector<std::string> MultiString(HKEY root, const char* key, const char* nam
   size_t at = 0;
   while (at < data.size()) {
     const size_t end = data.find('\0', at);
-    const std::string entry = data.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    const std::string entry =
+        data.substr(at, end == std::string::npos ? std::string::npos : end - at);
     if (!entry.empty()) strings.push_back(entry);
     if (end == std::string::npos) break;
     at = end + 1;
@@ -113,11 +120,14 @@ MessageBoxWatcher::~MessageBoxWatcher() {
   thread_.join();
 }
 
-PendingRenamesGuard::PendingRenamesGuard() : before_(RawValue(HKEY_LOCAL_MACHINE, kSessionManager, kPending)) {}
+PendingRenamesGuard::PendingRenamesGuard()
+    : before_(RawValue(HKEY_LOCAL_MACHINE, kSessionManager, kPending)) {}
 
 PendingRenamesGuard::~PendingRenamesGuard() {
   HKEY key;
-  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
+  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_ALL_ACCESS, &key) !=
+      ERROR_SUCCESS)
+    return;
   if (before_.empty()) {
     ::RegDeleteValueA(key, kPending);
   } else {
@@ -136,8 +146,8 @@ void WineDetection::SetUp() {
   windowClass.hInstance = ::GetModuleHandleA(nullptr);
   windowClass.lpszClassName = "VexpurgeTestReport";
   ::RegisterClassA(&windowClass);
-  window_ = ::CreateWindowExA(0, windowClass.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                              windowClass.hInstance, nullptr);
+  window_ = ::CreateWindowExA(0, windowClass.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                              nullptr, windowClass.hInstance, nullptr);
   ASSERT_NE(window_, nullptr);
   g_scan.mainWindow = window_;
   g_scan.memorySweepActive = false;
@@ -153,7 +163,8 @@ void WineDetection::TearDown() {
   }
   for (const auto& value : runValues_) {
     HKEY key;
-    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, value.first.c_str(), 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, value.first.c_str(), 0, KEY_ALL_ACCESS, &key) ==
+        ERROR_SUCCESS) {
       ::RegDeleteValueA(key, value.second.c_str());
       ::RegCloseKey(key);
     }
@@ -168,9 +179,11 @@ std::string WineDetection::Put(const std::string& name, const Bytes& bytes) {
   return path;
 }
 
-void WineDetection::SetStartupValue(const char* key, const std::string& name, const std::string& data) {
+void WineDetection::SetStartupValue(const char* key, const std::string& name,
+                                    const std::string& data) {
   HKEY handle;
-  ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &handle, nullptr),
+  ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &handle, nullptr),
             ERROR_SUCCESS);
   ::RegSetValueExA(handle, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
                    static_cast<DWORD>(data.size() + 1));
@@ -181,7 +194,8 @@ void WineDetection::SetStartupValue(const char* key, const std::string& name, co
 bool WineDetection::HasStartupValue(const char* key, const std::string& name) {
   HKEY handle;
   if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &handle) != ERROR_SUCCESS) return false;
-  const bool found = ::RegQueryValueExA(handle, name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+  const bool found =
+      ::RegQueryValueExA(handle, name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
   ::RegCloseKey(handle);
   return found;
 }
@@ -198,8 +212,8 @@ std::string WineDetection::StartRunningSpecimen(const char* name, bool hold, con
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
-  EXPECT_TRUE(::CreateProcessA(path.c_str(), &command[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                               Scratch().c_str(), &startup, &process));
+  EXPECT_TRUE(::CreateProcessA(path.c_str(), &command[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                               nullptr, Scratch().c_str(), &startup, &process));
   started_.push_back(process);
   ::Sleep(300);
   EXPECT_EQ(::WaitForSingleObject(process.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT));
@@ -208,5 +222,6 @@ std::string WineDetection::StartRunningSpecimen(const char* name, bool hold, con
 }
 
 bool WineDetection::SpecimenRunning(size_t index) {
-  return index < started_.size() && ::WaitForSingleObject(started_[index].hProcess, 0) == WAIT_TIMEOUT;
+  return index < started_.size() &&
+         ::WaitForSingleObject(started_[index].hProcess, 0) == WAIT_TIMEOUT;
 }

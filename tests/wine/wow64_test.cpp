@@ -1,6 +1,8 @@
 // A 32-bit program on 64-bit Windows (WoW64), and the 64-bit one beside it: the real System32
 // and SysWOW64, both registry views, running processes of both widths, and no library taken
 // from beside the program. Run in the WoW64 prefix by the 32-bit build's tests.
+#include "platform/wow64.h"
+
 #include <windows.h>
 
 #include <cstring>
@@ -13,7 +15,6 @@
 #include "memory/process_list.h"
 #include "platform/files.h"
 #include "platform/processes.h"
-#include "platform/wow64.h"
 #include "tests/wine/wine_fixture.h"
 #include "tools/specimen/specimen.h"
 
@@ -35,7 +36,8 @@ class WineWow64 : public WineDetection {
       plat::RemoveDirectoryA(path.substr(0, path.rfind('\\')).c_str());
     }
     for (REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
-      for (const char* name : {"vexpurge-wow64-bad", "vexpurge-wow64-good"}) DeleteValue(view, name);
+      for (const char* name : {"vexpurge-wow64-bad", "vexpurge-wow64-good"})
+        DeleteValue(view, name);
     }
     WineDetection::TearDown();
   }
@@ -60,22 +62,26 @@ class WineWow64 : public WineDetection {
 
   static void SetValue(REGSAM view, const char* name, const std::string& data) {
     HKEY key;
-    ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, kRun, 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &key,
-                                nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, kRun, 0, nullptr, 0, KEY_ALL_ACCESS | view,
+                                nullptr, &key, nullptr),
+              ERROR_SUCCESS);
     ::RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
                      static_cast<DWORD>(data.size() + 1));
     ::RegCloseKey(key);
   }
   static bool HasValue(REGSAM view, const char* name) {
     HKEY key;
-    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRun, 0, KEY_READ | view, &key) != ERROR_SUCCESS) return false;
-    const bool found = ::RegQueryValueExA(key, name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRun, 0, KEY_READ | view, &key) != ERROR_SUCCESS)
+      return false;
+    const bool found =
+        ::RegQueryValueExA(key, name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
     ::RegCloseKey(key);
     return found;
   }
   static void DeleteValue(REGSAM view, const char* name) {
     HKEY key;
-    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRun, 0, KEY_ALL_ACCESS | view, &key) != ERROR_SUCCESS) return;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRun, 0, KEY_ALL_ACCESS | view, &key) != ERROR_SUCCESS)
+      return;
     ::RegDeleteValueA(key, name);
     ::RegCloseKey(key);
   }
@@ -86,7 +92,8 @@ class WineWow64 : public WineDetection {
 TEST_F(WineWow64, SpecimensInSystem32AndSysWow64AreEachRemovedAndCountedOnce) {
   char windows[MAX_PATH];
   ::GetWindowsDirectoryA(windows, sizeof windows);
-  if (!RealExists(std::string(windows) + "\\SysWOW64\\kernel32.dll")) GTEST_SKIP() << "no 32-bit half";
+  if (!RealExists(std::string(windows) + "\\SysWOW64\\kernel32.dll"))
+    GTEST_SKIP() << "no 32-bit half";
   const std::string system32 = PutInWindows("System32", 40);
   const std::string syswow64 = PutInWindows("SysWOW64", 3);
   for (const std::string& path : {system32, syswow64}) {
@@ -127,9 +134,11 @@ TEST_F(WineWow64, StartupValuesAreCleanedInBothRegistryViews) {
 }
 
 TEST_F(WineWow64, RunningProgramsOfBothWidthsAreTerminatedAndRemoved) {
-  if (ReadAll(ProgramFolder() + "\\other-width-specimen.exe").empty()) GTEST_SKIP() << "no program of the other width";
+  if (ReadAll(ProgramFolder() + "\\other-width-specimen.exe").empty())
+    GTEST_SKIP() << "no program of the other width";
   const std::string own = StartRunningSpecimen("own-width.exe");
-  const std::string other = StartRunningSpecimen("other-width.exe", false, "other-width-specimen.exe");
+  const std::string other =
+      StartRunningSpecimen("other-width.exe", false, "other-width-specimen.exe");
   ASSERT_FALSE(own.empty());
   ASSERT_FALSE(other.empty());
 
@@ -154,7 +163,8 @@ TEST_F(WineWow64, APlantedLibraryBesideTheProgramIsNeverLoaded) {
   char path[MAX_PATH] = {};
   ASSERT_NE(::GetModuleFileNameA(::GetModuleHandleA("psapi.dll"), path, sizeof path), 0u);
   const std::string loaded = path;
-  EXPECT_NE(_stricmp(loaded.substr(0, loaded.rfind('\\')).c_str(), ProgramFolder().c_str()), 0) << loaded;
+  EXPECT_NE(_stricmp(loaded.substr(0, loaded.rfind('\\')).c_str(), ProgramFolder().c_str()), 0)
+      << loaded;
 
   if (!Exists(ProgramFolder() + "\\vxplanted.dll")) GTEST_SKIP() << "no library planted";
   plat::RestrictLibrarySearch();

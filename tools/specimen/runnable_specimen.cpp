@@ -4,12 +4,12 @@
 //   runnable-specimen [--hold] [--hold-file PATH] [--seconds N]
 //
 // --hold keeps its own image open for reading (others may read it, but not delete or rename it)
-// before it reports; --hold-file does the same with another file; then it writes its process id as one line to stdout and sleeps N seconds
-// (default 120). Plain Win32 and C, no C++ run-time beyond start-up, so the image stays small.
-#include <windows.h>
-
+// before it reports; --hold-file does the same with another file; then it writes its process id as
+// one line to stdout and sleeps N seconds (default 120). Plain Win32 and C, no C++ run-time beyond
+// start-up, so the image stays small.
 #include <stdlib.h>
 #include <string.h>
+#include <windows.h>
 
 static void WriteText(HANDLE out, const char* text) {
   DWORD written = 0;
@@ -20,7 +20,9 @@ static int Fail(const char* problem, int status) {
   HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
   WriteText(err, "runnable-specimen: ");
   WriteText(err, problem);
-  WriteText(err, status == 2 ? "\nusage: runnable-specimen [--hold] [--hold-file PATH] [--seconds N]\n" : "\n");
+  WriteText(err, status == 2
+                     ? "\nusage: runnable-specimen [--hold] [--hold-file PATH] [--seconds N]\n"
+                     : "\n");
   return status;
 }
 

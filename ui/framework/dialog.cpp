@@ -27,7 +27,8 @@ BOOL CDialog::OnInitDialog() {
   return TRUE;
 }
 
-bool CDialog::OnMessage(UINT /*message*/, WPARAM /*wParam*/, LPARAM /*lParam*/, LRESULT* /*result*/) {
+bool CDialog::OnMessage(UINT /*message*/, WPARAM /*wParam*/, LPARAM /*lParam*/,
+                        LRESULT* /*result*/) {
   return false;
 }
 

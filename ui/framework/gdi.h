@@ -82,7 +82,8 @@ class CPaintDC {
 // selection that failed (no object) puts nothing back.
 class ScopedSelectObject {
  public:
-  ScopedSelectObject(HDC dc, HGDIOBJ object) : dc_(dc), previous_(object ? ::SelectObject(dc, object) : nullptr) {}
+  ScopedSelectObject(HDC dc, HGDIOBJ object)
+      : dc_(dc), previous_(object ? ::SelectObject(dc, object) : nullptr) {}
   ~ScopedSelectObject() {
     if (previous_ != nullptr && previous_ != HGDI_ERROR) ::SelectObject(dc_, previous_);
   }

@@ -66,8 +66,12 @@ class CListBox : public CWnd {
     return static_cast<int>(SendMessage(LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text)));
   }
   void ResetContent() { SendMessage(LB_RESETCONTENT); }
-  int SetCurSel(int index) { return static_cast<int>(SendMessage(LB_SETCURSEL, static_cast<WPARAM>(index))); }
+  int SetCurSel(int index) {
+    return static_cast<int>(SendMessage(LB_SETCURSEL, static_cast<WPARAM>(index)));
+  }
   std::string GetText(int index);
   int GetHorizontalExtent() { return static_cast<int>(SendMessage(LB_GETHORIZONTALEXTENT)); }
-  void SetHorizontalExtent(int extent) { SendMessage(LB_SETHORIZONTALEXTENT, static_cast<WPARAM>(extent)); }
+  void SetHorizontalExtent(int extent) {
+    SendMessage(LB_SETHORIZONTALEXTENT, static_cast<WPARAM>(extent));
+  }
 };
