@@ -62,7 +62,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     made_policy=1
   fi
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
   [ "$made_policy" -eq 0 ] || $sudo rm -f "$policy"
 fi
 
