@@ -16,7 +16,12 @@ extern "C" const char* __asan_default_options() { return "malloc_context_size=4"
 namespace fuzz {
 
 MachineForInput::MachineForInput() { sim::Release(); }
-MachineForInput::~MachineForInput() { sim::Release(); }
+MachineForInput::~MachineForInput() {
+  sim::Release();
+  // The scan state's findings too: kept until the next input, they would count as this input's
+  // allocations without a free whenever it found more than the last.
+  ResetScanState();
+}
 
 void FreshMachine() {
   sim::Reset();

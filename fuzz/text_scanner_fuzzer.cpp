@@ -25,6 +25,7 @@ bool IsBlank(unsigned char c) { return c == ' ' || (c >= 9 && c <= 13); }
 
 std::string Stripped(const uint8_t* data, size_t size) {
   std::string out;
+  out.reserve(size);
   for (size_t i = 0; i < size; ++i) {
     if (!IsBlank(data[i])) out += static_cast<char>(data[i]);
   }

@@ -79,6 +79,34 @@ std::vector<std::string> MemoryChildren(const std::string& folder) {
   return names;
 }
 
+// FindOnDisk in a memory folder, in one pass over its entries: the name as given, else as the
+// host spells it, else the first entry in byte order that differs from it only in case.
+bool MemoryFindChild(const std::string& folder, const std::string& name,
+                     const std::string& hostName, std::string* found) {
+  std::string prefix;
+  prefix.reserve(folder.size() + 1);
+  prefix += folder;
+  prefix += '/';
+  const auto& nodes = machine().impl().memoryNodes;
+  const std::string* exactHost = nullptr;
+  const std::string* other = nullptr;
+  for (auto it = nodes.lower_bound(prefix);
+       it != nodes.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it) {
+    if (it->first.find('/', prefix.size()) != std::string::npos) continue;
+    const char* entry = it->first.c_str() + prefix.size();
+    if (name == entry) {
+      *found = name;
+      return true;
+    }
+    if (exactHost == nullptr && hostName == entry) exactHost = &it->first;
+    if (other == nullptr && plat::_stricmp(entry, hostName.c_str()) == 0) other = &it->first;
+  }
+  const std::string* chosen = exactHost != nullptr ? exactHost : other;
+  if (chosen == nullptr) return false;
+  found->assign(*chosen, prefix.size(), std::string::npos);
+  return true;
+}
+
 int MemoryOpen(const std::string& host, int flags) {
   Machine::Impl& impl = machine().impl();
   auto it = impl.memoryNodes.find(host);
@@ -291,22 +319,14 @@ std::string HostName(std::string name) {
 // The on-disk name in a host folder that matches a Windows name: the same spelling if there is
 // one, else one that differs only in case.
 bool FindOnDisk(const std::string& hostFolder, const std::string& name, std::string* found) {
-  struct stat info;
   const std::string hostName = HostName(name);
+  if (IsMemoryHost(hostFolder)) return MemoryFindChild(hostFolder, name, hostName, found);
+  struct stat info;
   for (const std::string& candidate : {name, hostName}) {
     if (HostStat(hostFolder + "/" + candidate, &info)) {
       *found = candidate;
       return true;
     }
-  }
-  if (IsMemoryHost(hostFolder)) {
-    for (const std::string& entry : MemoryChildren(hostFolder)) {
-      if (plat::_stricmp(entry.c_str(), hostName.c_str()) == 0) {
-        *found = entry;
-        return true;
-      }
-    }
-    return false;
   }
   DIR* dir = ::opendir(hostFolder.c_str());
   if (dir == nullptr) return false;
@@ -742,15 +762,20 @@ struct SplitWindowsPath {
   std::string hostFolder;
   std::vector<std::string> components;
   // The host path and the Windows path with the components spelled as given.
-  std::string ExactHost() const {
-    std::string host = hostFolder;
-    for (const std::string& part : components) host += "/" + part;
-    return host;
-  }
-  std::string ExactWindows() const {
-    std::string windows = std::string(1, letter) + ":";
-    for (const std::string& part : components) windows += "\\" + part;
-    return windows;
+  std::string ExactHost() const { return Joined(hostFolder, '/'); }
+  std::string ExactWindows() const { return Joined(std::string{letter, ':'}, '\\'); }
+  // One allocation: paths are joined on every file call.
+  std::string Joined(const std::string& start, char separator) const {
+    size_t length = start.size();
+    for (const std::string& part : components) length += 1 + part.size();
+    std::string joined;
+    joined.reserve(length);
+    joined += start;
+    for (const std::string& part : components) {
+      joined += separator;
+      joined += part;
+    }
+    return joined;
   }
 };
 
@@ -774,13 +799,19 @@ SplitWindowsPath SplitForDrive(const std::string& windowsPath) {
     return split;
   }
   split.hostFolder = drive->second.hostFolder;
-  for (const std::string& part : SplitPath(path.substr(2))) {
-    if (part == ".") continue;
-    if (part == "..") {
+  split.components.reserve(std::count(path.begin(), path.end(), '\\') + 1);
+  for (size_t begin = 2; begin < path.size();) {
+    size_t end = path.find('\\', begin);
+    if (end == std::string::npos) end = path.size();
+    const size_t length = end - begin;
+    if (length == 1 && path[begin] == '.') {
+      // this folder: nothing to add
+    } else if (length == 2 && path[begin] == '.' && path[begin + 1] == '.') {
       if (!split.components.empty()) split.components.pop_back();
-      continue;
+    } else if (length > 0) {
+      split.components.emplace_back(path, begin, length);
     }
-    split.components.push_back(part);
+    begin = end + 1;
   }
   RedirectSystemFolder(split.letter, &split.components);
   return split;

@@ -138,17 +138,16 @@ bool Machine::Impl::Close(HANDLE handle) {
 }
 
 std::vector<std::string> SplitPath(const std::string& path) {
+  // One allocation for the list: paths are split on every registry and file call.
   std::vector<std::string> parts;
-  std::string current;
-  for (char c : path) {
-    if (c == '\\') {
-      if (!current.empty()) parts.push_back(current);
-      current.clear();
-    } else {
-      current += c;
-    }
+  parts.reserve(std::count(path.begin(), path.end(), '\\') + 1);
+  size_t begin = 0;
+  while (begin <= path.size()) {
+    size_t end = path.find('\\', begin);
+    if (end == std::string::npos) end = path.size();
+    if (end > begin) parts.emplace_back(path, begin, end - begin);
+    begin = end + 1;
   }
-  if (!current.empty()) parts.push_back(current);
   return parts;
 }
 

@@ -115,7 +115,8 @@ class Registry {
   Node* Root(HKEY root) const;
 
  private:
-  std::map<ULONG_PTR, std::shared_ptr<Node>> roots_;
+  void MakeStandardKeys() const;
+  mutable std::map<ULONG_PTR, std::shared_ptr<Node>> roots_;
 };
 
 // ---------------------------------------------------------------------------------------------

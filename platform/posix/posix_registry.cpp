@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <string_view>
 
 #include "platform/posix/posix_internal.h"
 #include "platform/wow64.h"
@@ -26,36 +27,76 @@ using Node = Registry::Node;
 
 namespace {
 
-bool SameName(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
+inline unsigned char AsciiLower(unsigned char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
 }
 
-std::shared_ptr<Node> ChildOwner(const Node* node, const std::string& name) {
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i] && AsciiLower(static_cast<unsigned char>(a[i])) !=
+                            AsciiLower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The child's place in its parent's list, or null.
+const std::shared_ptr<Node>* ChildSlot(const Node* node, std::string_view name) {
   for (const auto& child : node->children) {
-    if (SameName(child->name, name)) return child;
+    if (SameName(child->name, name)) return &child;
   }
   return nullptr;
 }
 
 // The key below start at these components (at least one), made on the way when create is set.
+// Walked through plain pointers: only the key found is shared with the caller.
 std::shared_ptr<Node> Descend(Node* start, const std::vector<std::string>& parts, bool create) {
-  std::shared_ptr<Node> current;
+  const std::shared_ptr<Node>* current = nullptr;
   Node* node = start;
   for (const std::string& part : parts) {
-    current = ChildOwner(node, part);
-    if (!current) {
+    current = ChildSlot(node, part);
+    if (current == nullptr) {
       if (!create) return nullptr;
-      current = std::make_shared<Node>();
-      current->name = part;
-      current->parent = node;
-      node->children.push_back(current);
+      auto made = std::make_shared<Node>();
+      made->name = part;
+      made->parent = node;
+      node->children.push_back(std::move(made));
+      current = &node->children.back();
     }
-    node = current.get();
+    node = current->get();
   }
-  return current;
+  return current != nullptr ? *current : nullptr;
+}
+
+// The key at a path of components parted by backslashes, below start; start itself for a path
+// without components. Made on the way when create is set. Splits nothing into new strings: the
+// registry is read this way on every call.
+Node* DescendPath(Node* start, std::string_view path, bool create) {
+  Node* node = start;
+  size_t begin = 0;
+  while (node != nullptr && begin < path.size()) {
+    size_t end = path.find('\\', begin);
+    if (end == std::string_view::npos) end = path.size();
+    if (end > begin) {
+      const std::string_view part = path.substr(begin, end - begin);
+      const std::shared_ptr<Node>* slot = ChildSlot(node, part);
+      if (slot != nullptr) {
+        node = slot->get();
+      } else if (create) {
+        auto made = std::make_shared<Node>();
+        made->name = std::string(part);
+        made->parent = node;
+        node->children.push_back(std::move(made));
+        node = node->children.back().get();
+      } else {
+        node = nullptr;
+      }
+    }
+    begin = end + 1;
+  }
+  return node;
 }
 
 // Handles that still hold keys of a removed subtree must see them as deleted; the parent links
@@ -79,7 +120,10 @@ void Unlink(Node* node) {
 
 }  // namespace
 
-Node* Node::Child(const std::string& childName) const { return ChildOwner(this, childName).get(); }
+Node* Node::Child(const std::string& childName) const {
+  const std::shared_ptr<Node>* slot = ChildSlot(this, childName);
+  return slot != nullptr ? slot->get() : nullptr;
+}
 
 Node::Value* Node::FindValue(const std::string& valueName) {
   for (Value& value : values) {
@@ -88,7 +132,15 @@ Node::Value* Node::FindValue(const std::string& valueName) {
   return nullptr;
 }
 
-Registry::Registry() {
+// The roots and the keys every installation has are made at the first look at the registry:
+// a machine that never reads it (most of the fuzz targets' machines, one for every input) never
+// pays for them.
+Registry::Registry() = default;
+
+Registry::~Registry() = default;
+
+void Registry::MakeStandardKeys() const {
+  Registry& self = const_cast<Registry&>(*this);
   const std::pair<HKEY, const char*> roots[] = {
       {HKEY_CLASSES_ROOT, "HKEY_CLASSES_ROOT"},
       {HKEY_CURRENT_USER, "HKEY_CURRENT_USER"},
@@ -98,19 +150,18 @@ Registry::Registry() {
   for (const auto& root : roots) {
     auto node = std::make_shared<Node>();
     node->name = root.second;
-    roots_[reinterpret_cast<ULONG_PTR>(root.first)] = node;
+    self.roots_[reinterpret_cast<ULONG_PTR>(root.first)] = node;
   }
   // Keys that every Windows installation has.
-  CreateKey(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run");
-  CreateKey(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\RunServices");
-  CreateKey(HKEY_CURRENT_USER, "Software\\Microsoft\\Windows\\CurrentVersion\\Run");
-  CreateKey(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services");
-  CreateKey(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Session Manager");
+  self.CreateKey(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run");
+  self.CreateKey(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\RunServices");
+  self.CreateKey(HKEY_CURRENT_USER, "Software\\Microsoft\\Windows\\CurrentVersion\\Run");
+  self.CreateKey(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services");
+  self.CreateKey(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Session Manager");
 }
 
-Registry::~Registry() = default;
-
 Node* Registry::Root(HKEY root) const {
+  if (roots_.empty()) MakeStandardKeys();
   auto it = roots_.find(reinterpret_cast<ULONG_PTR>(root));
   return it == roots_.end() ? nullptr : it->second.get();
 }
@@ -118,15 +169,13 @@ Node* Registry::Root(HKEY root) const {
 Node* Registry::Find(HKEY root, const std::string& path) const {
   Node* node = Root(root);
   if (node == nullptr) return nullptr;
-  const auto parts = SplitPath(path);
-  return parts.empty() ? node : Descend(node, parts, false).get();
+  return DescendPath(node, path, false);
 }
 
 Node* Registry::Create(HKEY root, const std::string& path) {
   Node* node = Root(root);
   if (node == nullptr) return nullptr;
-  const auto parts = SplitPath(path);
-  return parts.empty() ? node : Descend(node, parts, true).get();
+  return DescendPath(node, path, true);
 }
 
 void Registry::CreateKey(HKEY root, const std::string& path) { Create(root, path); }
