@@ -103,8 +103,8 @@ std::string JsonText(const std::string& bytes) {
   return text;
 }
 
-std::string FindingJson(const Finding& finding, const std::string& path,
-                        const std::string& newPath, const std::string& partition) {
+std::string FindingJson(const Finding& finding, const std::string& path, const std::string& newPath,
+                        const std::string& partition) {
   Json object;
   object["type"] = "finding";
   object["path"] = JsonText(path);

@@ -25,7 +25,7 @@ std::string JsonText(const std::string& bytes);
 
 // A finding's object. path and newPath as shown to the user (newPath only when the file was
 // renamed or moved); partition: the partition the finding is on, "" when there is none.
-std::string FindingJson(const Finding& finding, const std::string& path,
-                        const std::string& newPath, const std::string& partition);
+std::string FindingJson(const Finding& finding, const std::string& path, const std::string& newPath,
+                        const std::string& partition);
 
 std::string SummaryJson(const ScanTotals& totals);

@@ -108,7 +108,7 @@ void ReportOutput::ClearProgress() {
   progressShown_ = false;
 }
 
-void ReportOutput::WriteJson(const std::string& line) {
+void ReportOutput::WriteStdout(const std::string& line) {
   ClearProgress();
   errno = 0;
   if (!WriteLine(stdout, line) && failure_.empty())
@@ -116,7 +116,7 @@ void ReportOutput::WriteJson(const std::string& line) {
 }
 
 void ReportOutput::Print(const std::string& text) {
-  if (!json) WriteJson(text);  // the text line, written to standard output the same way
+  if (!json) WriteStdout(text);
   errno = 0;
   if (log_ != nullptr && !WriteLine(log_, text) && failure_.empty())
     failure_ = logPath_ + ": " + std::strerror(errno);
@@ -141,9 +141,9 @@ void ReportOutput::WriteFindings() {
     const Finding& finding = (*findings)[findingsWritten_];
     // A registry key is no path of a drive: it is shown as it is.
     const bool file = finding.kind != FindingKind::kRegistry;
-    WriteJson(FindingJson(finding, file ? TranslatePath(finding.path) : finding.path,
-                          finding.newPath.empty() ? "" : TranslatePath(finding.newPath),
-                          partition ? partition(finding.path) : ""));
+    WriteStdout(FindingJson(finding, file ? TranslatePath(finding.path) : finding.path,
+                            finding.newPath.empty() ? "" : TranslatePath(finding.newPath),
+                            partition ? partition(finding.path) : ""));
   }
 }
 
@@ -151,7 +151,7 @@ void ReportOutput::Summary(ScanTotals totals) {
   WriteFindings();
   if (!json) return;
   totals.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-  WriteJson(SummaryJson(totals));
+  WriteStdout(SummaryJson(totals));
 }
 
 void ReportOutput::Status(const std::string& text, int filesScanned) {

@@ -63,7 +63,7 @@ class ReportOutput {
 
  private:
   void Print(const std::string& text);
-  void WriteJson(const std::string& line);
+  void WriteStdout(const std::string& line);
   void WriteFindings();
   void ClearProgress();
   // A line as printed: its path (up to the last five blanks) translated, control characters

@@ -48,7 +48,7 @@ TEST(JsonReport, AnyBytesGiveValidAsciiJson) {
     std::u32string read;  // the characters the JSON reads back as
   };
   const Case cases[] = {
-      {"caf\xC3\xA9 \xF0\x9F\x98\x80", U"caf\u00E9 \U0001F600"},  // valid UTF-8 as it is
+      {"caf\xC3\xA9 \xF0\x9F\x98\x80", U"caf\u00E9 \U0001F600"},    // valid UTF-8 as it is
       {"a\033[2J\nb\"\\", U"a\u001B[2J\nb\"\\"},                    // controls and quoting
       {"\xFF\xC3(", U"\u00FF\u00C3("},                              // stray and cut sequences
       {"\xC0\xAF\xED\xA0\x80", U"\u00C0\u00AF\u00ED\u00A0\u0080"},  // overlong, a surrogate

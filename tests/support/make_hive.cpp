@@ -11,7 +11,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   hive::Builder builder(argv[1]);
-  for (int i = 2; i + 2 < argc; i += 3) builder.String(argv[i], argv[i + 1], argv[i + 2], hive::kExpandSz);
+  for (int i = 2; i + 2 < argc; i += 3)
+    builder.String(argv[i], argv[i + 1], argv[i + 2], hive::kExpandSz);
   if (builder.Commit()) return 0;
   std::fprintf(stderr, "make-hive: %s cannot be written\n", argv[1]);
   return 1;
