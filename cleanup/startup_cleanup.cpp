@@ -45,13 +45,41 @@ bool WasLeft(const char* keyPath, const char* name) {
   return false;
 }
 
-void ReportRegistryRemoval(const char* name) {
+// The value as a registry path: the 32-bit view of 64-bit Windows keeps its software keys under
+// Wow6432Node, where a registry editor shows them.
+std::string ValuePath(HKEY root, const char* keyPath, const char* valueName) {
+  std::string key = keyPath;
+  if (plat::CurrentRegistryView() == KEY_WOW64_32KEY &&
+      plat::_strnicmp(keyPath, "Software\\", 9) == 0)
+    key.insert(9, "Wow6432Node\\");
+  return std::string(root == HKEY_LOCAL_MACHINE ? "HKEY_LOCAL_MACHINE\\" : "HKEY_CURRENT_USER\\") +
+         key + "\\" + valueName;
+}
+
+// Keeps the value's finding for the front ends; its line is the caller's.
+void KeepValueFinding(HKEY root, const char* keyPath, const char* valueName, const char* name,
+                      FindingAction action, FindingResult result) {
+  Finding finding;
+  finding.path = ValuePath(root, keyPath, valueName);
+  finding.name = name;
+  finding.kind = FindingKind::kRegistry;
+  finding.action = action;
+  finding.result = result;
+  KeepFinding(std::move(finding));
+}
+
+void ReportRegistryRemoval(HKEY root, const char* keyPath, const char* valueName,
+                           const char* name) {
+  KeepValueFinding(root, keyPath, valueName, name, FindingAction::kDelete, FindingResult::kDone);
   if (g_scan.mainWindow != nullptr) PostReportLine("System Registry     %s removed", name);
 }
 
-void ReportValueLeft(const char* keyPath, const char* valueName, const char* name,
+void ReportValueLeft(HKEY root, const char* keyPath, const char* valueName, const char* name,
                      const char* why) {
   g_valuesLeft.push_back(ValueId(keyPath, valueName));
+  KeepValueFinding(root, keyPath, valueName, name,
+                   why == nullptr ? FindingAction::kReportOnly : FindingAction::kDelete,
+                   why == nullptr ? FindingResult::kLeftAsSelected : FindingResult::kFailed);
   if (g_scan.mainWindow == nullptr) return;
   if (why == nullptr) {
     PostReportLine("System Registry     %s not removed as per user's selection", name);
@@ -65,21 +93,21 @@ void ReportValueLeft(const char* keyPath, const char* valueName, const char* nam
 bool RemoveValue(HKEY root, const char* keyPath, const char* valueName, const char* name,
                  DWORD* deleted) {
   if (g_scan.removalAction == ActionReportOnly) {
-    ReportValueLeft(keyPath, valueName, name, nullptr);
+    ReportValueLeft(root, keyPath, valueName, name, nullptr);
     return true;
   }
   std::string why;
   if (g_writeBack.canChange && !g_writeBack.canChange(keyPath, &why)) {
-    ReportValueLeft(keyPath, valueName, name, why.c_str());
+    ReportValueLeft(root, keyPath, valueName, name, why.c_str());
     return false;
   }
   if (!DeleteRegistryValue(root, keyPath, valueName)) return false;
   if (deleted != nullptr) ++*deleted;
   if (g_writeBack.save && !g_writeBack.save(&why)) {
-    ReportValueLeft(keyPath, valueName, name, why.c_str());
+    ReportValueLeft(root, keyPath, valueName, name, why.c_str());
     return false;
   }
-  ReportRegistryRemoval(name);
+  ReportRegistryRemoval(root, keyPath, valueName, name);
   return true;
 }
 

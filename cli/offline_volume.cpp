@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <set>
+#include <utility>
 
 #include "cleanup/startup_cleanup.h"
 #include "engine/texts.h"
@@ -780,7 +781,8 @@ std::vector<std::string> OfflineVolume::Unwritable() const {
 std::vector<std::string> FilesTakenAway(const std::vector<Finding>& findings, bool reportOnly) {
   std::vector<std::string> files;
   for (const Finding& finding : findings) {
-    if (finding.kind == FindingKind::kProcess) continue;  // its image has a file finding of its own
+    // A process's image has a file finding of its own; a registry finding is no file.
+    if (finding.kind == FindingKind::kProcess || finding.kind == FindingKind::kRegistry) continue;
     // A delete left for the boot does not count: the file is still there, and the volume's
     // machine refuses such deletes anyway. A text file only reported is no program a service runs.
     const bool counts = reportOnly ? finding.kind == FindingKind::kBinaryFile &&
@@ -794,6 +796,7 @@ std::vector<std::string> FilesTakenAway(const std::vector<Finding>& findings, bo
 bool OfflineVolume::Commit(const std::vector<std::string>& files, bool reportOnly,
                            std::string* error) {
   std::vector<std::string> services;  // names, each once, though both control sets may have it
+  std::vector<std::string> keys;      // for each of them: the first key found
   std::vector<std::string> problems;  // for each of them: why it stays; empty when it went
   for (const char* set : {"SYSTEM\\ControlSet001\\Services", "SYSTEM\\ControlSet002\\Services"}) {
     for (const std::string& name : MachineRegistry().SubkeyNames(HKEY_LOCAL_MACHINE, set)) {
@@ -813,6 +816,7 @@ bool OfflineVolume::Commit(const std::vector<std::string>& files, bool reportOnl
       while (index < services.size() && !SameText(services[index], name)) ++index;
       if (index == services.size()) {
         services.push_back(name);
+        keys.push_back(key);
         problems.emplace_back();
       }
       std::string why;
@@ -830,9 +834,19 @@ bool OfflineVolume::Commit(const std::vector<std::string>& files, bool reportOnl
       if (problem.empty()) problem = saveProblem;
     }
   }
-  for (size_t i = 0; i < services.size() && report; ++i) {
+  for (size_t i = 0; i < services.size(); ++i) {
     const std::string what = std::string("System Registry     ") + kFamilyName;
     const std::string service = " (service " + services[i] + ")";
+    Finding finding;
+    finding.path = "HKEY_LOCAL_MACHINE\\" + keys[i];
+    finding.name = kFamilyName;
+    finding.kind = FindingKind::kRegistry;
+    finding.action = reportOnly ? FindingAction::kReportOnly : FindingAction::kDelete;
+    finding.result = reportOnly            ? FindingResult::kLeftAsSelected
+                     : problems[i].empty() ? FindingResult::kDone
+                                           : FindingResult::kFailed;
+    KeepFinding(std::move(finding));
+    if (!report) continue;
     if (reportOnly) {
       report(what + " not removed as per user's selection" + service);
     } else if (problems[i].empty()) {

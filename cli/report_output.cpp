@@ -108,11 +108,15 @@ void ReportOutput::ClearProgress() {
   progressShown_ = false;
 }
 
-void ReportOutput::Print(const std::string& text) {
+void ReportOutput::WriteStdout(const std::string& line) {
   ClearProgress();
   errno = 0;
-  if (!WriteLine(stdout, text) && failure_.empty())
+  if (!WriteLine(stdout, line) && failure_.empty())
     failure_ = std::string("standard output: ") + std::strerror(errno);
+}
+
+void ReportOutput::Print(const std::string& text) {
+  if (!json) WriteStdout(text);
   errno = 0;
   if (log_ != nullptr && !WriteLine(log_, text) && failure_.empty())
     failure_ = logPath_ + ": " + std::strerror(errno);
@@ -127,8 +131,27 @@ std::string ReportOutput::ShownLine(const std::string& text) const {
 
 void ReportOutput::Line(const std::string& text, bool statistics) {
   // Quiet: the findings, not the statistics.
-  if (quiet && statistics) return;
-  Print(ShownLine(text));
+  if (!quiet || !statistics) Print(ShownLine(text));
+  WriteFindings();
+}
+
+void ReportOutput::WriteFindings() {
+  if (!json || findings == nullptr) return;
+  for (; findingsWritten_ < findings->size(); ++findingsWritten_) {
+    const Finding& finding = (*findings)[findingsWritten_];
+    // A registry key is no path of a drive: it is shown as it is.
+    const bool file = finding.kind != FindingKind::kRegistry;
+    WriteStdout(FindingJson(finding, file ? TranslatePath(finding.path) : finding.path,
+                            finding.newPath.empty() ? "" : TranslatePath(finding.newPath),
+                            partition ? partition(finding.path) : ""));
+  }
+}
+
+void ReportOutput::Summary(ScanTotals totals) {
+  WriteFindings();
+  if (!json) return;
+  totals.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  WriteStdout(SummaryJson(totals));
 }
 
 void ReportOutput::Status(const std::string& text, int filesScanned) {
@@ -148,6 +171,7 @@ void ReportOutput::Status(const std::string& text, int filesScanned) {
 }
 
 void ReportOutput::Finish() {
+  WriteFindings();
   ClearProgress();
   if (!trace && !quiet) Print("status: " + Escaped(TranslatePath(lastStatus_), false));
 }

@@ -1,14 +1,19 @@
 // How the command-line front ends print what the main window would show: each results-list
 // line as it is appended, and either every status (when tracing) or only the final one; paths
 // as the user gave them; optionally findings only, a copy in a log file, and a progress line on
-// a terminal. Control characters in what is printed are written as \xHH escapes.
+// a terminal. Control characters in what is printed are written as \xHH escapes. Or, with json,
+// standard output takes JSON Lines only (cli/json_report.h): the text lines go to the log alone.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "cli/json_report.h"
+#include "engine/findings.h"
 
 // The text with every control character written as \xHH, for messages that quote a name.
 std::string Printable(const std::string& text);
@@ -23,6 +28,14 @@ class ReportOutput {
   bool trace = false;
   bool quiet = false;
   bool progress = false;  // a progress line on standard error
+  bool json = false;      // JSON Lines on standard output, the text lines in the log only
+
+  // With json: the scan's findings, each written as an object once it is kept (with the next
+  // line, or at the latest by Finish).
+  const std::vector<Finding>* findings = nullptr;
+  // The partition a finding lies on, given its path as the scan names it (a registry finding's:
+  // its key), or "" when there is none; unset: none.
+  std::function<std::string(const std::string&)> partition;
 
   // Opens the log file for appending; false when it cannot be.
   bool OpenLog(const std::string& path);
@@ -36,6 +49,8 @@ class ReportOutput {
   void Line(const std::string& text, bool statistics);
   void Status(const std::string& text, int filesScanned);
   void Finish();
+  // With json: the summary object, with the time since this output was made.
+  void Summary(ScanTotals totals);
   // A line of the front end's own (not the engine's), printed like a results-list line.
   void Extra(const std::string& text) { Line(text, false); }
 
@@ -48,6 +63,8 @@ class ReportOutput {
 
  private:
   void Print(const std::string& text);
+  void WriteStdout(const std::string& line);
+  void WriteFindings();
   void ClearProgress();
   // A line as printed: its path (up to the last five blanks) translated, control characters
   // escaped.
@@ -60,4 +77,6 @@ class ReportOutput {
   std::string failure_;
   bool progressShown_ = false;
   long long lastProgress_ = 0;
+  size_t findingsWritten_ = 0;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };

@@ -160,6 +160,16 @@ void StopIfUnwritten(const ReportOutput& output) {
   if (!output.failure().empty()) g_scan.terminateRequested = true;
 }
 
+ScanTotals Totals(int exitStatus) {
+  ScanTotals totals;
+  totals.filesScanned = g_scan.filesScanned;
+  totals.filesInfected = g_scan.filesInfected;
+  totals.filesRemoved = g_scan.filesRemoved;
+  totals.filesNotScanned = g_scan.filesNotScanned;
+  totals.exitStatus = exitStatus;
+  return totals;
+}
+
 int Unwritten(const ReportOutput& output) {
   std::fprintf(stderr, "vexpurge-scan: cannot write to %s\n", Printable(output.failure()).c_str());
   return kError;
@@ -237,6 +247,8 @@ int main(int argc, char** argv) {
   output.spelling = SpelledOnDisk;
   output.trace = options.trace;
   output.quiet = options.quiet;
+  output.json = options.json;
+  output.findings = &g_scan.findings;
   output.progress = !options.quiet && ::isatty(STDERR_FILENO);
   if (!options.log.empty() && !output.OpenLog(options.log)) {
     std::fprintf(stderr, "vexpurge-scan: %s: cannot be written\n", Printable(options.log).c_str());
@@ -323,14 +335,15 @@ int main(int argc, char** argv) {
   CopyText(g_scan.scanTarget, folders.empty() ? "" : "!:");
   RunScan();
 
-  if (offline && !volume.Commit(FilesTakenAway(g_scan.findings, reportOnly), reportOnly, &error)) {
-    output.Finish();
-    std::fprintf(stderr, "vexpurge-scan: %s\n", Printable(error).c_str());
-    return kError;
-  }
+  const bool committed =
+      !offline || volume.Commit(FilesTakenAway(g_scan.findings, reportOnly), reportOnly, &error);
   output.Finish();
-  if (!output.failure().empty()) return Unwritten(output);
-  if (incomplete) return kError;
-  if (g_scan.filesInfected > 0) return kFound;
-  return g_scan.filesNotScanned > 0 ? kError : kNothingFound;
+  if (!committed) std::fprintf(stderr, "vexpurge-scan: %s\n", Printable(error).c_str());
+  const int status = !committed || incomplete || !output.failure().empty() ? kError
+                     : g_scan.filesInfected > 0                            ? kFound
+                     : g_scan.filesNotScanned > 0                          ? kError
+                                                                           : kNothingFound;
+  output.Summary(Totals(status));
+  if (committed && !output.failure().empty()) return Unwritten(output);
+  return status;
 }

@@ -50,6 +50,8 @@ bool ParseScanOptions(int argc, char** argv, ScanOptions* options, std::string* 
       options->rename = true;
     } else if (std::strcmp(argument, "--quiet") == 0 || std::strcmp(argument, "-q") == 0) {
       options->quiet = true;
+    } else if (std::strcmp(argument, "--json") == 0) {
+      options->json = true;
     } else if (std::strcmp(argument, "--list-signatures") == 0) {
       options->listSignatures = true;
     } else if (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0) {
@@ -110,6 +112,9 @@ void PrintUsage(const std::string& error, bool full) {
       "                      copy is kept; without an action only reported)\n"
       "  --quiet, -q         print findings only\n"
       "  --log FILE          append every printed line to FILE as well\n"
+      "  --json              print JSON Lines instead: one object per finding as it is\n"
+      "                      made, then a summary object with the counts and the exit\n"
+      "                      status (the text lines go to the --log FILE only)\n"
       "  --threads N         read files on N threads, ahead of the scan (on Linux; 1:\n"
       "                      none ahead)\n"
       "  --trace             print every status line\n"

@@ -15,6 +15,7 @@ struct ScanOptions {
   bool listSignatures = false;  // print the signature table as CSV and stop
   bool help = false;
   bool version = false;
+  bool json = false;        // JSON Lines on standard output: each finding, then the totals
   std::string moveTo;       // quarantine folder: move what is found there
   std::string log;          // append every printed line to this file too
   std::string windowsRoot;  // an installation that is not running, scanned from outside

@@ -118,6 +118,8 @@ int main(int argc, char** argv) {
     return Usage(target + ": the file this link points to cannot be found");
   g_output.trace = options.trace;
   g_output.quiet = options.quiet;
+  g_output.json = options.json;
+  g_output.findings = &g_scan.findings;
   if (!options.log.empty() && !g_output.OpenLog(options.log))
     return Usage("the log file cannot be written");
 
@@ -150,11 +152,20 @@ int main(int argc, char** argv) {
   RunScan();
   g_output.Finish();
   ::DestroyWindow(window);
+  ScanTotals totals;
+  totals.filesScanned = g_scan.filesScanned;
+  totals.filesInfected = g_scan.filesInfected;
+  totals.filesRemoved = g_scan.filesRemoved;
+  totals.filesNotScanned = g_scan.filesNotScanned;
+  totals.exitStatus = !g_output.failure().empty()  ? 2
+                      : g_scan.filesInfected > 0   ? 1
+                      : g_scan.filesNotScanned > 0 ? 2
+                                                   : 0;
+  g_output.Summary(totals);
   if (!g_output.failure().empty()) {
     std::fprintf(stderr, "vexpurge-scan: cannot write to %s\n",
                  Printable(g_output.failure()).c_str());
     return 2;
   }
-  if (g_scan.filesInfected > 0) return 1;
-  return g_scan.filesNotScanned > 0 ? 2 : 0;
+  return totals.exitStatus;
 }

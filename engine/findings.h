@@ -9,6 +9,7 @@ enum class FindingKind {
   kBinaryFile,  // matched by the binary signatures
   kTextFile,    // matched by the text signatures
   kProcess,     // a running process whose image matched
+  kRegistry,    // a start-up value or a service that launches an infected file
 };
 
 enum class FindingAction {
@@ -33,7 +34,9 @@ struct StatusTexts {
 };
 
 struct Finding {
-  std::string path;  // as the scan named the file, or the image of the process
+  // As the scan named the file, the image of the process, or the registry key (with the value's
+  // name after the key's path, for a start-up value).
+  std::string path;
   std::string name;  // the detection name
   FindingKind kind = FindingKind::kBinaryFile;
   FindingAction action = FindingAction::kReportOnly;
@@ -44,8 +47,12 @@ struct Finding {
   std::optional<StatusTexts> namedByStatus;
 };
 
-// The results-list line of a finding.
+// The results-list line of a finding of a file or a process.
 std::string FindingLine(const Finding& finding);
 
 // Keeps the finding in the scan state's findings and appends its line to the results list.
 void RecordFinding(Finding finding);
+
+// Keeps the finding without a line: registry findings are told in lines of their own, made
+// where the value or service is handled. The finding is kept before its line is appended.
+void KeepFinding(Finding finding);

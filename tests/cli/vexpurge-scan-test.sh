@@ -239,6 +239,64 @@ for threads in 2 4 16; do
 done
 [ $one_status = 1 ] && grep -qP '^Total files infected\t\t:  7$' "$work/one" || fail "the tree read ahead: $(cat "$work/one")"
 
+# --- --json: JSON Lines only, one object per finding, then the summary ---------------------------
+# Prints each finding as "kind action outcome path name new_path" (unusual characters as Python
+# escapes), then "summary scanned infected removed not-scanned exit-status"; fails on any line
+# that is not a JSON object of ASCII, or a summary that is not last or not the status given.
+json_rows() {
+  python3 - "$1" "$2" <<'PY'
+import json, sys
+lines = open(sys.argv[1], "rb").read().split(b"\n")
+assert lines.pop() == b"", "the output does not end with a line break"
+rows = [json.loads(line.decode("ascii")) for line in lines]
+esc = lambda text: text.encode("unicode_escape").decode()
+for row in rows[:-1]:
+    assert row["type"] == "finding" and "partition" not in row, row
+    assert ("new_path" in row) == (row["action"] in ("rename", "quarantine") and row["outcome"] == "done"), row
+    print(row["kind"], row["action"], row["outcome"], esc(row["path"]), row["name"], esc(row.get("new_path", "")))
+s = rows[-1]
+assert s["type"] == "summary" and s["exit_status"] == int(sys.argv[2]) and s["duration_seconds"] >= 0, s
+print("summary", s["files_scanned"], s["files_infected"], s["files_removed"], s["files_not_scanned"], s["exit_status"])
+PY
+}
+make_tree
+rm -rf odd && mkdir odd
+"$specimen" match 40 "odd/$(printf 'a\033[2Jb\nc\377.exe')" >/dev/null
+rm -f json.log
+status=$(status_of "$scan" --json --log json.log tree odd)
+json_rows "$work/out" "$status" >rows || fail "--json output: $(cat "$work/out")"
+[ "$status" = 1 ] && [ ! -s "$work/err" ] || fail "--json status $status or messages: $(cat "$work/err")"
+sort rows >rows.sorted
+printf '%s\n' "binary report-only left-as-selected odd/a\\x1b[2Jb\\nc\\xff.exe W32/Tarvix.12.Backdoor " \
+  "binary report-only left-as-selected tree/a.exe W32/Tarvix.12.Backdoor " \
+  "binary report-only left-as-selected tree/with space/b.dll W32/Tarvix.A.VirTool " \
+  "summary 5 3 0 0 1" | diff - rows.sorted || fail "--json findings and summary"
+grep -qxF "tree/a.exe     W32/Tarvix.12.Backdoor not disinfected as per user's selection" json.log &&
+  grep -qP '^Total files infected\t\t:  3$' json.log || fail "--json: the log lost its text lines: $(cat json.log)"
+status=$(status_of "$scan" --json --remove tree)
+json_rows "$work/out" "$status" >rows && grep -qxF "binary delete done tree/a.exe W32/Tarvix.12.Backdoor " rows &&
+  grep -qx "summary 4 2 2 0 1" rows && [ ! -e tree/a.exe ] || fail "--json --remove: $(cat "$work/out")"
+status=$(status_of "$scan" --json clean)
+[ "$status" = 0 ] && [ "$(json_rows "$work/out" 0)" = "summary 1 0 0 0 0" ] || fail "--json of a clean tree: $(cat "$work/out")"
+
+# An installation that is not running: its start-up value and service are findings too.
+rm -rf offline && mkdir -p offline/WINDOWS/system32/config
+"$specimen" match 40 offline/WINDOWS/system32/svcx.exe >/dev/null
+"$build/tests/make-hive" offline/WINDOWS/system32/config/SOFTWARE 'Microsoft\Windows\CurrentVersion\Run' svcx \
+  'C:\WINDOWS\system32\svcx.exe' 'Microsoft\Windows\CurrentVersion\Run' keep 'C:\keep.exe'
+"$build/tests/make-hive" offline/WINDOWS/system32/config/SYSTEM 'ControlSet001\Services\svcx' ImagePath \
+  '%SystemRoot%\system32\svcx.exe' 'ControlSet001\Services\keep' ImagePath 'C:\keep.exe'
+for action in report-only delete; do
+  status=$(status_of "$scan" --json $([ $action = delete ] && echo --remove) --windows-root offline)
+  outcome=$([ $action = delete ] && echo done || echo left-as-selected)
+  json_rows "$work/out" "$status" >rows
+  run='HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Run\\svcx'
+  printf '%s\n' "registry $action $outcome $run W32/Tarvix.Backdoor " \
+    "binary $action $outcome offline/WINDOWS/system32/svcx.exe W32/Tarvix.12.Backdoor " \
+    "registry $action $outcome HKEY_LOCAL_MACHINE\\\\SYSTEM\\\\ControlSet001\\\\Services\\\\svcx W32/Tarvix.Backdoor " |
+    diff - <(grep -v ^summary rows) || fail "--json --windows-root ($action): $(cat "$work/out" "$work/err")"
+done
+
 if [ $failures -ne 0 ]; then
   echo "$failures checks failed"
   exit 1

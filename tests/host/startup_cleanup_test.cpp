@@ -34,6 +34,17 @@ class StartupCleanup : public ScanTest {
     return machine().registry.ValueNames(HKEY_LOCAL_MACHINE, kRunServicesKey);
   }
 
+  // The registry findings kept, each as its path and outcome.
+  Names RegistryFindings() {
+    Names found;
+    const char* outcomes[] = {"done", "scheduled", "failed", "left-as-selected"};
+    for (const Finding& finding : g_scan.findings) {
+      if (finding.kind == FindingKind::kRegistry)
+        found.push_back(finding.path + " " + outcomes[static_cast<int>(finding.result)]);
+    }
+    return found;
+  }
+
   // The matcher has just found this file infected.
   void Detect(const char* path, const char* name = "W32/Tarvix.19.Backdoor") {
     CopyText(g_scan.currentFilePath, path);
@@ -56,6 +67,7 @@ TEST_F(StartupCleanup, On64BitWindowsTheRunKeysOfBothViewsAreCleaned) {
   for (auto width : {sim::Machine::Width::Program32On64, sim::Machine::Width::Program64On64}) {
     machine().width = width;
     window().list.clear();
+    g_scan.findings.clear();
     g_scan.removedValueName[0] = '\0';
     Run("bad64", "\"C:\\vx\\bad.exe\" /run");
     Run("good64", "C:\\WINDOWS\\notepad.exe");
@@ -66,6 +78,10 @@ TEST_F(StartupCleanup, On64BitWindowsTheRunKeysOfBothViewsAreCleaned) {
     EXPECT_EQ(machine().registry.ValueNames(HKEY_LOCAL_MACHINE, run32), (Names{"good32"}));
     EXPECT_EQ(window().list, (Lines{"System Registry     W32/Tarvix.Backdoor removed",
                                     "System Registry     W32/Tarvix.Backdoor removed"}));
+    // Each kept as a finding, named by its key as a registry editor shows it.
+    EXPECT_EQ(RegistryFindings(),
+              (Names{"HKEY_LOCAL_MACHINE\\" + std::string(kRunKey) + "\\bad64 done",
+                     "HKEY_LOCAL_MACHINE\\" + run32 + "\\bad32 done"}));
   }
 }
 
@@ -223,6 +239,10 @@ TEST_F(StartupCleanup, ReportOnlyChangesNothingAndReportsEachValueOnce) {
       window().list,
       (Lines{"System Registry     W32/Tarvix.Backdoor not removed as per user's selection",
              "System Registry     W32/Tarvix.Gz.Backdoor not removed as per user's selection"}));
+  EXPECT_EQ(
+      RegistryFindings(),
+      (Names{"HKEY_LOCAL_MACHINE\\" + std::string(kRunKey) + "\\loader left-as-selected",
+             "HKEY_LOCAL_MACHINE\\" + std::string(kRunServicesKey) + "\\loader left-as-selected"}));
 }
 
 TEST_F(StartupCleanup, ADeletionThatCannotBeKeptIsReportedWithItsReason) {
@@ -255,6 +275,9 @@ TEST_F(StartupCleanup, ADeletionThatCannotBeKeptIsReportedWithItsReason) {
       (Lines{"System Registry     W32/Tarvix.Backdoor not removed: the hive cannot be written",
              "System Registry     W32/Tarvix.Backdoor not removed: disk full",
              "System Registry     W32/Tarvix.Backdoor removed"}));
+  const std::string run = "HKEY_LOCAL_MACHINE\\" + std::string(kRunKey) + "\\";
+  EXPECT_EQ(RegistryFindings(),
+            (Names{run + "refused failed", run + "lost failed", run + "kept done"}));
 }
 
 TEST_F(StartupCleanup, ShortNamesSlashesAndLeadingBlanksNameTheFileToo) {
