@@ -170,6 +170,14 @@ void ReportOutput::Status(const std::string& text, int filesScanned) {
   progressShown_ = true;
 }
 
+void ReportOutput::Extra(const std::string& text) {
+  if (json) {
+    ClearProgress();
+    std::fprintf(stderr, "vexpurge-scan: %s\n", ShownLine(text).c_str());
+  }
+  Line(text, false);
+}
+
 void ReportOutput::Finish() {
   WriteFindings();
   ClearProgress();

@@ -51,8 +51,9 @@ class ReportOutput {
   void Finish();
   // With json: the summary object, with the time since this output was made.
   void Summary(ScanTotals totals);
-  // A line of the front end's own (not the engine's), printed like a results-list line.
-  void Extra(const std::string& text) { Line(text, false); }
+  // A line of the front end's own (not the engine's), printed like a results-list line; with
+  // json it goes to standard error as well as to the log, so that it is not lost.
+  void Extra(const std::string& text);
 
   // A Windows path as the user knows it: under the host path given, spelled as on disk.
   std::string TranslatePath(const std::string& path) const;

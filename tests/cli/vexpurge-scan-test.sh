@@ -278,6 +278,11 @@ json_rows "$work/out" "$status" >rows && grep -qxF "binary delete done tree/a.ex
   grep -qx "summary 4 2 2 0 1" rows && [ ! -e tree/a.exe ] || fail "--json --remove: $(cat "$work/out")"
 status=$(status_of "$scan" --json clean)
 [ "$status" = 0 ] && [ "$(json_rows "$work/out" 0)" = "summary 1 0 0 0 0" ] || fail "--json of a clean tree: $(cat "$work/out")"
+# The front end's own notes are not lost without a log: they go to standard error.
+rm -rf linked && mkdir linked && "$specimen" match 40 linked/real.exe >/dev/null && ln -s real.exe linked/link.exe
+status=$(status_of "$scan" --json linked/link.exe)
+json_rows "$work/out" "$status" >/dev/null && grep -q 'symbolic link' "$work/err" ||
+  fail "--json: the link's note: $(cat "$work/out" "$work/err")"
 
 # An installation that is not running: its start-up value and service are findings too.
 rm -rf offline && mkdir -p offline/WINDOWS/system32/config
