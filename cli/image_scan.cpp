@@ -353,6 +353,10 @@ bool DiskImage::OpenRegistry(OfflineVolume* volume, const ReportOutput& output,
   std::string why;
   state_->registry = true;
   if (!volume->OpenCopies(copy, &why)) trouble += (trouble.empty() ? "" : "\n") + why;
+  // hivex holds what it opened: the copies need no name any more, and leave nothing behind if
+  // the run is cut short.
+  for (const std::string& file : state_->temporaryFiles) ::unlink(file.c_str());
+  state_->temporaryFiles.clear();
   if (trouble.empty()) return true;
   *error = trouble;
   return false;
@@ -419,7 +423,7 @@ bool DiskImage::Extract(const std::vector<Finding>& findings, const std::string&
       }
     }
     const auto fail = [&](const std::string& why) {
-      trouble += (trouble.empty() ? "" : "\n") + Printable(shown) + ": cannot be extracted: " + why;
+      trouble += (trouble.empty() ? "" : "\n") + shown + ": cannot be extracted: " + why;
     };
     if (out < 0) {
       fail(std::string("no new file can be made in ") + folder + ": " + std::strerror(errno));

@@ -33,8 +33,8 @@ class DiskImage {
   size_t MapDrives(ReportOutput* output);
 
   // When C: holds Windows\System32\config\SOFTWARE or SYSTEM, copies them to private temporary
-  // files (removed with this object) and opens them on the volume, to report only. False, with
-  // the problems in *error, when a hive cannot be copied or read.
+  // files under $TMPDIR (removed once opened) and opens them on the volume, to report only. False,
+  // with the problems in *error, when a hive cannot be copied or read.
   bool OpenRegistry(OfflineVolume* volume, const ReportOutput& output, std::string* error);
   // Whether OpenRegistry opened the volume (the image holds an installation).
   bool HasRegistry() const;

@@ -162,6 +162,15 @@ void StopIfUnwritten(const ReportOutput& output) {
   if (!output.failure().empty()) g_scan.terminateRequested = true;
 }
 
+// Each line of a message on a line of its own, each named as the program's.
+void SayLines(const std::string& message) {
+  size_t start = 0;
+  for (size_t end; (end = message.find('\n', start)) != std::string::npos; start = end + 1)
+    std::fprintf(stderr, "vexpurge-scan: %s\n",
+                 Printable(message.substr(start, end - start)).c_str());
+  std::fprintf(stderr, "vexpurge-scan: %s\n", Printable(message.substr(start)).c_str());
+}
+
 int Unwritten(const ReportOutput& output) {
   std::fprintf(stderr, "vexpurge-scan: cannot write to %s\n", Printable(output.failure()).c_str());
   return kError;
@@ -327,7 +336,7 @@ int main(int argc, char** argv) {
     incomplete = true;
   }
   if (image && !diskImage.OpenRegistry(&volume, output, &error)) {
-    std::fprintf(stderr, "vexpurge-scan: %s\n", Printable(error).c_str());
+    SayLines(error);
     incomplete = true;
   }
   if (!reportOnly) {
@@ -387,7 +396,7 @@ int main(int argc, char** argv) {
   }
   if (!options.extract.empty() &&
       !diskImage.Extract(g_scan.findings, options.extract, output, &error)) {
-    std::fprintf(stderr, "vexpurge-scan: %s\n", error.c_str());
+    SayLines(error);
     incomplete = true;
   }
   if (incomplete) return kError;
