@@ -47,7 +47,8 @@ class DiskImage {
 
   // Copies each file found out of the image into folder: "<name>", or "<name>.1", ".2", ...
   // when that is taken, and "<that>.location" beside it (the path shown, a tab, the detection
-  // name). False, with the problems in *error, when any could not be copied.
+  // name). False, with the problems in *error, when any could not be copied (nothing is left of
+  // such a copy).
   bool Extract(const std::vector<Finding>& findings, const std::string& folder,
                const ReportOutput& output, std::string* error) const;
 

@@ -89,7 +89,7 @@ class ImageDriveTest : public ScanTest {
 
   // Maps the image's file system to the drive letter.
   void Map(char letter) {
-    img_ = tsk_img_open_utf8_sing(image_.c_str(), TSK_IMG_TYPE_DETECT, 0);
+    img_ = tsk_img_open_utf8_sing(image_.c_str(), TSK_IMG_TYPE_RAW, 0);
     ASSERT_NE(img_, nullptr);
     fs_ = tsk_fs_open_img(img_, 0, TSK_FS_TYPE_DETECT);
     ASSERT_NE(fs_, nullptr);
