@@ -238,6 +238,8 @@ void DiskImage::State::AddPartitions(DiskImage* owner) {
       tsk_error_reset();
       owner->problems.push_back(where +
                                 ": the partition lies beyond the end of the image, not scanned");
+    } else if (std::memcmp(sector + 3, "-FVE-FS-", 8) == 0) {
+      owner->problems.push_back(where + ": the volume is encrypted (BitLocker), not scanned");
     } else if (ClaimsWindowsFileSystem(sector)) {
       owner->problems.push_back(where + ": the file system cannot be read" + Because(problem) +
                                 ", not scanned");
