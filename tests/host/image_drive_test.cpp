@@ -70,11 +70,11 @@ class ImageDriveTest : public ScanTest {
     ScanTest::TearDown();
   }
 
-  // A FAT file system (FAT32 when fat32) holding these files (name, contents), made with mtools.
+  // A FAT file system (FAT32 when fat32), labelled, holding these files (name, contents).
   void Make(const std::vector<std::pair<std::string, std::string>>& files, bool fat32 = false) {
     std::string script = "cd " + folder_ + " && truncate -s " + (fat32 ? "40M" : "4M") +
                          " fat.img && mkfs.fat " + (fat32 ? "-F 32" : "-F 12") +
-                         " fat.img >/dev/null && export MTOOLS_SKIP_CHECK=1";
+                         " -n IMAGE fat.img >/dev/null && export MTOOLS_SKIP_CHECK=1";
     int n = 0;
     for (const auto& file : files) {
       const std::string source = "f" + std::to_string(n++);
@@ -117,6 +117,7 @@ TEST_F(ImageDriveTest, ListsAndReadsAsAnyDrive) {
         {"Tools/b.dat", std::string(70000, 'b')},
         {"ROOT.EXE", "MZ"}});
   Map('E');
+  // The volume's label is no file; a drive root lists no "." and "..".
   EXPECT_EQ(Listing("E:\\*"), (Names{"ROOT.EXE 2", "Tools/ 0"}));
   EXPECT_EQ(Listing("E:\\TOOLS\\*.*"), (Names{"./ 0", "../ 0", "b.dat 70000", "Sub/ 0"}));
   // Any case reaches the file; what is read is the file's bytes, however many clusters.
