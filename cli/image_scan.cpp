@@ -185,6 +185,7 @@ DiskImage::~DiskImage() {
   // The volumes' open files go before their file systems, the file systems before the image.
   std::vector<TSK_FS_INFO*> open;
   for (State::FileSystem& fs : state_->fileSystems) {
+    if (fs.volume) fs.volume->CloseFiles();  // the machine's drive may outlive this
     fs.volume.reset();
     open.push_back(fs.fs);
   }

@@ -157,8 +157,12 @@ FileSystemVolume::FileSystemVolume(TSK_FS_INFO* fs) : state_(std::make_unique<St
   state_->fs = fs;
 }
 
-FileSystemVolume::~FileSystemVolume() {
+FileSystemVolume::~FileSystemVolume() { CloseFiles(); }
+
+void FileSystemVolume::CloseFiles() {
   for (auto& open : state_->files) tsk_fs_file_close(open.second);
+  state_->files.clear();
+  state_->filePaths.clear();
 }
 
 bool FileSystemVolume::Look(const std::string& path, Entry* entry) {

@@ -63,6 +63,7 @@ class ImageDriveTest : public ScanTest {
     image_ = folder_ + "/fat.img";
   }
   void TearDown() override {
+    if (volume_) volume_->CloseFiles();  // the machine keeps its drive's volume a while longer
     volume_.reset();
     if (fs_ != nullptr) tsk_fs_close(fs_);
     if (img_ != nullptr) tsk_img_close(img_);
