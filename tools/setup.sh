@@ -13,7 +13,7 @@ packages=(
   mingw-w64-tools binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   wine64 xvfb imagemagick fonts-dejavu-core
   clang libclang-rt-14-dev clang-format
-  libhivex-dev pkg-config nlohmann-json3-dev
+  libhivex-dev libtsk-dev pkg-config nlohmann-json3-dev
   qemu-user-static wine32:i386
 )
 
