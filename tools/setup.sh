@@ -15,6 +15,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   libhivex-dev pkg-config
   qemu-user-static wine32:i386
+  ntfs-3g mtools dosfstools fdisk qemu-utils ewf-tools util-linux
 )
 
 missing=()
