@@ -28,9 +28,12 @@ skip() {
 }
 [ "$(id -u)" = 0 ] || skip "not root (the NTFS file systems are filled through an ntfs-3g mount)"
 [ -c /dev/fuse ] || skip "no /dev/fuse"
-for tool in mkntfs ntfs-3g mountpoint mkfs.fat mmd mcopy sfdisk qemu-img ewfacquire; do
-  command -v "$tool" >/dev/null || skip "$tool is missing (tools/setup.sh installs it)"
-done
+need() {
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || skip "$tool is missing (tools/setup.sh installs it)"
+  done
+}
+need mkntfs ntfs-3g mountpoint
 
 mnt=""
 ntfs_pid=""
@@ -71,6 +74,7 @@ if [ "${1:-}" = --ntfs ]; then
 fi
 
 [ $# = 2 ] || { echo "usage: make-images.sh OUT_DIR HOST_BUILD | --ntfs FOLDER IMAGE" >&2; exit 2; }
+need mkfs.fat mcopy sfdisk qemu-img ewfacquire
 out=$1
 build=$(cd "$2" && pwd)
 specimen="$build/tools/specimen/vexpurge-specimen"
