@@ -69,7 +69,7 @@ if [ "${1:-}" = --ntfs ]; then
   # Room for the files, their records and folders, and the system files.
   bytes=$(du -sb --apparent-size "$2" | cut -f1)
   count=$(find "$2" | wc -l)
-  ntfs_of "$2" "$3" $(((bytes + count * 8192) * 5 / 4 + 64 * 1048576))
+  ntfs_of "$2" "$3" $((((bytes + count * 8192) * 5 / 4 / 1048576 + 64) * 1048576))
   exit 0
 fi
 
