@@ -40,7 +40,11 @@ ntfs_pid=""
 # The mount is always taken down, also when a step fails: a mount left behind keeps the image's
 # folder busy and ntfs-3g running.
 unmount() {
-  if [ -n "$mnt" ] && mountpoint -q "$mnt"; then umount "$mnt" || umount -l "$mnt"; fi
+  if [ -n "$mnt" ] && mountpoint -q "$mnt"; then
+    umount "$mnt" || umount -l "$mnt"
+  elif [ -n "$ntfs_pid" ]; then
+    kill "$ntfs_pid" 2>/dev/null || true
+  fi
   if [ -n "$ntfs_pid" ]; then wait "$ntfs_pid" || true; fi
   [ -z "$mnt" ] || rmdir "$mnt" 2>/dev/null || true
   mnt="" ntfs_pid=""
@@ -48,17 +52,25 @@ unmount() {
 trap unmount EXIT
 
 # An NTFS file system of SIZE bytes in IMAGE holding FOLDER's files. ntfs-3g stays in the
-# foreground so that its end, after the last write to the image, can be waited for.
+# foreground so that its end, after the last write to the image, can be waited for. Where FUSE
+# mounts are not allowed (a container without the right), the images cannot be made: a skip.
 ntfs_of() {  # FOLDER IMAGE SIZE
   rm -f "$2" && truncate -s "$3" "$2"
   # Forced, as the image is a plain file; what it says about that is of no interest.
-  mkntfs -F -Q -q -T -s 512 -p 0 -H 255 -S 63 -L VEXPURGE "$2" >"$2.log" 2>&1 || { cat "$2.log" >&2; return 1; }
+  if ! mkntfs -F -Q -q -T -s 512 -p 0 -H 255 -S 63 -L VEXPURGE "$2" >"$2.log" 2>&1; then
+    cat "$2.log" >&2
+    return 1
+  fi
   rm -f "$2.log"
   mnt=$(mktemp -d)
   ntfs-3g -o no_detach "$2" "$mnt" >/dev/null 2>"$mnt.log" &
   ntfs_pid=$!
   for _ in $(seq 100); do mountpoint -q "$mnt" && break; sleep 0.1; done
-  mountpoint -q "$mnt" || { cat "$mnt.log" >&2; rm -f "$mnt.log"; echo "ntfs-3g did not mount $2" >&2; return 1; }
+  if ! mountpoint -q "$mnt"; then
+    cat "$mnt.log" >&2
+    rm -f "$mnt.log"
+    skip "ntfs-3g could not mount $2 (are FUSE mounts allowed here?)"
+  fi
   rm -f "$mnt.log"
   cp -r "$1/." "$mnt/"
   unmount
