@@ -490,6 +490,8 @@ bool FolderTakesNewFiles(const std::string& folder, int* error) {
 
 struct OfflineVolume::Hive {
   std::string path;    // the hive file on the host, as found
+  std::string shown;   // how messages name it: path, or where a copy came from
+  bool copy = false;   // a copy read out of elsewhere: only read, never written
   std::string target;  // the file that holds it: path, or the file a symbolic link there names
   hive_h* handle = nullptr;
   std::string cannotWrite;  // why it must not be written; empty while it can be
@@ -575,7 +577,6 @@ bool OfflineVolume::Hive::WriteFile(std::string* error) {
 }
 
 bool OfflineVolume::Open(const std::string& root, std::string* error) {
-  posix::Machine& machine = posix::machine();
   // Folders that are missing keep the usual spelling.
   std::string windows = "Windows", system = "System32", temp = "Temp", config;
   const bool haveWindows = FindEntry(root, "Windows", &windows);
@@ -583,8 +584,31 @@ bool OfflineVolume::Open(const std::string& root, std::string* error) {
   const bool haveSystem = haveWindows && FindEntry(windowsHost, "System32", &system);
   if (haveWindows) FindEntry(windowsHost, "Temp", &temp);
   const bool haveConfig = haveSystem && FindEntry(windowsHost + "/" + system, "config", &config);
+  SetUp("C:\\" + windows, system, temp);
+  if (!haveConfig) return true;
 
-  windowsFolder_ = "C:\\" + windows;
+  const std::string configHost = windowsHost + "/" + system + "/" + config;
+  std::vector<HiveSource> sources;
+  for (const HiveFile& file : kHiveFiles) {
+    std::string name;
+    if (FindEntry(configHost, file.name, &name))
+      sources.push_back({configHost + "/" + name, configHost + "/" + name, false});
+    else
+      sources.push_back({});
+  }
+  return LoadHives(sources, error);
+}
+
+bool OfflineVolume::OpenCopies(const InstallationCopy& copy, std::string* error) {
+  SetUp(copy.windowsFolder, copy.systemName, copy.tempName);
+  return LoadHives(
+      {{copy.software, copy.softwareShown, true}, {copy.system, copy.systemShown, true}}, error);
+}
+
+void OfflineVolume::SetUp(const std::string& windowsFolder, const std::string& system,
+                          const std::string& temp) {
+  posix::Machine& machine = posix::machine();
+  windowsFolder_ = windowsFolder;
   machine.windowsDirectory = windowsFolder_;
   machine.systemDirectory = windowsFolder_ + "\\" + system;
   machine.tempDirectory = windowsFolder_ + "\\" + temp + "\\";
@@ -604,16 +628,17 @@ bool OfflineVolume::Open(const std::string& root, std::string* error) {
       {[this](const char* keyPath, std::string* why) { return Writable(keyPath, true, why); },
        [this](std::string* why) { return Save(why); }});
   writeBackSet_ = true;
-  if (!haveConfig) return true;
+}
 
-  const std::string configHost = windowsHost + "/" + system + "/" + config;
+bool OfflineVolume::LoadHives(const std::vector<HiveSource>& sources, std::string* error) {
   std::string problems;
-  for (size_t index = 0; index < sizeof kHiveFiles / sizeof kHiveFiles[0]; ++index) {
+  for (size_t index = 0; index < sources.size(); ++index) {
     const HiveFile& file = kHiveFiles[index];
-    std::string name;
-    if (!FindEntry(configHost, file.name, &name)) continue;
+    if (sources[index].path.empty()) continue;
     auto hive = std::make_unique<Hive>();
-    hive->path = configHost + "/" + name;
+    hive->path = sources[index].path;
+    hive->shown = sources[index].shown;
+    hive->copy = sources[index].copy;
     std::string why;
     if (!LoadHive(index, hive.get(), &why)) {
       // Left out whole: nothing of it is scanned, so nothing of it is changed.
@@ -633,13 +658,13 @@ bool OfflineVolume::LoadHive(size_t fileIndex, Hive* hive, std::string* error) {
   // Only a plain file is opened: a FIFO would keep the open waiting for ever.
   struct stat plain;
   if (::stat(hive->path.c_str(), &plain) == 0 && !S_ISREG(plain.st_mode)) {
-    *error = hive->path + ": the registry hive cannot be read: it is not a plain file";
+    *error = hive->shown + ": the registry hive cannot be read: it is not a plain file";
     return false;
   }
   errno = 0;
-  hive->handle = hivex_open(hive->path.c_str(), HIVEX_OPEN_WRITE);
+  hive->handle = hivex_open(hive->path.c_str(), hive->copy ? 0 : HIVEX_OPEN_WRITE);
   if (hive->handle == nullptr) {
-    *error = hive->path + ": the registry hive cannot be read: " + HiveProblem(errno);
+    *error = hive->shown + ": the registry hive cannot be read: " + HiveProblem(errno);
     return false;
   }
   // A symbolic link is written through to its target; any other hive keeps the path as found.
@@ -652,7 +677,9 @@ bool OfflineVolume::LoadHive(size_t fileIndex, Hive* hive, std::string* error) {
 
   // Whether it can be written is settled now, before the scan changes anything.
   uint8_t head[12] = {};
-  if (FILE* stream = std::fopen(hive->path.c_str(), "rb")) {
+  if (hive->copy) {
+    hive->cannotWrite = hive->shown + ": cannot be written: it was read out of a disk image";
+  } else if (FILE* stream = std::fopen(hive->path.c_str(), "rb")) {
     // The base block begins "regf", then the two sequence numbers.
     if (std::fread(head, 1, sizeof head, stream) == sizeof head &&
         std::memcmp(head + 4, head + 8, 4) != 0) {
@@ -679,7 +706,7 @@ bool OfflineVolume::LoadHive(size_t fileIndex, Hive* hive, std::string* error) {
                         SystemMessage(folderError) + ")";
   }
 
-  Reader reader(hive->handle, hive->path);
+  Reader reader(hive->handle, hive->shown);
   for (size_t i = 0; i < file.branchCount; ++i) {
     const Branch& branch = file.branches[i];
     hive_node_h node = 0;

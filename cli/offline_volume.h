@@ -41,6 +41,20 @@ class OfflineVolume {
   // once.
   bool Open(const std::string& root, std::string* error);
 
+  // An installation whose C: drive the machine shows already (a file system of a disk image),
+  // its hives copied out of it into host files by the caller.
+  struct InstallationCopy {
+    std::string windowsFolder = "C:\\Windows";  // as spelled on the volume
+    std::string systemName = "System32";        // the system folder's name, as spelled there
+    std::string tempName = "Temp";
+    // The copies ("" for a hive the installation lacks), and how messages name each.
+    std::string software, softwareShown;
+    std::string system, systemShown;
+  };
+  // As Open, with the hives read from the copies. Nothing is ever written back: each hive's keys
+  // refuse every change, and Unwritable names them. For a scan that only reports.
+  bool OpenCopies(const InstallationCopy& copy, std::string* error);
+
   // The hives that cannot be written, each with the reason: their keys refuse every change.
   std::vector<std::string> Unwritable() const;
 
@@ -64,6 +78,14 @@ class OfflineVolume {
 
  private:
   struct Hive;
+  // A hive file to load, in the order of SOFTWARE and SYSTEM; path "" for one that is missing.
+  struct HiveSource {
+    std::string path;
+    std::string shown;
+    bool copy = false;
+  };
+  void SetUp(const std::string& windowsFolder, const std::string& system, const std::string& temp);
+  bool LoadHives(const std::vector<HiveSource>& sources, std::string* error);
   bool LoadHive(size_t fileIndex, Hive* hive, std::string* error);
   // Whether the hive holding this key can take a change of it (rewritesValues: its values are
   // written again, which some stored forms do not allow).

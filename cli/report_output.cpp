@@ -1,5 +1,6 @@
 #include "cli/report_output.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -77,17 +78,23 @@ bool ReportOutput::OpenLog(const std::string& path) {
   return log_ != nullptr;
 }
 
-void ReportOutput::AddPathMapping(const std::string& windowsPrefix, const std::string& hostPrefix) {
-  mappings_.emplace_back(windowsPrefix, hostPrefix);
+void ReportOutput::AddPathMapping(const std::string& windowsPrefix, const std::string& hostPrefix,
+                                  bool windowsForm) {
+  mappings_.push_back({windowsPrefix, hostPrefix, windowsForm});
 }
 
 std::string ReportOutput::TranslatePath(const std::string& path) const {
-  for (const auto& mapping : mappings_) {
-    if (path.compare(0, mapping.first.size(), mapping.first) != 0) continue;
+  for (const Mapping& mapping : mappings_) {
+    if (path.compare(0, mapping.windowsPrefix.size(), mapping.windowsPrefix) != 0) continue;
     // The spelling on disk is a host path already; a Windows path is turned into one.
     std::string rest = spelling ? spelling(path) : std::string();
+    if (mapping.windowsForm) {
+      if (rest.empty()) rest = path.substr(mapping.windowsPrefix.size());
+      std::replace(rest.begin(), rest.end(), '/', '\\');
+      return mapping.shownPrefix + rest;
+    }
     if (rest.empty()) {
-      rest = path.substr(mapping.first.size());
+      rest = path.substr(mapping.windowsPrefix.size());
       for (char& c : rest) {
         if (c == '\\')
           c = '/';
@@ -95,7 +102,7 @@ std::string ReportOutput::TranslatePath(const std::string& path) const {
           c = '\\';
       }
     }
-    std::string host = mapping.second;
+    std::string host = mapping.shownPrefix;
     if (!rest.empty() && !host.empty() && host.back() != '/') host += '/';
     return host + rest;
   }
@@ -143,7 +150,9 @@ void ReportOutput::Status(const std::string& text, int filesScanned) {
   lastProgress_ = now;
   std::string shown = Escaped(TranslatePath(text), false);
   if (shown.size() > 60) shown = "..." + shown.substr(shown.size() - 57);
-  std::fprintf(stderr, "\r\033[K%d files  %s", filesScanned, shown.c_str());
+  const std::string counts =
+      progressText ? progressText(text, filesScanned) : std::to_string(filesScanned) + " files";
+  std::fprintf(stderr, "\r\033[K%s  %s", counts.c_str(), shown.c_str());
   progressShown_ = true;
 }
 

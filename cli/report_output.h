@@ -26,8 +26,13 @@ class ReportOutput {
 
   // Opens the log file for appending; false when it cannot be.
   bool OpenLog(const std::string& path);
-  // Paths under this Windows prefix ("C:\") are shown under the host path the user gave.
-  void AddPathMapping(const std::string& windowsPrefix, const std::string& hostPrefix);
+  // Paths under this Windows prefix ("C:\") are shown under the host path the user gave; or,
+  // windowsForm, under the prefix given with the rest as Windows writes it ("IMAGE:p1:\dir\f").
+  void AddPathMapping(const std::string& windowsPrefix, const std::string& hostPrefix,
+                      bool windowsForm = false);
+  // What the progress line shows before the path, given the status and the files scanned; unset,
+  // the count of files.
+  std::function<std::string(const std::string&, int)> progressText;
   // Given a mapped Windows path, the rest of it below its prefix as the disk spells it ("/"
   // between names), or "" when that is not known; the names as written are shown then.
   std::function<std::string(const std::string&)> spelling;
@@ -54,7 +59,12 @@ class ReportOutput {
   std::string ShownLine(const std::string& text) const;
 
   std::string lastStatus_;
-  std::vector<std::pair<std::string, std::string>> mappings_;
+  struct Mapping {
+    std::string windowsPrefix;
+    std::string shownPrefix;
+    bool windowsForm = false;
+  };
+  std::vector<Mapping> mappings_;
   FILE* log_ = nullptr;
   std::string logPath_;
   std::string failure_;

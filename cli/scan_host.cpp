@@ -1,6 +1,7 @@
 // vexpurge-scan on Linux: the engine's walker and matcher over folders and files of this
 // machine, each folder taken as a fixed drive of the Windows machine the Linux back end makes of
-// them, or over the C: drive of a Windows installation that is not running (--windows-root). Prints
+// them, over the C: drive of a Windows installation that is not running (--windows-root), or over
+// the file systems of a disk image, read only (--image, cli/image_scan.h). Prints
 // each results-list line as the window would show it, with paths as given, then the statistics
 // block.
 #include <dirent.h>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "cleanup/startup_cleanup.h"
+#include "cli/image_scan.h"
 #include "cli/offline_volume.h"
 #include "cli/report_output.h"
 #include "cli/scan_options.h"
@@ -160,6 +162,15 @@ void StopIfUnwritten(const ReportOutput& output) {
   if (!output.failure().empty()) g_scan.terminateRequested = true;
 }
 
+// Each line of a message on a line of its own, each named as the program's.
+void SayLines(const std::string& message) {
+  size_t start = 0;
+  for (size_t end; (end = message.find('\n', start)) != std::string::npos; start = end + 1)
+    std::fprintf(stderr, "vexpurge-scan: %s\n",
+                 Printable(message.substr(start, end - start)).c_str());
+  std::fprintf(stderr, "vexpurge-scan: %s\n", Printable(message.substr(start)).c_str());
+}
+
 int Unwritten(const ReportOutput& output) {
   std::fprintf(stderr, "vexpurge-scan: cannot write to %s\n", Printable(output.failure()).c_str());
   return kError;
@@ -187,11 +198,30 @@ int main(int argc, char** argv) {
     return kNothingFound;
   }
   const bool offline = !options.windowsRoot.empty();
+  const bool image = !options.image.empty();
+  if (image && (options.remove || options.rename || !options.moveTo.empty())) {
+    std::fprintf(stderr,
+                 "vexpurge-scan: --image only reports: a disk image is evidence and is never "
+                 "changed; to clean what it holds, mount it and use --windows-root\n");
+    return kError;
+  }
+  if (image && (offline || !options.targets.empty())) {
+    PrintUsage("--image scans that image only", false);
+    return kError;
+  }
+  if (!options.extract.empty() && !image) {
+    PrintUsage("--extract goes with --image", false);
+    return kError;
+  }
+  if (!options.extract.empty() && !IsReadableFolder(options.extract)) {
+    std::fprintf(stderr, "vexpurge-scan: %s: not a folder\n", Printable(options.extract).c_str());
+    return kError;
+  }
   if (offline && !options.targets.empty()) {
     PrintUsage("--windows-root scans that volume only", false);
     return kError;
   }
-  if (!offline && options.targets.empty()) {
+  if (!offline && !image && options.targets.empty()) {
     PrintUsage("nothing to scan", false);
     return kError;
   }
@@ -243,8 +273,31 @@ int main(int argc, char** argv) {
     return kError;
   }
 
-  posix::SetReadAheadThreads(options.threads > 0 ? options.threads : kDefaultThreads);
+  // An image's files are read through the one library handle: nothing is read ahead there.
+  posix::SetReadAheadThreads(image ? 1 : options.threads > 0 ? options.threads : kDefaultThreads);
   posix::Machine& machine = posix::machine();
+  // Partitions of an image left unscanned count as files not scanned: status 2 unless something
+  // was found.
+  bool partlyScanned = false;
+  DiskImage diskImage;
+  size_t driveCount = folders.size();
+  if (image) {
+    const bool opened = diskImage.Open(options.image, &error);
+    for (const std::string& problem : diskImage.problems)
+      std::fprintf(stderr, "vexpurge-scan: %s\n", Printable(problem).c_str());
+    for (const std::string& note : diskImage.notes) {
+      if (!options.quiet) std::fprintf(stderr, "vexpurge-scan: %s\n", Printable(note).c_str());
+    }
+    if (!opened) {
+      std::fprintf(stderr, "vexpurge-scan: %s\n", Printable(error).c_str());
+      return kError;
+    }
+    partlyScanned = !diskImage.problems.empty();
+    driveCount = diskImage.MapDrives(&output);
+    output.progressText = [&diskImage](const std::string& status, int scanned) {
+      return diskImage.Progress(status, scanned);
+    };
+  }
   char letter = 'C';
   for (const std::string& folder : folders) {
     machine.MapDrive(letter, folder, DRIVE_FIXED);
@@ -282,6 +335,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "vexpurge-scan: %s\n", Printable(error).c_str());
     incomplete = true;
   }
+  if (image && !diskImage.OpenRegistry(&volume, output, &error)) {
+    SayLines(error);
+    incomplete = true;
+  }
   if (!reportOnly) {
     for (const std::string& problem : volume.Unwritable()) {
       std::fprintf(stderr,
@@ -313,24 +370,36 @@ int main(int argc, char** argv) {
   // Files named on their own go straight to the matcher, as the walker would hand them over.
   g_scan.memorySweepActive = false;
   StopIfUnwritten(output);
-  CheckHostsFiles(folders.size());
+  CheckHostsFiles(driveCount);
   for (const std::string& file : fileTargets) {
     if (g_scan.terminateRequested) break;
     CopyText(g_scan.statusText, file.c_str());
     PostStatus();
     ScanFileEntry(file.c_str());
   }
-  CopyText(g_scan.scanTarget, folders.empty() ? "" : "!:");
+  CopyText(g_scan.scanTarget, driveCount == 0 ? "" : "!:");
   RunScan();
 
-  if (offline && !volume.Commit(FilesTakenAway(g_scan.findings, reportOnly), reportOnly, &error)) {
+  if ((offline || diskImage.HasRegistry()) &&
+      !volume.Commit(FilesTakenAway(g_scan.findings, reportOnly), reportOnly, &error)) {
     output.Finish();
     std::fprintf(stderr, "vexpurge-scan: %s\n", Printable(error).c_str());
     return kError;
   }
   output.Finish();
   if (!output.failure().empty()) return Unwritten(output);
+  // A file of an image whose data gave out after it was opened was not scanned whole.
+  for (const std::string& path : diskImage.Unreadable()) {
+    std::fprintf(stderr, "vexpurge-scan: %s: cannot be read to the end, not scanned whole\n",
+                 Printable(output.TranslatePath(path)).c_str());
+    partlyScanned = true;
+  }
+  if (!options.extract.empty() &&
+      !diskImage.Extract(g_scan.findings, options.extract, output, &error)) {
+    SayLines(error);
+    incomplete = true;
+  }
   if (incomplete) return kError;
   if (g_scan.filesInfected > 0) return kFound;
-  return g_scan.filesNotScanned > 0 ? kError : kNothingFound;
+  return g_scan.filesNotScanned > 0 || partlyScanned ? kError : kNothingFound;
 }

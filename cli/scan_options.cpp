@@ -60,6 +60,11 @@ bool ParseScanOptions(int argc, char** argv, ScanOptions* options, std::string* 
                ValueOption("--log", argc, argv, &i, &options->log, error) ||
                ValueOption("--windows-root", argc, argv, &i, &options->windowsRoot, error)) {
       if (!error->empty()) return false;
+#if !defined(_WIN32)  // disk images are read on Linux only
+    } else if (ValueOption("--image", argc, argv, &i, &options->image, error) ||
+               ValueOption("--extract", argc, argv, &i, &options->extract, error)) {
+      if (!error->empty()) return false;
+#endif
     } else if (ValueOption("--threads", argc, argv, &i, &threads, error)) {
       if (!error->empty()) return false;
       char* end = nullptr;
@@ -83,13 +88,45 @@ bool ParseScanOptions(int argc, char** argv, ScanOptions* options, std::string* 
   return true;
 }
 
+namespace {
+
+#if defined(_WIN32)
+// Disk images are read on Linux only.
+constexpr char kImageUsage[] = "";
+constexpr char kImageOptions[] = "";
+constexpr char kExitStatus[] =
+    "Exit status: 0 nothing found, 1 something found, 2 an error (bad option, a path\n"
+    "that cannot be read, a registry hive that cannot be read or written, output that\n"
+    "cannot be written: the scan stops there).\n";
+#else
+constexpr char kImageUsage[] = "       vexpurge-scan [OPTIONS] [--extract DIR] --image FILE\n";
+constexpr char kImageOptions[] =
+    "  --image FILE        scan the NTFS and FAT file systems of the disk image FILE\n"
+    "                      (raw, E01, VHD, VHDX, VMDK, AFF), which is only read, never\n"
+    "                      changed: paths are shown as FILE:pN:\\path, N the number of\n"
+    "                      the partition, and a Windows installation's start-up entries\n"
+    "                      and services are checked too. No action can be chosen: mount\n"
+    "                      the image and use --windows-root to clean it\n"
+    "  --extract DIR       with --image: copy each file found out of the image into DIR,\n"
+    "                      under its own name (or NAME.1, .2, ...), with NAME.location\n"
+    "                      beside it: its path in the image and the detection name\n";
+constexpr char kExitStatus[] =
+    "Exit status: 0 nothing found, 1 something found, 2 an error (bad option, a path\n"
+    "or image that cannot be read, a registry hive that cannot be read or written,\n"
+    "output that cannot be written: the scan stops there).\n";
+#endif
+
+}  // namespace
+
 void PrintUsage(const std::string& error, bool full) {
   FILE* out = full ? stdout : stderr;
   if (!error.empty()) std::fprintf(stderr, "vexpurge-scan: %s\n", Printable(error).c_str());
   std::fprintf(out,
                "usage: vexpurge-scan [OPTIONS] PATH...\n"
                "       vexpurge-scan [OPTIONS] --windows-root DIR\n"
-               "       vexpurge-scan --list-signatures\n");
+               "%s"
+               "       vexpurge-scan --list-signatures\n",
+               kImageUsage);
   if (!full) return;
   std::fprintf(
       out,
@@ -108,6 +145,7 @@ void PrintUsage(const std::string& error, bool full) {
       "                      are deleted from its registry hives (each changed hive is\n"
       "                      first copied to HIVE.vexpurge-backup, or .1, .2, ..., and the\n"
       "                      copy is kept; without an action only reported)\n"
+      "%s"
       "  --quiet, -q         print findings only\n"
       "  --log FILE          append every printed line to FILE as well\n"
       "  --threads N         read files on N threads, ahead of the scan (on Linux; 1:\n"
@@ -117,9 +155,8 @@ void PrintUsage(const std::string& error, bool full) {
       "  --help, --version\n\n"
       "A symbolic link named as a PATH stands for the file it points to. Control\n"
       "characters in names are printed as \\xHH.\n\n"
-      "Exit status: 0 nothing found, 1 something found, 2 an error (bad option, a path\n"
-      "that cannot be read, a registry hive that cannot be read or written, output that\n"
-      "cannot be written: the scan stops there).\n");
+      "%s",
+      kImageOptions, kExitStatus);
 }
 
 namespace {

@@ -18,6 +18,8 @@ struct ScanOptions {
   std::string moveTo;       // quarantine folder: move what is found there
   std::string log;          // append every printed line to this file too
   std::string windowsRoot;  // an installation that is not running, scanned from outside
+  std::string image;        // a disk image whose file systems are scanned, read only
+  std::string extract;      // with image: the folder that takes a copy of each finding
   int threads = 0;          // threads reading files, the scan's own included; 0: the default
   std::vector<std::string> targets;  // folders and files to scan
 };

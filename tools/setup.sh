@@ -13,7 +13,7 @@ packages=(
   mingw-w64-tools binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   wine64 xvfb imagemagick fonts-dejavu-core
   clang libclang-rt-14-dev clang-format
-  libhivex-dev pkg-config
+  libhivex-dev libtsk-dev pkg-config
   qemu-user-static wine32:i386
   ntfs-3g mtools dosfstools fdisk qemu-utils ewf-tools util-linux
 )

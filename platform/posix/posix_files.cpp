@@ -115,7 +115,86 @@ Machine::Impl::MemoryDescriptor* MemoryDescriptorOf(int fd) {
   return nullptr;
 }
 
+// --- Image volumes (Machine::MapImageDrive): host paths under kImageVolumes, then the drive
+// letter, and descriptors from kFirstImageDescriptor on, answered by the drive's volume. They
+// only read: every change fails with EACCES.
+
+bool IsImageHost(const std::string& host) {
+  return host.compare(0, sizeof kImageVolumes - 1, kImageVolumes) == 0;
+}
+
+// The volume of an image host path and the path below its root; nullptr when there is none.
+ImageVolume* ImageOf(const std::string& host, std::string* inner) {
+  const size_t at = sizeof kImageVolumes - 1;
+  if (host.size() <= at) return nullptr;
+  const auto& volumes = machine().impl().imageVolumes;
+  auto it = volumes.find(host[at]);
+  if (it == volumes.end() || (host.size() > at + 1 && host[at + 1] != '/')) return nullptr;
+  *inner = host.size() > at + 2 ? host.substr(at + 2) : std::string();
+  return it->second.get();
+}
+
+void ImageFillStat(const ImageVolume::Entry& entry, struct stat* info) {
+  std::memset(info, 0, sizeof *info);
+  info->st_mode = entry.directory ? (S_IFDIR | 0555) : (S_IFREG | 0444);
+  info->st_nlink = 1;
+  info->st_size = entry.directory ? 0 : static_cast<off_t>(entry.size);
+  info->st_mtim.tv_sec = static_cast<time_t>(entry.modified);
+}
+
+bool ImageStat(const std::string& host, struct stat* info) {
+  std::string inner;
+  ImageVolume* volume = ImageOf(host, &inner);
+  ImageVolume::Entry entry;
+  if (volume == nullptr || !volume->Look(inner, &entry)) {
+    errno = ENOENT;
+    return false;
+  }
+  ImageFillStat(entry, info);
+  return true;
+}
+
+// The names in an image folder; false when it cannot be listed.
+bool ImageChildren(const std::string& host, std::vector<std::string>* names) {
+  std::string inner;
+  ImageVolume* volume = ImageOf(host, &inner);
+  const std::vector<ImageVolume::Entry>* entries = volume ? volume->List(inner) : nullptr;
+  if (entries == nullptr) return false;
+  for (const ImageVolume::Entry& entry : *entries) names->push_back(entry.name);
+  return true;
+}
+
+int ImageOpen(const std::string& host, int flags) {
+  if ((flags & O_ACCMODE) != O_RDONLY || (flags & (O_CREAT | O_TRUNC | O_APPEND)) != 0) {
+    errno = EACCES;
+    return -1;
+  }
+  std::string inner;
+  Machine::Impl& impl = machine().impl();
+  ImageVolume* volume = ImageOf(host, &inner);
+  if (volume == nullptr) {
+    errno = ENOENT;
+    return -1;
+  }
+  Machine::Impl::ImageDescriptor descriptor;
+  descriptor.volume = impl.imageVolumes[host[sizeof kImageVolumes - 1]];
+  descriptor.file = volume->Open(inner, &descriptor.size);
+  if (descriptor.file < 0) return -1;
+  const int fd = impl.nextImageDescriptor++;
+  impl.imageDescriptors[fd] = std::move(descriptor);
+  return fd;
+}
+
+Machine::Impl::ImageDescriptor* ImageDescriptorOf(int fd) {
+  auto& descriptors = machine().impl().imageDescriptors;
+  auto it = descriptors.find(fd);
+  if (it != descriptors.end()) return &it->second;
+  errno = EBADF;
+  return nullptr;
+}
+
 bool HostStat(const std::string& host, struct stat* info) {
+  if (IsImageHost(host)) return ImageStat(host, info);
   if (IsMemoryHost(host)) {
     const MemoryNode* node = MemoryFind(host);
     if (node == nullptr) {
@@ -129,11 +208,20 @@ bool HostStat(const std::string& host, struct stat* info) {
 }
 
 int HostOpen(const std::string& host, int flags, mode_t mode) {
+  if (IsImageHost(host)) return ImageOpen(host, flags);
   if (IsMemoryHost(host)) return MemoryOpen(host, flags);
   return ::open(host.c_str(), flags, mode);
 }
 
 int HostFstat(int fd, struct stat* info) {
+  if (fd >= kFirstImageDescriptor) {
+    const Machine::Impl::ImageDescriptor* open = ImageDescriptorOf(fd);
+    if (open == nullptr) return -1;
+    ImageVolume::Entry entry;
+    entry.size = open->size;
+    ImageFillStat(entry, info);
+    return 0;
+  }
   if (fd < kFirstMemoryDescriptor) return ::fstat(fd, info);
   const Machine::Impl::MemoryDescriptor* open = MemoryDescriptorOf(fd);
   if (open == nullptr) return -1;
@@ -142,6 +230,17 @@ int HostFstat(int fd, struct stat* info) {
 }
 
 int HostClose(int fd) {
+  if (fd >= kFirstImageDescriptor) {
+    auto& descriptors = machine().impl().imageDescriptors;
+    auto it = descriptors.find(fd);
+    if (it == descriptors.end()) {
+      errno = EBADF;
+      return -1;
+    }
+    it->second.volume->Close(it->second.file);
+    descriptors.erase(it);
+    return 0;
+  }
   if (fd < kFirstMemoryDescriptor) return ::close(fd);
   if (machine().impl().memoryDescriptors.erase(fd) != 0) return 0;
   errno = EBADF;
@@ -149,6 +248,11 @@ int HostClose(int fd) {
 }
 
 ssize_t HostPread(int fd, void* buffer, size_t count, long long position) {
+  if (fd >= kFirstImageDescriptor) {
+    const Machine::Impl::ImageDescriptor* open = ImageDescriptorOf(fd);
+    if (open == nullptr) return -1;
+    return open->volume->Read(open->file, buffer, count, static_cast<uint64_t>(position));
+  }
   if (fd < kFirstMemoryDescriptor) return ::pread(fd, buffer, count, static_cast<off_t>(position));
   const Machine::Impl::MemoryDescriptor* open = MemoryDescriptorOf(fd);
   if (open == nullptr) return -1;
@@ -162,6 +266,10 @@ ssize_t HostPread(int fd, void* buffer, size_t count, long long position) {
 // Writes at the position, or at the end for a descriptor opened to append; the position moves
 // past what was written.
 ssize_t HostWrite(int fd, const void* buffer, size_t count, long long* position) {
+  if (fd >= kFirstImageDescriptor) {  // opened for reading only
+    errno = EBADF;
+    return -1;
+  }
   if (fd < kFirstMemoryDescriptor) {
     if (::fcntl(fd, F_GETFL) & O_APPEND) {
       const ssize_t put = ::write(fd, buffer, count);
@@ -182,7 +290,14 @@ ssize_t HostWrite(int fd, const void* buffer, size_t count, long long* position)
   return static_cast<ssize_t>(count);
 }
 
+// Nothing on an image volume changes.
+int RefuseImageChange() {
+  errno = EACCES;
+  return -1;
+}
+
 int HostUnlink(const std::string& host) {
+  if (IsImageHost(host)) return RefuseImageChange();
   if (!IsMemoryHost(host)) return ::unlink(host.c_str());
   auto& nodes = machine().impl().memoryNodes;
   auto it = nodes.find(host);
@@ -197,6 +312,7 @@ int HostUnlink(const std::string& host) {
 // A rename within the memory volumes takes a folder's contents along; between a memory volume
 // and the host it fails with EXDEV, as between two host file systems.
 int HostRename(const std::string& from, const std::string& to) {
+  if (IsImageHost(from) || IsImageHost(to)) return RefuseImageChange();
   const bool memoryFrom = IsMemoryHost(from);
   if (memoryFrom != IsMemoryHost(to)) {
     errno = EXDEV;
@@ -233,6 +349,7 @@ int HostRename(const std::string& from, const std::string& to) {
 }
 
 int HostMkdir(const std::string& host) {
+  if (IsImageHost(host)) return RefuseImageChange();
   if (!IsMemoryHost(host)) return ::mkdir(host.c_str(), 0755);
   auto& nodes = machine().impl().memoryNodes;
   if (nodes.count(host) != 0) {
@@ -250,6 +367,7 @@ int HostMkdir(const std::string& host) {
 }
 
 int HostRmdir(const std::string& host) {
+  if (IsImageHost(host)) return RefuseImageChange();
   if (!IsMemoryHost(host)) return ::rmdir(host.c_str());
   const MemoryNode* node = MemoryFind(host);
   if (node == nullptr || !node->directory || !MemoryChildren(host).empty()) {
@@ -262,6 +380,7 @@ int HostRmdir(const std::string& host) {
 
 // The names a host folder holds, "." and ".." left out; false when it cannot be listed.
 bool HostFolderNames(const std::string& host, std::vector<std::string>* names) {
+  if (IsImageHost(host)) return ImageChildren(host, names);
   if (IsMemoryHost(host)) {
     const MemoryNode* node = MemoryFind(host);
     if (node == nullptr || !node->directory) return false;
@@ -299,8 +418,11 @@ bool FindOnDisk(const std::string& hostFolder, const std::string& name, std::str
       return true;
     }
   }
-  if (IsMemoryHost(hostFolder)) {
-    for (const std::string& entry : MemoryChildren(hostFolder)) {
+  if (IsMemoryHost(hostFolder) || IsImageHost(hostFolder)) {
+    std::vector<std::string> names;
+    if (IsMemoryHost(hostFolder)) names = MemoryChildren(hostFolder);
+    if (IsImageHost(hostFolder) && !ImageChildren(hostFolder, &names)) return false;
+    for (const std::string& entry : names) {
       if (plat::_stricmp(entry.c_str(), hostName.c_str()) == 0) {
         *found = entry;
         return true;
@@ -487,6 +609,39 @@ std::shared_ptr<const Listing> ListMemoryFolder(const Resolved& folder, const st
   return listing;
 }
 
+// An image folder's listing for a mask, made as a host folder's is.
+std::shared_ptr<const Listing> ListImageFolder(const Resolved& folder, const std::string& mask,
+                                               const struct stat& folderInfo) {
+  std::string inner;
+  ImageVolume* volume = ImageOf(folder.host, &inner);
+  const std::vector<ImageVolume::Entry>* entries = volume ? volume->List(inner) : nullptr;
+  if (entries == nullptr) return nullptr;
+  auto listing = std::make_shared<Listing>();
+  listing->prefix = folder.root ? folder.key : folder.key + "\\";
+  if (!folder.root) {
+    for (const char* dots : {".", ".."}) {
+      if (MatchesMask(mask, dots)) {
+        listing->entries.push_back(Listed(dots, folder.key, folderInfo, false));
+      }
+    }
+  }
+  std::vector<std::pair<std::string, const ImageVolume::Entry*>> names;
+  for (const ImageVolume::Entry& entry : *entries) {
+    std::string name = WindowsName(entry.name);
+    if (MatchesMask(mask, name)) names.emplace_back(std::move(name), &entry);
+  }
+  std::sort(names.begin(), names.end(),
+            [](const auto& a, const auto& b) { return ListedBefore(a.first, b.first); });
+  listing->entries.reserve(listing->entries.size() + names.size());
+  for (auto& named : names) {
+    struct stat info;
+    ImageFillStat(*named.second, &info);
+    const std::string key = listing->prefix + named.first;
+    listing->entries.push_back(Listed(std::move(named.first), key, info, false));
+  }
+  return listing;
+}
+
 void MoveMeta(const std::string& fromKey, const std::string& toKey) {
   auto& meta = machine().impl().meta;
   auto it = meta.find(fromKey);
@@ -502,7 +657,9 @@ void MoveMeta(const std::string& fromKey, const std::string& toKey) {
 
 // Opens a host file only when it is a plain file, never waiting (a FIFO would).
 int OpenPlainFile(const std::string& host, int flags, mode_t mode) {
-  if (IsMemoryHost(host)) return MemoryOpen(host, flags);  // holds plain files and folders only
+  // Memory and image volumes hold plain files and folders only.
+  if (IsImageHost(host)) return ImageOpen(host, flags);
+  if (IsMemoryHost(host)) return MemoryOpen(host, flags);
   const int fd = ::open(host.c_str(), flags | O_NONBLOCK | O_CLOEXEC, mode);
   if (fd < 0) return -1;
   struct stat info;
@@ -527,8 +684,9 @@ bool HostReadAll(const std::string& host, std::string* bytes) {
   bytes->clear();
   char buffer[65536];
   ssize_t n;
-  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) bytes->append(buffer, static_cast<size_t>(n));
-  ::close(fd);
+  while ((n = HostPread(fd, buffer, sizeof buffer, static_cast<long long>(bytes->size()))) > 0)
+    bytes->append(buffer, static_cast<size_t>(n));
+  HostClose(fd);
   return n == 0;
 }
 
@@ -547,7 +705,7 @@ bool HostWriteAll(const std::string& host, std::string bytes) {
 }
 
 bool CopyHostFile(const std::string& from, const std::string& to) {
-  if (IsMemoryHost(from) || IsMemoryHost(to)) {
+  if (IsMemoryHost(from) || IsMemoryHost(to) || IsImageHost(from) || IsImageHost(to)) {
     std::string bytes;
     return HostReadAll(from, &bytes) && HostWriteAll(to, std::move(bytes));
   }
@@ -612,14 +770,20 @@ ssize_t TextWrite(void* cookie, const char* buffer, size_t size) {
 
 int TextWriterClose(void* cookie) { return std::fclose(static_cast<FILE*>(cookie)); }
 
-// A read-only binary stream over a memory file's bytes as they are now.
+// A read-only binary stream over a memory file's bytes as they are now, or an image file's.
 FILE* OpenMemoryReader(const std::string& host) {
-  const MemoryNode* node = MemoryFind(host);
-  if (node == nullptr || node->directory) {
-    errno = node == nullptr ? ENOENT : EACCES;
-    return nullptr;
+  std::string bytes;
+  if (IsImageHost(host)) {
+    if (!HostReadAll(host, &bytes)) return nullptr;
+  } else {
+    const MemoryNode* node = MemoryFind(host);
+    if (node == nullptr || node->directory) {
+      errno = node == nullptr ? ENOENT : EACCES;
+      return nullptr;
+    }
+    bytes = node->bytes;
   }
-  auto* reader = new TextReader{node->bytes, 0};
+  auto* reader = new TextReader{std::move(bytes), 0};
   cookie_io_functions_t functions{TextRead, nullptr, nullptr, TextReaderClose};
   FILE* stream = ::fopencookie(reader, "r", functions);
   if (stream == nullptr) delete reader;
@@ -649,6 +813,12 @@ FILE* OpenMemoryWriter(const std::string& host, const char* hostMode) {
 // A stream on a host file in a binary mode of fopen. No stream on a memory volume both reads
 // and writes: nothing has needed one.
 FILE* OpenBinaryStream(const std::string& host, const char* mode) {
+  if (IsImageHost(host) && mode[0] == 'r' && std::strchr(mode, '+') == nullptr)
+    return OpenMemoryReader(host);
+  if (IsImageHost(host)) {
+    errno = EACCES;
+    return nullptr;
+  }
   if (!IsMemoryHost(host)) return std::fopen(host.c_str(), mode);
   if (std::strchr(mode, '+') != nullptr) {
     errno = EACCES;
@@ -659,7 +829,7 @@ FILE* OpenBinaryStream(const std::string& host, const char* mode) {
 
 FILE* OpenTextReader(const std::string& host) {
   FILE* raw = nullptr;
-  if (IsMemoryHost(host)) {
+  if (IsMemoryHost(host) || IsImageHost(host)) {
     raw = OpenMemoryReader(host);
   } else {
     const int fd = OpenPlainFile(host, O_RDONLY, 0);
@@ -714,6 +884,7 @@ int OpenedAhead(int fd, const std::string& key, long long size) {
 // What a path needs before the program may open it; 0 or an errno value.
 int OpenRefusal(const Resolved& resolved, bool write) {
   if (resolved.error != 0) return ENOENT;
+  if (write && IsImageHost(resolved.host)) return EACCES;
   if (resolved.exists && resolved.directory) return EACCES;
   struct stat info;
   if (resolved.exists && HostStat(resolved.host, &info) && !S_ISREG(info.st_mode)) return EACCES;
@@ -868,6 +1039,12 @@ const ListedEntry* FindListed(const std::string& key) {
   return nullptr;
 }
 
+void Machine::MapImageDrive(char letter, std::shared_ptr<ImageVolume> volume, UINT type) {
+  const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+  impl_->imageVolumes[upper] = std::move(volume);
+  MapDrive(upper, std::string(kImageVolumes) + upper, type);
+}
+
 void Machine::MapMemoryDrive(char letter, UINT type) {
   const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
   const std::string root = std::string(kMemoryVolumes) + upper;
@@ -942,6 +1119,12 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
       entry.found = cache.listing;
     } else if (posix::IsMemoryHost(folder.host)) {
       entry.found = posix::ListMemoryFolder(folder, mask, folderInfo);
+      cache = {folder.host, mask, folderInfo.st_mtim, impl.fileGeneration, entry.found};
+    } else if (posix::IsImageHost(folder.host)) {
+      // An image folder that cannot be listed (a damaged file system) is refused, as a folder
+      // without the right to list it; nothing of it is read ahead.
+      entry.found = posix::ListImageFolder(folder, mask, folderInfo);
+      if (!entry.found) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
       cache = {folder.host, mask, folderInfo.st_mtim, impl.fileGeneration, entry.found};
     } else {
       DIR* dir = ::opendir(folder.host.c_str());
@@ -1043,6 +1226,7 @@ BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
   if (!resolved.exists) return Fail(ERROR_FILE_NOT_FOUND, FALSE);
   const posix::FileMeta* old = posix::FindMeta(resolved.key);
   if (old && (old->failSetAttributes || old->denyAccess)) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  if (posix::IsImageHost(resolved.host)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   posix::Changed();
   posix::machine().impl().meta[resolved.key].attributes =
       attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_NORMAL);
@@ -1107,7 +1291,8 @@ BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
   posix::Machine& m = posix::machine();
   if (m.Is9x()) return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
   if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) {
-    if (m.refuseBootDeletes) return Fail(ERROR_ACCESS_DENIED, FALSE);
+    if (m.refuseBootDeletes || posix::IsImageHost(Resolve(from).host))
+      return Fail(ERROR_ACCESS_DENIED, FALSE);
     // Recorded in the session manager's list, as Windows does; carried out at the next boot.
     const char* key = "System\\CurrentControlSet\\Control\\Session Manager";
     // The list lives in the registry: an account that may not write there cannot add to it.
@@ -1170,6 +1355,7 @@ BOOL CreateDirectoryA(LPCSTR path, void* /*security*/) {
   const Resolved resolved = Resolve(path);
   if (resolved.error != 0) return Fail(resolved.error, FALSE);
   if (resolved.exists) return Fail(ERROR_ALREADY_EXISTS, FALSE);
+  if (posix::IsImageHost(resolved.host)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   posix::Changed();
   if (posix::HostMkdir(resolved.host) != 0) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
   return TRUE;
@@ -1180,6 +1366,7 @@ BOOL RemoveDirectoryA(LPCSTR path) {
   if (resolved.error != 0) return Fail(resolved.error, FALSE);
   if (!resolved.exists) return Fail(ERROR_FILE_NOT_FOUND, FALSE);
   if (!resolved.directory || resolved.root) return Fail(ERROR_DIRECTORY, FALSE);
+  if (posix::IsImageHost(resolved.host)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   posix::Changed();
   if (posix::HostRmdir(resolved.host) != 0) return Fail(ERROR_DIR_NOT_EMPTY, FALSE);
   posix::machine().impl().meta.erase(resolved.key);

@@ -87,8 +87,22 @@ constexpr char kMemoryVolumes[] = "<memory>/";
 // Descriptors of memory files are numbered from here, far above any the host hands out.
 constexpr int kFirstMemoryDescriptor = 1 << 24;
 
+// Host paths of image volumes begin with this, then the drive letter; their descriptors are
+// numbered from kFirstImageDescriptor.
+constexpr char kImageVolumes[] = "<image>/";
+constexpr int kFirstImageDescriptor = 1 << 30;
+
 struct Machine::Impl {
   std::map<char, Drive> drives;
+  std::map<char, std::shared_ptr<ImageVolume>> imageVolumes;  // by drive letter
+  // Image files the program holds open: the volume and the file's number there.
+  struct ImageDescriptor {
+    std::shared_ptr<ImageVolume> volume;
+    int file = -1;
+    uint64_t size = 0;
+  };
+  std::map<int, ImageDescriptor> imageDescriptors;
+  int nextImageDescriptor = kFirstImageDescriptor;
   // The files and folders of the memory volumes, by host path; the drive roots are folders.
   std::map<std::string, std::shared_ptr<MemoryNode>> memoryNodes;
   // Memory files the program holds open: the node (kept even if the name goes) and whether

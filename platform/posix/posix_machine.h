@@ -78,6 +78,30 @@ struct FileMeta {
 
 using plat::kBackslashInName;
 
+// A file system that is only read, its files living outside the host's own: one inside a disk
+// image (platform/posix/posix_image.h). Paths lie below its root, "/" between names, "" for the
+// root itself; names are matched exactly here (the drive matches them without regard to case).
+class ImageVolume {
+ public:
+  struct Entry {
+    std::string name;
+    bool directory = false;
+    uint64_t size = 0;
+    int64_t modified = 0;  // seconds since 1970
+  };
+  virtual ~ImageVolume() = default;
+  // The entry at path; false when there is none.
+  virtual bool Look(const std::string& path, Entry* entry) = 0;
+  // The entries of the folder at path, without "." and ".."; nullptr (errno set) when it cannot
+  // be listed.
+  virtual const std::vector<Entry>* List(const std::string& path) = 0;
+  // Opens the file at path for reading: a number for Read and Close, or -1 with errno set.
+  virtual int Open(const std::string& path, uint64_t* size) = 0;
+  // Up to count bytes from position: how many were read, 0 at the end, -1 (errno set) on error.
+  virtual long Read(int file, void* buffer, size_t count, uint64_t position) = 0;
+  virtual void Close(int file) = 0;
+};
+
 // ---------------------------------------------------------------------------------------------
 // Registry
 
@@ -146,6 +170,10 @@ class Machine {
   // Puts a file holding exactly these bytes at a Windows path on any drive with files, making
   // the folders above it; false when that cannot be done.
   bool PutFile(const std::string& windowsPath, std::string bytes);
+  // A drive whose files are those of the volume, listed and read through it. Nothing on it can
+  // be changed: every write, delete, rename, new folder or attribute change fails with an
+  // access error.
+  void MapImageDrive(char letter, std::shared_ptr<ImageVolume> volume, UINT type = DRIVE_FIXED);
   // The bytes of the file at a Windows path; false when there is no such file.
   bool GetFile(const std::string& windowsPath, std::string* bytes) const;
   // The host path of an existing Windows path, resolved without regard to case; empty when it

@@ -156,6 +156,36 @@ cmp -s offline/WINDOWS/system32/config/SOFTWARE software.before || fail "the cor
   fail "the files were not scanned beside a corrupt hive: $(cat "$work/out")"
 [ "$(status_of "$scan" --windows-root software.before)" = 2 ] || fail "--windows-root given a file is not status 2"
 
+# --- disk images: refused actions and bad input, each a message and status 2, nothing blocks -----
+if command -v mkfs.fat >/dev/null && command -v mcopy >/dev/null; then
+  truncate -s 10M fat.img && mkfs.fat -F 16 fat.img >/dev/null && mmd -i fat.img ::Sub &&
+    "$specimen" match 40 a.exe >/dev/null && mcopy -i fat.img a.exe ::Sub/a.exe && mcopy -i fat.img a.exe ::b.exe
+  cp fat.img fat.before
+  [ "$(status_of "$scan" --image fat.img)" = 1 ] &&
+    grep -qxF 'fat.img:\Sub\a.exe     W32/Tarvix.12.Backdoor not disinfected as per user'"'"'s selection' "$work/out" ||
+    fail "a bare FAT image: $(cat "$work/out" "$work/err")"
+  for action in --remove --rename "--move tree"; do
+    [ "$(status_of "$scan" $action --image fat.img)" = 2 ] && grep -q 'evidence.*--windows-root' "$work/err" ||
+      fail "--image with $action: $(cat "$work/err")"
+  done
+  [ "$(status_of "$scan" --image fat.img tree)" = 2 ] || fail "--image with a path is not status 2"
+  [ "$(status_of "$scan" --extract tree tree)" = 2 ] || fail "--extract without --image is not status 2"
+  rm -rf extracted && mkdir extracted
+  "$scan" --image fat.img --extract extracted >/dev/null; "$scan" -q --image fat.img --extract extracted >/dev/null
+  cmp -s extracted/a.exe a.exe && cmp -s extracted/a.exe.1 a.exe &&
+    [ "$(cat extracted/a.exe.location)" = "$(printf 'fat.img:\\Sub\\a.exe\tW32/Tarvix.12.Backdoor')" ] ||
+    fail "--extract: $(ls extracted; cat extracted/a.exe.location)"
+  mkfifo image.fifo && mkdir image.dir && head -c 200000 /dev/urandom >image.random && head -c 30000 fat.img >image.short
+  # The FAT holds bad-cluster marks: the files it cannot give are said, the rest scanned.
+  cp fat.img image.damaged && printf '\xf7\xff%.0s' {1..64} | dd of=image.damaged bs=1 seek=$(($(od -An -tu2 -j14 -N2 fat.img) * 512 + 4)) conv=notrunc status=none
+  for bad in image.fifo image.dir image.missing image.random image.short image.damaged; do
+    [ "$(status_of timeout 20 "$scan" --image $bad)" = 2 ] && grep -q "^vexpurge-scan: $bad" "$work/err" ||
+      fail "a bad image, $bad: $(cat "$work/err")"
+  done
+  grep -qF 'image.damaged:\Sub: cannot be read, not scanned' "$work/err" || fail "the damaged image: $(cat "$work/err")"
+  cmp -s fat.img fat.before || fail "the image changed"
+fi
+
 # --- the hosts file: checked once a scan, even with no binary found; every action on it ---------
 infected_hosts() {  # a hosts file with the text signature at $1
   mkdir -p "$(dirname "$1")"

@@ -236,6 +236,34 @@ TEST_F(OfflineVolumeTest, ReportOnlyChangesNothingAndSaysWhatWouldGo) {
   EXPECT_EQ(Entries(config_), (Names{"SYSTEM", "software"}));
 }
 
+// Hives copied out of a disk image are read as the installation's own, named as in the image,
+// and never written, whatever the scan asks.
+TEST_F(OfflineVolumeTest, CopiesOfTheHivesAreReadAndNeverWritten) {
+  Install();
+  MakeFile("C:\\copies\\SOFTWARE", ReadAll(software_));
+  MakeFile("C:\\copies\\SYSTEM", ReadAll(system_));
+  const std::string software = Host("C:\\copies\\SOFTWARE"), system = Host("C:\\copies\\SYSTEM");
+  const std::string before = ReadAll(software) + ReadAll(system);
+  OfflineVolume::InstallationCopy copy;
+  copy.windowsFolder = "C:\\WINDOWS";
+  copy.systemName = "system32";
+  copy.software = software;
+  copy.softwareShown = "disk.img:p2:\\WINDOWS\\system32\\config\\SOFTWARE";
+  copy.system = system;
+  copy.systemShown = "disk.img:p2:\\WINDOWS\\system32\\config\\SYSTEM";
+  std::string error;
+  ASSERT_TRUE(volume_.OpenCopies(copy, &error)) << error;
+  EXPECT_EQ(volume_.Unwritable(),
+            (Names{copy.softwareShown + ": cannot be written: it was read out of a disk image",
+                   copy.systemShown + ": cannot be written: it was read out of a disk image"}));
+  const Names removed = Scan();
+  EXPECT_FALSE(Commit(removed, &error));
+  EXPECT_EQ(reports_,
+            (Lines{"System Registry     W32/Tarvix.Backdoor not removed (service svcx): " +
+                   copy.systemShown + ": cannot be written: it was read out of a disk image"}));
+  EXPECT_EQ(ReadAll(software) + ReadAll(system), before);
+}
+
 // The services to take away follow the recorded findings, whatever their lines say.
 TEST(FilesTakenAway, FilesDoneOrInReportOnlyTheBinariesFound) {
   using Kind = FindingKind;
