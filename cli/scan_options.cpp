@@ -36,6 +36,9 @@ bool ValueOption(const char* name, int argc, char** argv, int* i, std::string* v
 bool ParseScanOptions(int argc, char** argv, ScanOptions* options, std::string* error) {
   bool endOfOptions = false;
   std::string threads;
+#if !defined(_WIN32)
+  std::string image;  // each --image given, to refuse a second
+#endif
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
     if (endOfOptions || argument[0] != '-' || std::strcmp(argument, "-") == 0) {
@@ -61,9 +64,15 @@ bool ParseScanOptions(int argc, char** argv, ScanOptions* options, std::string* 
                ValueOption("--windows-root", argc, argv, &i, &options->windowsRoot, error)) {
       if (!error->empty()) return false;
 #if !defined(_WIN32)  // disk images are read on Linux only
-    } else if (ValueOption("--image", argc, argv, &i, &options->image, error) ||
+    } else if (ValueOption("--image", argc, argv, &i, &image, error) ||
                ValueOption("--extract", argc, argv, &i, &options->extract, error)) {
       if (!error->empty()) return false;
+      if (!image.empty() && !options->image.empty()) {
+        *error = "one --image at a time";
+        return false;
+      }
+      if (!image.empty()) options->image = image;
+      image.clear();
 #endif
     } else if (ValueOption("--threads", argc, argv, &i, &threads, error)) {
       if (!error->empty()) return false;

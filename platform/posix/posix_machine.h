@@ -11,6 +11,7 @@
 //
 //   posix::Machine& m = posix::machine();
 //   m.MapDrive('C', "/mnt/windows");             // C: is a fixed drive backed by that folder
+//   m.MapImageDrive('D', volume);                // D: shows a file system of a disk image
 //   m.SetVersion(posix::WindowsVersion::WinXP);
 #pragma once
 
