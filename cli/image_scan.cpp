@@ -23,13 +23,19 @@ constexpr size_t kMostDrives = 24;
 // Each drive letter's partition label, for the front ends' use after the scan.
 char g_labels[26][8] = {};
 
+// What the library said last went wrong, "" when nothing.
 std::string TskProblem() {
   const char* text = tsk_error_get();
-  std::string problem = text != nullptr && *text != '\0' ? text : "no reason given";
+  std::string problem = text != nullptr ? text : "";
   tsk_error_reset();
   // The library's messages end with a line break now and then.
   while (!problem.empty() && (problem.back() == '\n' || problem.back() == ' ')) problem.pop_back();
   return problem;
+}
+
+// The problem in parentheses after a blank, when there is one.
+std::string Because(const std::string& problem) {
+  return problem.empty() ? "" : " (" + problem + ")";
 }
 
 bool Accepted(TSK_FS_TYPE_ENUM type) { return TSK_FS_TYPE_ISNTFS(type) || TSK_FS_TYPE_ISFAT(type); }
@@ -53,6 +59,41 @@ bool HasPartitionTable(TSK_IMG_INFO* image) {
     return true;
   return static_cast<unsigned char>(start[510]) == 0x55 &&
          static_cast<unsigned char>(start[511]) == 0xAA && !ClaimsWindowsFileSystem(start);
+}
+
+// The image's format, told by its first bytes (or a fixed VHD's footer at its end) rather than
+// by the library, whose probes of every format it knows leave memory behind. Anything else is
+// taken for a raw image; an AFF image is left to the library.
+TSK_IMG_TYPE_ENUM FormatOf(const std::string& path) {
+  char head[32] = {}, tail[8] = {};
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return TSK_IMG_TYPE_DETECT;
+  const bool read = ::pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head);
+  const off_t size = ::lseek(fd, 0, SEEK_END);
+  const bool footer = size >= 512 && ::pread(fd, tail, sizeof tail, size - 512) == 8;
+  ::close(fd);
+  const auto starts = [&](const char* magic, size_t length) {
+    return read && std::memcmp(head, magic, length) == 0;
+  };
+  if (starts("EVF\x09\x0d\x0a\xff\x00", 8) || starts("EVF2\x0d\x0a\x81\x00", 8))
+    return TSK_IMG_TYPE_EWF_EWF;
+  if (starts("vhdxfile", 8) || starts("conectix", 8) ||
+      (footer && std::memcmp(tail, "conectix", 8) == 0))
+    return TSK_IMG_TYPE_VHD_VHD;
+  if (starts("KDMV", 4) || starts("COWD", 4) || starts("# Disk DescriptorFile", 21))
+    return TSK_IMG_TYPE_VMDK_VMDK;
+  if (starts("AFF10\r\n", 7)) return TSK_IMG_TYPE_DETECT;
+  return TSK_IMG_TYPE_RAW;
+}
+
+// The kind of partition table to look for: GPT when its header is there (the library's probe of
+// the protective MBR first leaves memory behind), else whatever the library finds.
+TSK_VS_TYPE_ENUM TableOf(TSK_IMG_INFO* image) {
+  char header[8] = {};
+  const bool gpt = tsk_img_read(image, 512, header, sizeof header) == 8 &&
+                   std::memcmp(header, "EFI PART", 8) == 0;
+  tsk_error_reset();
+  return gpt ? TSK_VS_TYPE_GPT : TSK_VS_TYPE_DETECT;
 }
 
 bool SameName(const std::string& a, const char* b) { return plat::_stricmp(a.c_str(), b) == 0; }
@@ -133,7 +174,9 @@ struct DiskImage::State {
   ~State() {
     for (const std::string& file : temporaryFiles) ::unlink(file.c_str());
   }
-  bool AddPartitions(DiskImage* owner);
+  // Finds the file systems of the partition table's partitions; what is left out goes to the
+  // owner's problems and notes.
+  void AddPartitions(DiskImage* owner);
 };
 
 DiskImage::DiskImage() : state_(std::make_unique<State>()) {}
@@ -142,6 +185,7 @@ DiskImage::~DiskImage() {
   // The volumes' open files go before their file systems, the file systems before the image.
   std::vector<TSK_FS_INFO*> open;
   for (State::FileSystem& fs : state_->fileSystems) {
+    if (fs.volume) fs.volume->CloseFiles();  // the machine's drive may outlive this
     fs.volume.reset();
     open.push_back(fs.fs);
   }
@@ -151,7 +195,7 @@ DiskImage::~DiskImage() {
   if (state_->image != nullptr) tsk_img_close(state_->image);
 }
 
-bool DiskImage::State::AddPartitions(DiskImage* owner) {
+void DiskImage::State::AddPartitions(DiskImage* owner) {
   // Linux numbers: GPT entries by their index, MBR primaries by their slot, logical partitions
   // from 5 in the order of their tables.
   std::vector<int> logicalTables;
@@ -195,15 +239,16 @@ bool DiskImage::State::AddPartitions(DiskImage* owner) {
       tsk_error_reset();
       owner->problems.push_back(where +
                                 ": the partition lies beyond the end of the image, not scanned");
+    } else if (std::memcmp(sector + 3, "-FVE-FS-", 8) == 0) {
+      owner->problems.push_back(where + ": the volume is encrypted (BitLocker), not scanned");
     } else if (ClaimsWindowsFileSystem(sector)) {
-      owner->problems.push_back(where + ": the file system cannot be read (" + problem +
-                                "), not scanned");
+      owner->problems.push_back(where + ": the file system cannot be read" + Because(problem) +
+                                ", not scanned");
     } else {
       owner->notes.push_back(where + ": no NTFS or FAT file system" +
                              (kind.empty() ? "" : " (" + kind + ")") + ": skipped");
     }
   }
-  return true;
 }
 
 bool DiskImage::Open(const std::string& path, std::string* error) {
@@ -228,12 +273,18 @@ bool DiskImage::Open(const std::string& path, std::string* error) {
     return false;
   }
   tsk_error_reset();
-  state.image = tsk_img_open_utf8_sing(path.c_str(), TSK_IMG_TYPE_DETECT, 0);
+  state.image = tsk_img_open_utf8_sing(path.c_str(), FormatOf(path), 0);
   if (state.image == nullptr) {
-    *error = path + ": the image cannot be read (" + TskProblem() + ")";
+    *error = path + ": the image cannot be read" + Because(TskProblem());
     return false;
   }
-  state.partitions = tsk_vs_open(state.image, 0, TSK_VS_TYPE_DETECT);
+  char first[512];
+  if (tsk_img_read(state.image, 0, first, sizeof first) != static_cast<ssize_t>(sizeof first)) {
+    *error = path + ": the image's data cannot be read, a truncated or damaged image" +
+             Because(TskProblem()) + ": nothing to scan";
+    return false;
+  }
+  state.partitions = tsk_vs_open(state.image, 0, TableOf(state.image));
   if (state.partitions != nullptr) {
     state.AddPartitions(this);
   } else {
@@ -251,6 +302,7 @@ bool DiskImage::Open(const std::string& path, std::string* error) {
       *error = path +
                ": the partition table cannot be read (the image is truncated, or the table is "
                "damaged): nothing to scan";
+      return false;
     } else {
       *error = path +
                ": neither a partition table nor an NTFS or FAT file system was found (an unknown "
@@ -435,10 +487,12 @@ bool DiskImage::Extract(const std::vector<Finding>& findings, const std::string&
     const bool recorded =
         ::write(record, line.data(), line.size()) == static_cast<ssize_t>(line.size());
     const bool closed = ::close(out) == 0;
-    if (::close(record) != 0 || !recorded || !closed) {
-      fail(taken + " cannot be written");
-    } else if (!copied) {
-      fail(std::strerror(saved));
+    const bool kept = ::close(record) == 0 && recorded && closed;
+    if (!kept || !copied) {
+      // A part of a file could pass for all of it: nothing is left of a copy that failed.
+      ::unlink(taken.c_str());
+      ::unlink((taken + ".location").c_str());
+      fail(!copied ? std::string(std::strerror(saved)) : taken + " cannot be written");
     }
   }
   if (trouble.empty()) return true;

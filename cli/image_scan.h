@@ -21,8 +21,9 @@ class DiskImage {
   // Opens the image at path (as the user gave it) and finds the file systems to scan: those of
   // the partitions of its partition table, or the image itself taken as one. False, with the
   // message in *error, when there is nothing to scan. Each partition that is left out is told
-  // to problem (a partition that should hold a file system that cannot be read: it makes the
-  // run incomplete) or to note (one without an NTFS or FAT file system: only said).
+  // to problems (a partition that should hold a file system that cannot be read, or an
+  // encrypted one: it makes the run incomplete) or to notes (one without an NTFS or FAT file
+  // system: only said).
   bool Open(const std::string& path, std::string* error);
   std::vector<std::string> problems;
   std::vector<std::string> notes;
@@ -47,7 +48,8 @@ class DiskImage {
 
   // Copies each file found out of the image into folder: "<name>", or "<name>.1", ".2", ...
   // when that is taken, and "<that>.location" beside it (the path shown, a tab, the detection
-  // name). False, with the problems in *error, when any could not be copied.
+  // name). False, with the problems in *error, when any could not be copied (nothing is left of
+  // such a copy).
   bool Extract(const std::vector<Finding>& findings, const std::string& folder,
                const ReportOutput& output, std::string* error) const;
 

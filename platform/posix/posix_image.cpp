@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <unordered_map>
 
@@ -16,6 +17,13 @@ namespace {
 
 // NTFS keeps its own files in the first records of its table; Windows lists none of them.
 constexpr TSK_INUM_T kFirstNtfsUserRecord = 24;
+// The library shows a FAT volume's label as a file of the root named so; Windows lists none.
+constexpr char kFatLabelSuffix[] = " (Volume Label Entry)";
+
+bool EndsWith(const std::string& text, const char* suffix) {
+  const size_t length = std::strlen(suffix);
+  return text.size() >= length && text.compare(text.size() - length, length, suffix) == 0;
+}
 
 struct Folder {
   bool listed = false;
@@ -111,7 +119,8 @@ void FileSystemVolume::State::Read(Folder* folder, const std::string& path, TSK_
       item.entry.name = name->name;
       shown = !item.entry.name.empty() && item.entry.name != "." && item.entry.name != ".." &&
               item.entry.name.find('/') == std::string::npos &&
-              !(TSK_FS_TYPE_ISNTFS(fs->ftype) && item.address < kFirstNtfsUserRecord);
+              !(TSK_FS_TYPE_ISNTFS(fs->ftype) && item.address < kFirstNtfsUserRecord) &&
+              !(TSK_FS_TYPE_ISFAT(fs->ftype) && EndsWith(item.entry.name, kFatLabelSuffix));
     }
     if (shown && meta != nullptr) {
       shown = meta->type == TSK_FS_META_TYPE_REG || meta->type == TSK_FS_META_TYPE_DIR;
@@ -148,8 +157,12 @@ FileSystemVolume::FileSystemVolume(TSK_FS_INFO* fs) : state_(std::make_unique<St
   state_->fs = fs;
 }
 
-FileSystemVolume::~FileSystemVolume() {
+FileSystemVolume::~FileSystemVolume() { CloseFiles(); }
+
+void FileSystemVolume::CloseFiles() {
   for (auto& open : state_->files) tsk_fs_file_close(open.second);
+  state_->files.clear();
+  state_->filePaths.clear();
 }
 
 bool FileSystemVolume::Look(const std::string& path, Entry* entry) {

@@ -36,6 +36,10 @@ class FileSystemVolume : public ImageVolume {
   long Read(int file, void* buffer, size_t count, uint64_t position) override;
   void Close(int file) override;
 
+  // Closes every file still open, as must be done before the file system is closed (the drive
+  // may keep the volume longer); a read of one fails afterwards.
+  void CloseFiles();
+
   // The sizes of the files opened so far, added up: how far a scan has come.
   uint64_t bytesOpened() const { return bytesOpened_; }
   // The files whose data could not be read, each once, as paths below the root.

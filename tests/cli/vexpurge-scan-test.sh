@@ -184,6 +184,26 @@ if command -v mkfs.fat >/dev/null && command -v mcopy >/dev/null; then
   done
   grep -qF 'image.damaged:\Sub: cannot be read, not scanned' "$work/err" || fail "the damaged image: $(cat "$work/err")"
   cmp -s fat.img fat.before || fail "the image changed"
+  # Partitions numbered as Linux numbers them: MBR slots, logical partitions from 5, GPT entries.
+  if command -v sfdisk >/dev/null; then
+    truncate -s 64M mbr.img gpt.img
+    printf 'start=2048,size=20480,type=83\nstart=22528,type=5\nstart=24576,size=20480,type=c\nstart=47104,size=20480,type=c\n' |
+      sfdisk -q mbr.img
+    printf 'label: gpt\nstart=2048,size=20480\nstart=22528,size=20480\n' | sfdisk -q gpt.img
+    for at in mbr.img:24576 mbr.img:47104 gpt.img:22528; do
+      dd if=fat.img of=${at%:*} bs=512 seek=${at#*:} conv=notrunc status=none
+    done
+    "$scan" -q --image mbr.img >"$work/out" 2>&1
+    "$scan" -q --image gpt.img >>"$work/out" 2>&1
+    [ "$(grep -c 'W32/Tarvix' "$work/out")" = 6 ] && grep -qF 'mbr.img:p5:\Sub\a.exe ' "$work/out" &&
+      grep -qF 'mbr.img:p6:\b.exe ' "$work/out" && grep -qF 'gpt.img:p2:\Sub\a.exe ' "$work/out" ||
+      fail "partition numbers: $(cat "$work/out")"
+    # On a terminal, a progress line names the partition, the files and the bytes done.
+    if command -v script >/dev/null; then
+      script -qc "'$scan' --image mbr.img" /dev/null >"$work/out"
+      grep -qaE 'p[56]  [0-9]+ files  [0-9.]+ MB' "$work/out" || fail "no progress line: $(cat -A "$work/out" | head -3)"
+    fi
+  fi
 fi
 
 # --- the hosts file: checked once a scan, even with no binary found; every action on it ---------

@@ -63,6 +63,7 @@ class ImageDriveTest : public ScanTest {
     image_ = folder_ + "/fat.img";
   }
   void TearDown() override {
+    if (volume_) volume_->CloseFiles();  // the machine keeps its drive's volume a while longer
     volume_.reset();
     if (fs_ != nullptr) tsk_fs_close(fs_);
     if (img_ != nullptr) tsk_img_close(img_);
@@ -70,11 +71,11 @@ class ImageDriveTest : public ScanTest {
     ScanTest::TearDown();
   }
 
-  // A FAT file system (FAT32 when fat32) holding these files (name, contents), made with mtools.
+  // A FAT file system (FAT32 when fat32), labelled, holding these files (name, contents).
   void Make(const std::vector<std::pair<std::string, std::string>>& files, bool fat32 = false) {
     std::string script = "cd " + folder_ + " && truncate -s " + (fat32 ? "40M" : "4M") +
                          " fat.img && mkfs.fat " + (fat32 ? "-F 32" : "-F 12") +
-                         " fat.img >/dev/null && export MTOOLS_SKIP_CHECK=1";
+                         " -n IMAGE fat.img >/dev/null && export MTOOLS_SKIP_CHECK=1";
     int n = 0;
     for (const auto& file : files) {
       const std::string source = "f" + std::to_string(n++);
@@ -89,7 +90,7 @@ class ImageDriveTest : public ScanTest {
 
   // Maps the image's file system to the drive letter.
   void Map(char letter) {
-    img_ = tsk_img_open_utf8_sing(image_.c_str(), TSK_IMG_TYPE_DETECT, 0);
+    img_ = tsk_img_open_utf8_sing(image_.c_str(), TSK_IMG_TYPE_RAW, 0);
     ASSERT_NE(img_, nullptr);
     fs_ = tsk_fs_open_img(img_, 0, TSK_FS_TYPE_DETECT);
     ASSERT_NE(fs_, nullptr);
@@ -117,6 +118,7 @@ TEST_F(ImageDriveTest, ListsAndReadsAsAnyDrive) {
         {"Tools/b.dat", std::string(70000, 'b')},
         {"ROOT.EXE", "MZ"}});
   Map('E');
+  // The volume's label is no file; a drive root lists no "." and "..".
   EXPECT_EQ(Listing("E:\\*"), (Names{"ROOT.EXE 2", "Tools/ 0"}));
   EXPECT_EQ(Listing("E:\\TOOLS\\*.*"), (Names{"./ 0", "../ 0", "b.dat 70000", "Sub/ 0"}));
   // Any case reaches the file; what is read is the file's bytes, however many clusters.
