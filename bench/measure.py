@@ -3,12 +3,14 @@
 every scanner detects exactly the corpus's specimens, times K runs of each scanner on the warm
 corpus (and, with --cold, with the page cache dropped before each run), sweeps the thread count
 of vexpurge-scan and of the baseline, checks that vexpurge-scan's output is the same at every
-thread count, measures how files/s and peak memory go with the corpus's size, writes the results
-table and plots it. bench/run.sh prepares everything it takes.
+thread count, measures how files/s and peak memory go with the corpus's size, times the scan of
+the corpus copied into an NTFS image against the folder, writes the results table and plots it.
+bench/run.sh prepares everything it takes.
 
     measure.py --out BUILD/bench --corpus DIR --manifest FILE --rows DIR --table CSV
                --odd-layouts DIR --one-folder DIR --vexpurge BIN --baseline BIN --runs K
                [--cold] [--threads 1,2,4,...] [--scale N:DIR:MANIFEST ...] [--wide DIR]
+               [--image FILE | --image-skipped REASON]
 """
 import argparse
 import os
@@ -145,6 +147,18 @@ def vexpurge_detections(output, corpus):
     return found
 
 
+def image_detections(output, image):
+    # The path inside the image follows the image's name, a colon and a backslash (a bare file
+    # system); the detection name follows five blanks.
+    prefix = image + ":\\"
+    found = set()
+    for line in output.splitlines():
+        path, blanks, _ = line.partition("     ")
+        if blanks and path.startswith(prefix):
+            found.add(path[len(prefix):].replace("\\", "/"))
+    return found
+
+
 def clamscan_detections(output, corpus):
     found = set()
     for line in output.splitlines():
@@ -226,6 +240,9 @@ def main():
     parser.add_argument("--wide", help="one folder of many files for the scaling check")
     parser.add_argument("--cold-skipped", default="",
                         help="why there is no cold mode, for the notes")
+    parser.add_argument("--image", help="the corpus in a bare NTFS file system (raw image)")
+    parser.add_argument("--image-skipped", default="",
+                        help="why there is no image, for the notes")
     args = parser.parse_args()
     thread_counts = sorted({int(t) for t in args.threads.split(",")} | {1})
     corpus = os.path.abspath(args.corpus)
@@ -420,6 +437,44 @@ def main():
                 wall, cpu, peak = timed(argv, 3, mode == "cold")
                 scale.append((count, folder == args.wide, widest, label, mode, count / wall, wall,
                               peak))
+
+    # The corpus read out of an NTFS image against the same files as a folder, with the default
+    # threads: the detections must be the manifest's, then K runs each warm (round-robin) and, as
+    # root, 3 cold.
+    image_rows = []
+    image_verdict = None
+    if args.image:
+        image = os.path.abspath(args.image)
+        image_argv = [args.vexpurge, "--quiet", "--image", image]
+        folder_argv = [args.vexpurge, "--quiet", corpus]
+        _, _, _, code, output, errors = run(image_argv, stdout=subprocess.PIPE)
+        if code not in (0, 1):
+            # Said in the notes; the rest of the results stand.
+            notes.append("image part: vexpurge-scan --image failed with status %d: %s" % (
+                code, " / ".join(errors.strip().splitlines()[:3])))
+            args.image = None
+    if args.image:
+        _, missed, extra = compare(image_detections(output, image), manifest)
+        image_verdict = describe_difference(missed, extra, manifest)
+        for path in (missed + extra)[:20]:
+            notes.append("vexpurge-scan --image: %s %s" % (
+                "missed" if path in missed else "extra", path))
+        warm_up(corpus, image)
+        pairs = [("folder", folder_argv), ("NTFS image", image_argv)]
+        image_samples = {label: [] for label, _ in pairs}
+        for k in range(args.runs):
+            for label, argv in pairs[k % 2:] + pairs[:k % 2]:
+                image_samples[label].append(timed(argv, 1, False))
+        for label, _ in pairs:
+            walls = [sample[0] for sample in image_samples[label]]
+            image_rows.append((label, "warm", statistics.median(walls),
+                               statistics.median(sample[1] for sample in image_samples[label]),
+                               max(sample[2] for sample in image_samples[label])))
+        if args.cold:
+            for label, argv in pairs:
+                image_rows.append((label, "cold") + timed(argv, cold_runs, True))
+    elif args.image_skipped:
+        notes.append("image part skipped: %s" % args.image_skipped)
     load_after = os.getloadavg()
 
     baseline_label = scanners[0][0]
@@ -502,6 +557,22 @@ def main():
             ("%d files, one folder" if wide else "%d files") % count, widest, label, mode, rate,
             wall, peak))
 
+    if image_rows:
+        lines.append("")
+        lines.append("the corpus in an NTFS image (raw, %.1f MiB) against the same files as a folder "
+                     "(vexpurge-scan --quiet, default threads; warm %d runs, cold %d, median); "
+                     "detections from the image: %s" % (
+                         os.path.getsize(args.image) / 1048576.0, args.runs,
+                         cold_runs if args.cold else 0, image_verdict))
+        header_image = "%-12s %-5s %10s %8s %8s %8s %10s" % (
+            "source", "mode", "files/s", "wall s", "cpu s", "peak MB", "vs folder")
+        lines.append(header_image)
+        lines.append("-" * len(header_image))
+        folder_wall = {mode: wall for label, mode, wall, _, _ in image_rows if label == "folder"}
+        for label, mode, wall, cpu, peak in image_rows:
+            lines.append("%-12s %-5s %10.0f %8.3f %8.3f %8.1f %9.0f%%" % (
+                label, mode, file_count / wall, wall, cpu, peak, 100 * folder_wall[mode] / wall))
+
     # The targets.
     by_label = {row[0]: row for row in rows}
     vex = rows[1]
@@ -546,6 +617,8 @@ def main():
     lines.append("commands:")
     for label, argv, _, _ in scanners:
         lines.append("  %s: %s" % (label, " ".join(argv)))
+    if image_rows:
+        lines.append("  vexpurge-scan, the NTFS image: %s" % " ".join(image_argv))
     lines.append("")
     lines.append("notes:")
     for note in notes:

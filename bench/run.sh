@@ -11,8 +11,10 @@
 # here: no freshclam, no network), builds the host tools, makes the corpora under build/bench
 # when they are missing or their inputs changed, converts the signature table for ClamAV and
 # YARA, checks every scanner's detections against the corpus manifest, measures warm and (as
-# root) cold, sweeps the thread counts, writes build/bench/results.txt and plots it in
-# build/bench/files-per-second.png. See bench/README.md.
+# root) cold, sweeps the thread counts, times `vexpurge-scan --image` on the corpus copied into
+# an NTFS image against the corpus as a folder (root and FUSE only: skipped and said otherwise),
+# writes build/bench/results.txt and plots it in build/bench/files-per-second.png. See
+# bench/README.md.
 set -euo pipefail
 
 files=30000
@@ -49,6 +51,7 @@ need gcc gcc
 need python3 python3
 need /usr/bin/time time
 need gnuplot gnuplot-nox
+need mkntfs ntfs-3g
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -126,6 +129,31 @@ if [ "$scale" -eq 1 ]; then
   scale_args+=(--wide "$wide")
 fi
 
+# The corpus in a bare NTFS file system, made again only with the corpus. Filling it goes through
+# an ntfs-3g mount, which needs root and FUSE; without them the image part is skipped and said.
+image="$out/corpus-ntfs.img"
+image_args=()
+if [[ "$("$scan" --help)" != *--image* ]]; then
+  image_args=(--image-skipped "this vexpurge-scan has no --image")
+elif [ -f "$image" ] && [ "$(cat "$image.stamp" 2>/dev/null)" = "$stamp" ]; then
+  image_args=(--image "$image")
+else
+  rm -f "$image" "$image.stamp"
+  echo "bench: making the corpus's NTFS image"
+  made=0
+  "$root/tests/cli/make-images.sh" --ntfs "$out/corpus" "$image" 2>"$image.log" || made=$?
+  if [ "$made" -eq 0 ]; then
+    echo "$stamp" > "$image.stamp"
+    image_args=(--image "$image")
+  else
+    rm -f "$image"
+    reason="the image could not be made (status $made, see $image.log)"
+    [ "$made" -ne 77 ] || reason="$(tail -1 "$image.log" | sed 's/^make-images.sh: skipped: //')"
+    echo "bench: image part skipped: $reason"
+    image_args=(--image-skipped "$reason")
+  fi
+fi
+
 # Cold runs drop the page cache before each run, which only root may do.
 cold_args=()
 if [ "$(id -u)" -eq 0 ] && [ -w /proc/sys/vm/drop_caches ]; then
@@ -138,9 +166,10 @@ fi
 # Warm the page cache once, so that no scanner pays for the first read from disk.
 find "$out/corpus" "$out/rows" "$out/odd-layouts" "$out/one-folder" -type f \
   -exec cat {} + > /dev/null
+[ ! -f "$image" ] || cat "$image" > /dev/null
 
 python3 "$root/bench/measure.py" --out "$out" --corpus "$out/corpus" \
   --manifest "$out/manifest.tsv" --rows "$out/rows" --odd-layouts "$out/odd-layouts" \
   --one-folder "$out/one-folder" --table "$out/signatures.csv" --vexpurge "$scan" \
   --baseline "$out/baseline-scan" --runs "$runs" --threads "$threads" "${cold_args[@]}" \
-  "${scale_args[@]}"
+  "${scale_args[@]}" "${image_args[@]}"

@@ -447,7 +447,8 @@ bool DiskImage::Extract(const std::vector<Finding>& findings, const std::string&
   std::vector<std::string> done;
   std::string trouble;
   for (const Finding& finding : findings) {
-    if (finding.kind == FindingKind::kProcess ||
+    // Files only: a process or a start-up value or service is nothing to copy.
+    if (finding.kind == FindingKind::kProcess || finding.kind == FindingKind::kRegistry ||
         std::find(done.begin(), done.end(), finding.path) != done.end())
       continue;
     done.push_back(finding.path);

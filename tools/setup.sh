@@ -15,6 +15,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   libhivex-dev libtsk-dev pkg-config nlohmann-json3-dev
   qemu-user-static wine32:i386
+  ntfs-3g mtools dosfstools fdisk qemu-utils ewf-tools util-linux
 )
 
 missing=()

@@ -337,10 +337,12 @@ json_rows "$work/out" "$status" >/dev/null && grep -q 'symbolic link' "$work/err
 # An installation that is not running: its start-up value and service are findings too.
 rm -rf offline && mkdir -p offline/WINDOWS/system32/config
 "$specimen" match 40 offline/WINDOWS/system32/svcx.exe >/dev/null
-"$build/tests/make-hive" offline/WINDOWS/system32/config/SOFTWARE 'Microsoft\Windows\CurrentVersion\Run' svcx \
-  'C:\WINDOWS\system32\svcx.exe' 'Microsoft\Windows\CurrentVersion\Run' keep 'C:\keep.exe'
-"$build/tests/make-hive" offline/WINDOWS/system32/config/SYSTEM 'ControlSet001\Services\svcx' ImagePath \
-  '%SystemRoot%\system32\svcx.exe' 'ControlSet001\Services\keep' ImagePath 'C:\keep.exe'
+"$build/tests/vexpurge-make-hive" offline/WINDOWS/system32/config/SOFTWARE \
+  'Microsoft\Windows\CurrentVersion\Run' svcx expand_sz 'C:\WINDOWS\system32\svcx.exe' \
+  'Microsoft\Windows\CurrentVersion\Run' keep expand_sz 'C:\keep.exe'
+"$build/tests/vexpurge-make-hive" offline/WINDOWS/system32/config/SYSTEM \
+  'ControlSet001\Services\svcx' ImagePath expand_sz '%SystemRoot%\system32\svcx.exe' \
+  'ControlSet001\Services\keep' ImagePath expand_sz 'C:\keep.exe'
 for action in report-only delete; do
   status=$(status_of "$scan" --json $([ $action = delete ] && echo --remove) --windows-root offline)
   outcome=$([ $action = delete ] && echo done || echo left-as-selected)
