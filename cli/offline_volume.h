@@ -24,6 +24,9 @@ class OfflineVolume {
 
   // Takes the volume's own results-list lines: where a changed hive's backup is, and the services.
   std::function<void(const std::string&)> report;
+  // Takes the line that says where a changed hive's backup is, when set (else report does): with
+  // machine-readable output it has no finding of its own to stand in for it.
+  std::function<void(const std::string&)> note;
 
   // root: the host folder that was the installation's C: drive (the caller maps C: to it).
   // Finds <root>/Windows/System32/config/SOFTWARE and SYSTEM (each component matched without

@@ -348,7 +348,10 @@ int main(int argc, char** argv) {
   // all the same, and the run ends with an error.
   bool incomplete = false;
   OfflineVolume volume;
-  volume.report = [&output](const std::string& line) { output.Extra(line); };
+  // The service lines are results-list lines (with --json, findings of their own); where a
+  // hive's backup is kept is the front end's own note.
+  volume.report = [&output](const std::string& line) { output.Line(line, false); };
+  volume.note = [&output](const std::string& line) { output.Extra(line); };
   if (offline && !volume.Open(options.windowsRoot, &error)) {
     std::fprintf(stderr, "vexpurge-scan: %s\n", Printable(error).c_str());
     incomplete = true;
