@@ -787,8 +787,8 @@ bool OfflineVolume::Save(std::string* why) {
       continue;
     }
     if (first && report)
-      (note ? note : report)("System Registry     backup of " + hive->path + " kept as " +
-                             hive->backup);
+      (note ? note
+            : report)("System Registry     backup of " + hive->path + " kept as " + hive->backup);
   }
   return ok;
 }
