@@ -3,18 +3,7 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
-namespace {
-
-using Json = nlohmann::ordered_json;  // the fields in the order written, for a reader's eye
-
-#if defined(_WIN32)
-size_t Utf8Sequence(const std::string& text, size_t at) {
-  return static_cast<unsigned char>(text[at]) < 0x80 ? 1 : 0;
-}
-#else
-// The length of the valid UTF-8 sequence that starts text[at]: no overlong forms, no
-// surrogates, nothing beyond U+10FFFF; 0 when the byte starts none.
-size_t Utf8Sequence(const std::string& text, size_t at) {
+size_t Utf8SequenceLength(const std::string& text, size_t at) {
   const auto byte = [&](size_t i) {
     return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0u;
   };
@@ -35,6 +24,17 @@ size_t Utf8Sequence(const std::string& text, size_t at) {
   }
   return length;
 }
+
+namespace {
+
+using Json = nlohmann::ordered_json;  // the fields in the order written, for a reader's eye
+
+#if defined(_WIN32)
+size_t Utf8Sequence(const std::string& text, size_t at) {
+  return static_cast<unsigned char>(text[at]) < 0x80 ? 1 : 0;
+}
+#else
+size_t Utf8Sequence(const std::string& text, size_t at) { return Utf8SequenceLength(text, at); }
 #endif
 
 const char* KindName(FindingKind kind) {

@@ -19,6 +19,10 @@ struct ScanTotals {
   double seconds = 0;
 };
 
+// The length of the valid UTF-8 sequence that starts text[at]: no overlong forms, no
+// surrogates, nothing beyond U+10FFFF; 0 when the byte starts none.
+size_t Utf8SequenceLength(const std::string& text, size_t at);
+
 // The text as valid UTF-8: valid sequences as they are, every other byte as the character
 // U+00XX of its value.
 std::string JsonText(const std::string& bytes);

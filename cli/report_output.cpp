@@ -14,28 +14,12 @@ namespace {
 size_t PrintableSequence(const std::string&, size_t) { return 1; }
 #else
 // The length of the UTF-8 sequence that starts text[at] and is neither malformed nor a C1
-// control character; 0 when its bytes must be escaped.
+// control character (U+0080 to U+009F); 0 when its bytes must be escaped.
 size_t PrintableSequence(const std::string& text, size_t at) {
-  const auto byte = [&](size_t i) {
-    return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0u;
-  };
-  const unsigned lead = byte(0);
-  if (lead < 0x80) return 1;
-  size_t length = 0;
-  unsigned low = 0x80, high = 0xBF;  // the second byte's range: no overlong forms, no surrogates
-  if (lead == 0xC2) low = 0xA0;      // U+0080 to U+009F are controls
-  if (lead >= 0xC2 && lead <= 0xDF) length = 2;
-  if (lead >= 0xE0 && lead <= 0xEF) length = 3;
-  if (lead >= 0xF0 && lead <= 0xF4) length = 4;
-  if (lead == 0xE0) low = 0xA0;
-  if (lead == 0xED) high = 0x9F;
-  if (lead == 0xF0) low = 0x90;
-  if (lead == 0xF4) high = 0x8F;
-  if (length == 0 || byte(1) < low || byte(1) > high) return 0;
-  for (size_t i = 2; i < length; ++i) {
-    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
-  }
-  return length;
+  const size_t length = Utf8SequenceLength(text, at);
+  const bool control = length == 2 && static_cast<unsigned char>(text[at]) == 0xC2 &&
+                       static_cast<unsigned char>(text[at + 1]) < 0xA0;
+  return control ? 0 : length;
 }
 #endif
 
