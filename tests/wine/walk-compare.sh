@@ -55,5 +55,16 @@ for expected in 'C:\walk\Alpha\beta\small.exe     W32/Tarvix.12.Backdoor not dis
   grep -qxF "$expected" "$out/wine" || { echo "missing under Wine: $expected"; fail=1; }
 done
 grep 'Total files scanned' "$out/wine"
+# The Windows console scanner's --json: JSON Lines only, the two specimens among the findings,
+# the summary last with the status the process returns.
+status=0
+wine_exec "$windows_scan" --json >"$out/json" || status=$?
+python3 - "$out/json" "$status" <<'CHECK' || { echo "--json under Wine: $(head -c 2000 "$out/json")"; fail=1; }
+import json, sys
+rows = [json.loads(line) for line in open(sys.argv[1], encoding="ascii").read().splitlines()]
+paths = {r["path"] for r in rows if r["type"] == "finding" and r["kind"] == "binary"}
+assert {"C:\\walk\\Alpha\\beta\\small.exe", "C:\\walk\\dir.v2\\row18.dll"} <= paths, paths
+assert rows[-1]["type"] == "summary" and rows[-1]["exit_status"] == int(sys.argv[2]) == 1, rows[-1]
+CHECK
 rm -rf "$tree"
 exit $fail
