@@ -65,17 +65,27 @@ void MemoryFillStat(const MemoryNode& node, struct stat* info) {
   info->st_size = node.directory ? 0 : static_cast<off_t>(node.bytes.size());
 }
 
-// The names in a memory folder, in byte order.
-std::vector<std::string> MemoryChildren(const std::string& folder) {
-  std::vector<std::string> names;
+// Calls visit(name, entry) for each entry of a memory folder, in byte order, until it answers
+// true; whether one did.
+template <typename Visit>
+bool ForEachMemoryChild(const std::string& folder, Visit visit) {
   const std::string prefix = folder + "/";
   const auto& nodes = machine().impl().memoryNodes;
   for (auto it = nodes.lower_bound(prefix);
        it != nodes.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it) {
-    if (it->first.find('/', prefix.size()) == std::string::npos) {
-      names.push_back(it->first.substr(prefix.size()));
-    }
+    if (it->first.find('/', prefix.size()) != std::string::npos) continue;
+    if (visit(it->first.c_str() + prefix.size())) return true;
   }
+  return false;
+}
+
+// The names in a memory folder, in byte order.
+std::vector<std::string> MemoryChildren(const std::string& folder) {
+  std::vector<std::string> names;
+  ForEachMemoryChild(folder, [&names](const char* name) {
+    names.emplace_back(name);
+    return false;
+  });
   return names;
 }
 
@@ -83,27 +93,19 @@ std::vector<std::string> MemoryChildren(const std::string& folder) {
 // host spells it, else the first entry in byte order that differs from it only in case.
 bool MemoryFindChild(const std::string& folder, const std::string& name,
                      const std::string& hostName, std::string* found) {
-  std::string prefix;
-  prefix.reserve(folder.size() + 1);
-  prefix += folder;
-  prefix += '/';
-  const auto& nodes = machine().impl().memoryNodes;
-  const std::string* exactHost = nullptr;
-  const std::string* other = nullptr;
-  for (auto it = nodes.lower_bound(prefix);
-       it != nodes.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it) {
-    if (it->first.find('/', prefix.size()) != std::string::npos) continue;
-    const char* entry = it->first.c_str() + prefix.size();
-    if (name == entry) {
-      *found = name;
-      return true;
-    }
-    if (exactHost == nullptr && hostName == entry) exactHost = &it->first;
-    if (other == nullptr && plat::_stricmp(entry, hostName.c_str()) == 0) other = &it->first;
+  const char* exactHost = nullptr;
+  const char* other = nullptr;
+  if (ForEachMemoryChild(folder, [&](const char* entry) {
+        if (exactHost == nullptr && hostName == entry) exactHost = entry;
+        if (other == nullptr && plat::_stricmp(entry, hostName.c_str()) == 0) other = entry;
+        return name == entry;
+      })) {
+    *found = name;
+    return true;
   }
-  const std::string* chosen = exactHost != nullptr ? exactHost : other;
+  const char* chosen = exactHost != nullptr ? exactHost : other;
   if (chosen == nullptr) return false;
-  found->assign(*chosen, prefix.size(), std::string::npos);
+  *found = chosen;
   return true;
 }
 
@@ -135,12 +137,17 @@ int MemoryOpen(const std::string& host, int flags) {
   return fd;
 }
 
-Machine::Impl::MemoryDescriptor* MemoryDescriptorOf(int fd) {
-  auto& descriptors = machine().impl().memoryDescriptors;
+// The descriptor's entry in a table of them, or null with errno EBADF.
+template <typename Table>
+typename Table::mapped_type* DescriptorIn(Table& descriptors, int fd) {
   auto it = descriptors.find(fd);
   if (it != descriptors.end()) return &it->second;
   errno = EBADF;
   return nullptr;
+}
+
+Machine::Impl::MemoryDescriptor* MemoryDescriptorOf(int fd) {
+  return DescriptorIn(machine().impl().memoryDescriptors, fd);
 }
 
 // --- Image volumes (Machine::MapImageDrive): host paths under kImageVolumes, then the drive
@@ -214,11 +221,7 @@ int ImageOpen(const std::string& host, int flags) {
 }
 
 Machine::Impl::ImageDescriptor* ImageDescriptorOf(int fd) {
-  auto& descriptors = machine().impl().imageDescriptors;
-  auto it = descriptors.find(fd);
-  if (it != descriptors.end()) return &it->second;
-  errno = EBADF;
-  return nullptr;
+  return DescriptorIn(machine().impl().imageDescriptors, fd);
 }
 
 bool HostStat(const std::string& host, struct stat* info) {
@@ -978,20 +981,19 @@ SplitWindowsPath SplitForDrive(const std::string& windowsPath) {
     return split;
   }
   split.hostFolder = drive->second.hostFolder;
-  split.components.reserve(std::count(path.begin(), path.end(), '\\') + 1);
-  for (size_t begin = 2; begin < path.size();) {
-    size_t end = path.find('\\', begin);
-    if (end == std::string::npos) end = path.size();
-    const size_t length = end - begin;
-    if (length == 1 && path[begin] == '.') {
-      // this folder: nothing to add
-    } else if (length == 2 && path[begin] == '.' && path[begin + 1] == '.') {
-      if (!split.components.empty()) split.components.pop_back();
-    } else if (length > 0) {
-      split.components.emplace_back(path, begin, length);
+  // "." and ".." applied in place: no second list on every file call.
+  split.components = SplitPath(std::string_view(path).substr(2));
+  size_t kept = 0;
+  for (std::string& part : split.components) {
+    if (part == ".") continue;
+    if (part == "..") {
+      if (kept > 0) --kept;
+      continue;
     }
-    begin = end + 1;
+    if (&split.components[kept] != &part) split.components[kept] = std::move(part);
+    ++kept;
   }
+  split.components.resize(kept);
   RedirectSystemFolder(split.letter, &split.components);
   return split;
 }
@@ -1419,7 +1421,7 @@ DWORD GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD capacity) {
   // Each component after the drive keeps its name when that is already a valid short name.
   std::string result = resolved.windows.substr(0, 2);
   std::string key = result;
-  for (const std::string& part : posix::SplitPath(resolved.windows.substr(2))) {
+  for (const std::string& part : posix::SplitPath(std::string_view(resolved.windows).substr(2))) {
     key += "\\" + part;
     result += "\\" + posix::ShortNameOf(key, part);
   }
@@ -1437,7 +1439,7 @@ DWORD GetLongPathNameA(LPCSTR shortPath, LPSTR longPath, DWORD capacity) {
   if (drive.error != 0) return Fail(drive.error, 0u);
   // Each component is taken as a long name first, then as the alias of an entry of its folder.
   std::string result = drive.windows.substr(0, 2);
-  for (const std::string& part : posix::SplitPath(path.substr(2))) {
+  for (const std::string& part : posix::SplitPath(std::string_view(path).substr(2))) {
     const Resolved direct = Resolve(result + "\\" + part);
     if (direct.error == 0 && direct.exists) {
       result = direct.windows;

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/posix/posix_machine.h"
@@ -144,7 +145,7 @@ struct Machine::Impl {
 };
 
 // The components of a backslash path; leading, trailing and doubled backslashes add none.
-std::vector<std::string> SplitPath(const std::string& path);
+std::vector<std::string> SplitPath(std::string_view path);
 
 // The metadata key of a Windows path: its on-disk spelling when it exists, else the path as given.
 std::string KeyOf(const std::string& windowsPath);

@@ -137,15 +137,15 @@ bool Machine::Impl::Close(HANDLE handle) {
   return handles.erase(reinterpret_cast<ULONG_PTR>(handle)) != 0;
 }
 
-std::vector<std::string> SplitPath(const std::string& path) {
+std::vector<std::string> SplitPath(std::string_view path) {
   // One allocation for the list: paths are split on every registry and file call.
   std::vector<std::string> parts;
   parts.reserve(std::count(path.begin(), path.end(), '\\') + 1);
   size_t begin = 0;
   while (begin <= path.size()) {
     size_t end = path.find('\\', begin);
-    if (end == std::string::npos) end = path.size();
-    if (end > begin) parts.emplace_back(path, begin, end - begin);
+    if (end == std::string_view::npos) end = path.size();
+    if (end > begin) parts.emplace_back(path.substr(begin, end - begin));
     begin = end + 1;
   }
   return parts;

@@ -50,21 +50,25 @@ const std::shared_ptr<Node>* ChildSlot(const Node* node, std::string_view name) 
   return nullptr;
 }
 
+// The child's place, made (as the last child) when create is set; null when there is none.
+const std::shared_ptr<Node>* StepDown(Node* node, std::string_view name, bool create) {
+  if (const std::shared_ptr<Node>* slot = ChildSlot(node, name)) return slot;
+  if (!create) return nullptr;
+  auto made = std::make_shared<Node>();
+  made->name = std::string(name);
+  made->parent = node;
+  node->children.push_back(std::move(made));
+  return &node->children.back();
+}
+
 // The key below start at these components (at least one), made on the way when create is set.
 // Walked through plain pointers: only the key found is shared with the caller.
 std::shared_ptr<Node> Descend(Node* start, const std::vector<std::string>& parts, bool create) {
   const std::shared_ptr<Node>* current = nullptr;
   Node* node = start;
   for (const std::string& part : parts) {
-    current = ChildSlot(node, part);
-    if (current == nullptr) {
-      if (!create) return nullptr;
-      auto made = std::make_shared<Node>();
-      made->name = part;
-      made->parent = node;
-      node->children.push_back(std::move(made));
-      current = &node->children.back();
-    }
+    current = StepDown(node, part, create);
+    if (current == nullptr) return nullptr;
     node = current->get();
   }
   return current != nullptr ? *current : nullptr;
@@ -80,19 +84,8 @@ Node* DescendPath(Node* start, std::string_view path, bool create) {
     size_t end = path.find('\\', begin);
     if (end == std::string_view::npos) end = path.size();
     if (end > begin) {
-      const std::string_view part = path.substr(begin, end - begin);
-      const std::shared_ptr<Node>* slot = ChildSlot(node, part);
-      if (slot != nullptr) {
-        node = slot->get();
-      } else if (create) {
-        auto made = std::make_shared<Node>();
-        made->name = std::string(part);
-        made->parent = node;
-        node->children.push_back(std::move(made));
-        node = node->children.back().get();
-      } else {
-        node = nullptr;
-      }
+      const std::shared_ptr<Node>* slot = StepDown(node, path.substr(begin, end - begin), create);
+      node = slot != nullptr ? slot->get() : nullptr;
     }
     begin = end + 1;
   }
