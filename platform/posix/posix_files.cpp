@@ -17,17 +17,26 @@
 
 #include "platform/posix/posix_internal.h"
 #include "platform/posix/posix_readahead.h"
+#include "platform/wow64.h"
 
 namespace posix {
 
+const ListedEntry* FindListed(std::string_view key);
+
 namespace {
+
+// A name read from a host folder, and its type there.
+struct FolderName {
+  std::string name;
+  unsigned char type;
+};
 
 // Letters A to Z only, as Windows folds names in its default code page for ASCII.
 inline unsigned char AsciiUpper(unsigned char c) {
   return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 32) : c;
 }
 
-int CompareUpper(const std::string& a, const std::string& b) {
+int CompareUpper(std::string_view a, std::string_view b) {
   const size_t n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {
     const int ca = AsciiUpper(static_cast<unsigned char>(a[i]));
@@ -437,6 +446,17 @@ std::string HostName(std::string name) {
   std::replace(name.begin(), name.end(), kBackslashInName, '\\');
   return name;
 }
+bool HostNameOf(const std::string& windowsName, char (&hostName)[NAME_MAX + 1]) {
+  if (windowsName.size() > NAME_MAX) return false;
+  std::memcpy(hostName, windowsName.c_str(), windowsName.size() + 1);
+  std::replace(hostName, hostName + windowsName.size(), kBackslashInName, '\\');
+  return true;
+}
+
+// A listed file's size for an open, -1 when the listing does not know it.
+long long SizeOrUnknown(const ListedEntry& entry) {
+  return entry.size == kSizeUnknown ? -1 : static_cast<long long>(entry.size);
+}
 
 // The on-disk name in a host folder that matches a Windows name: the same spelling if there is
 // one, else one that differs only in case.
@@ -500,6 +520,25 @@ bool MatchesMask(const std::string& mask, const std::string& name) {
     return MatchMask(mask.substr(0, mask.size() - 2).c_str(), name.c_str());
   }
   return false;
+}
+
+// The names in an open host folder that match a mask, as Windows names, with the types the
+// folder gives them (DT_REG, DT_DIR, ..., DT_UNKNOWN); "." and ".." left out.
+bool ReadFolderNames(int folderFd, const std::string& mask, std::vector<FolderName>* names) {
+  alignas(8) char buffer[32768];
+  for (;;) {
+    const ssize_t got = ::getdents64(folderFd, buffer, sizeof buffer);
+    if (got < 0) return false;
+    if (got == 0) return true;
+    for (ssize_t at = 0; at < got;) {
+      const auto* item = reinterpret_cast<const dirent64*>(buffer + at);
+      at += item->d_reclen;
+      const char* raw = item->d_name;
+      if (std::strcmp(raw, ".") == 0 || std::strcmp(raw, "..") == 0) continue;
+      std::string name = WindowsName(raw);
+      if (MatchesMask(mask, name)) names->push_back(FolderName{std::move(name), item->d_type});
+    }
+  }
 }
 
 const char kShortNameCharacters[] = "!#$%&'()-@^_`{}~";
@@ -593,7 +632,23 @@ ListedEntry Listed(const std::string& name, const std::string& key, const struct
   return entry;
 }
 
+// The size of a listed plain file the listing did not look at: what a reader ahead of the walk
+// saw when it opened the file, or a look at it now; 0 for one that is gone.
+uint64_t SizeOfListed(const Listing& listing, const ListedEntry& entry) {
+  long long size = -1;
+  if (ReadAheadSize(listing, static_cast<size_t>(&entry - listing.entries.data()), &size))
+    return static_cast<uint64_t>(size);
+  char hostName[NAME_MAX + 1];
+  struct stat info;
+  if (!listing.folder || !HostNameOf(entry.name, hostName) ||
+      ::fstatat(listing.folder->fd, hostName, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    return 0;
+  }
+  return static_cast<uint64_t>(info.st_size);
+}
+
 void FillFindData(WIN32_FIND_DATAA* data, const Listing& listing, const ListedEntry& entry) {
+  if (entry.size == kSizeUnknown) entry.size = SizeOfListed(listing, entry);
   std::memset(data, 0, sizeof *data);
   data->dwFileAttributes = entry.attributes;
   data->dwReserved0 = entry.reparseTag;
@@ -898,18 +953,76 @@ FILE* OpenTextWriter(const std::string& host, const char* hostMode) {
   return stream;
 }
 
-// A file a reader opened ahead of the walk, under the listing's spelling of its path (its key):
-// refused as an open of the file would be.
-int OpenedAhead(int fd, const std::string& key, long long size) {
+// A file opened for reading under the listing's spelling of its path (its key), by a reader
+// ahead of the walk or relative to its folder: refused as an open of the file would be.
+int OpenedListed(int fd, const std::string& key, long long size) {
   const FileMeta* meta = FindMeta(key);
   if ((meta && meta->denyAccess) || machine().ReadBlocked(key)) {
-    ForgetReadAhead(fd);
-    ::close(fd);
+    if (!ForgetReadAhead(fd)) ::close(fd);
     errno = EACCES;
     return -1;
   }
-  machine().impl().descriptors[fd] = Machine::Impl::Descriptor{key, 0, size};
+  machine().impl().descriptors[fd] = Machine::Impl::Descriptor{key, 0, size, true};
   return fd;
+}
+
+constexpr int kNotListed = -2;
+
+// An open for reading of a plain file of the host folder listed last, spelled as the listing
+// spelled it: relative to the folder, which the listing holds open. kNotListed for any other
+// path, and for one the open fails on (the full lookup then says why).
+int OpenListed(const char* path) {
+  const std::shared_ptr<const Listing>& listing = machine().impl().lastListing.listing;
+  // The listing's folder is the one the path names only while no system folder is redirected.
+  if (!listing || !listing->folder ||
+      (plat::RunsUnderWow64() && !plat::FileSystemRedirectionIsOff())) {
+    return kNotListed;
+  }
+  const ListedEntry* listed = FindListed(path);
+  constexpr DWORD kNotPlain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+  if (listed == nullptr || (listed->attributes & kNotPlain) != 0) return kNotListed;
+  char hostName[NAME_MAX + 1];
+  if (!HostNameOf(listed->name, hostName)) return kNotListed;
+  // Never waits, and never follows a link: the listing showed a plain file.
+  const int fd =
+      ::openat(listing->folder->fd, hostName, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return kNotListed;
+  return OpenedListed(fd, path, SizeOrUnknown(*listed));
+}
+
+// A positioned read from a descriptor opened for reading only. Small reads are served from
+// kReadCacheBytes fetched at once, from the start of the file when the read lies there.
+ssize_t CachedPread(int fd, void* buffer, size_t count, long long position) {
+  if (fd >= kFirstMemoryDescriptor || count >= kReadCacheBytes || position < 0)
+    return HostPread(fd, buffer, count, position);
+  Machine::Impl& impl = machine().impl();
+  Machine::Impl::ReadCache& cache = impl.readCache;
+  const auto holds = [&] {
+    const long long end = cache.start + static_cast<long long>(cache.length);
+    // Fewer bytes than asked for were there: the file ended with them.
+    const bool toEnd = cache.length < kReadCacheBytes;
+    return cache.fd == fd && cache.generation == impl.fileGeneration && position >= cache.start &&
+           (position + static_cast<long long>(count) <= end || (toEnd && position <= end));
+  };
+  if (!holds()) {
+    cache.fd = -1;
+    const long long start =
+        position + static_cast<long long>(count) <= static_cast<long long>(kReadCacheBytes)
+            ? 0
+            : position;
+    const ssize_t got = HostPread(fd, cache.bytes, kReadCacheBytes, start);
+    if (got < 0) return -1;
+    cache.fd = fd;
+    cache.generation = impl.fileGeneration;
+    cache.start = start;
+    cache.length = static_cast<size_t>(got);
+  }
+  const long long end = cache.start + static_cast<long long>(cache.length);
+  if (position >= end) return 0;  // at or past the end of the file
+  const size_t n =
+      static_cast<size_t>(std::min(position + static_cast<long long>(count), end) - position);
+  std::memcpy(buffer, cache.bytes + (position - cache.start), n);
+  return static_cast<ssize_t>(n);
 }
 
 // What a path needs before the program may open it; 0 or an errno value.
@@ -931,6 +1044,8 @@ int OpenRefusal(const Resolved& resolved, bool write) {
 }
 
 }  // namespace
+
+HostFolder::~HostFolder() { ::close(fd); }
 
 std::string KeyOf(const std::string& windowsPath) {
   const Resolved resolved = Resolve(windowsPath);
@@ -1057,21 +1172,20 @@ Resolved Resolve(const std::string& windowsPath) {
   return result;
 }
 
-const ListedEntry* FindListed(const std::string& key) {
+const ListedEntry* FindListed(std::string_view key) {
   const Machine::Impl& impl = machine().impl();
   const Machine::Impl::CachedListing& cache = impl.lastListing;
   if (!cache.listing || cache.generation != impl.fileGeneration) return nullptr;
   const Listing& listing = *cache.listing;
-  if (key.size() <= listing.prefix.size() ||
-      key.compare(0, listing.prefix.size(), listing.prefix) != 0)
+  if (key.size() <= listing.prefix.size() || key.substr(0, listing.prefix.size()) != listing.prefix)
     return nullptr;
-  const std::string name = key.substr(listing.prefix.size());
-  if (name.find('\\') != std::string::npos) return nullptr;
+  const std::string_view name = key.substr(listing.prefix.size());
+  if (name.find('\\') != std::string_view::npos) return nullptr;
   // After "." and "..", the entries are in upper-case order: look the name up by halves.
   auto first = listing.entries.begin();
   while (first != listing.entries.end() && (first->name == "." || first->name == "..")) ++first;
   const auto it = std::lower_bound(first, listing.entries.end(), name,
-                                   [](const ListedEntry& entry, const std::string& wanted) {
+                                   [](const ListedEntry& entry, std::string_view wanted) {
                                      return CompareUpper(entry.name, wanted) < 0;
                                    });
   for (auto at = it; at != listing.entries.end() && CompareUpper(at->name, name) == 0; ++at) {
@@ -1168,8 +1282,9 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
       if (!entry.found) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
       cache = {folder.host, mask, folderInfo.st_mtim, impl.fileGeneration, entry.found};
     } else {
-      DIR* dir = ::opendir(folder.host.c_str());
-      if (dir == nullptr) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+      const int folderFd = ::open(folder.host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (folderFd < 0) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+      const auto held = std::make_shared<posix::HostFolder>(folderFd);
       listing->prefix = folder.root ? folder.key : folder.key + "\\";
       // A drive root lists no "." and "..", as on NTFS; other folders list them first.
       if (!folder.root) {
@@ -1178,36 +1293,51 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
             listing->entries.push_back(posix::Listed(dots, folder.key, folderInfo, false));
         }
       }
-      std::vector<std::string> names;
-      while (dirent* item = ::readdir(dir)) {
-        const std::string name = posix::WindowsName(item->d_name);
-        if (name != "." && name != ".." && posix::MatchesMask(mask, name)) names.push_back(name);
-      }
+      std::vector<posix::FolderName> names;
+      if (!posix::ReadFolderNames(folderFd, mask, &names))
+        return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
       // Listed in the order of their upper-case names, as NTFS (and Wine) list a folder.
-      std::sort(names.begin(), names.end(), posix::ListedBefore);
-      listing->entries.reserve(listing->entries.size() + names.size());
-      // One look at each entry itself, a second at what a link points to; FIFOs, sockets and
-      // devices have no place on a Windows volume (and opening one may wait). A block of
-      // entries at a time, so that a wide folder's looks take little memory.
-      constexpr size_t kBlock = 1024;
-      posix::EntryLook looks[kBlock];
-      for (size_t first = 0; first < names.size(); first += kBlock) {
-        const size_t count = std::min(kBlock, names.size() - first);
-        posix::LookAtEntries(::dirfd(dir), &names[first], count, looks);
-        for (size_t i = 0; i < count; ++i) {
-          if (!looks[i].listed) continue;
-          struct stat info {};
-          info.st_mode = looks[i].directory ? S_IFDIR : S_IFREG;
-          info.st_size = static_cast<off_t>(looks[i].size);
-          std::string& name = names[first + i];
-          const std::string key = listing->prefix + name;
-          listing->entries.push_back(posix::Listed(std::move(name), key, info, looks[i].link));
-        }
+      std::sort(names.begin(), names.end(),
+                [](const posix::FolderName& a, const posix::FolderName& b) {
+                  return posix::ListedBefore(a.name, b.name);
+                });
+      // Plain files and folders are listed by the type the folder gives them. A link is looked
+      // at, and what it points to, as is an entry of a file system that gives no types. FIFOs,
+      // sockets and devices have no place on a Windows volume (and opening one may wait).
+      std::vector<std::string> unknown;
+      for (const posix::FolderName& item : names) {
+        if (item.type == DT_LNK || item.type == DT_UNKNOWN) unknown.push_back(item.name);
       }
-      ::closedir(dir);
+      std::vector<posix::EntryLook> looks(unknown.size());
+      if (!unknown.empty())
+        posix::LookAtEntries(folderFd, unknown.data(), unknown.size(), looks.data());
+      listing->entries.reserve(listing->entries.size() + names.size());
+      // The metadata key of each entry is made only when there is metadata to look it up in.
+      const bool anyMeta = !impl.meta.empty();
+      size_t looked = 0;
+      for (posix::FolderName& item : names) {
+        struct stat info {};
+        bool link = false;
+        if (item.type == DT_REG || item.type == DT_DIR) {
+          info.st_mode = item.type == DT_DIR ? S_IFDIR : S_IFREG;
+        } else if (item.type == DT_LNK || item.type == DT_UNKNOWN) {
+          const posix::EntryLook& look = looks[looked++];
+          if (!look.listed) continue;
+          info.st_mode = look.directory ? S_IFDIR : S_IFREG;
+          info.st_size = static_cast<off_t>(look.size);
+          link = look.link;
+        } else {
+          continue;
+        }
+        const std::string key = anyMeta ? listing->prefix + item.name : std::string();
+        const bool sizeUnknown = item.type == DT_REG;
+        listing->entries.push_back(posix::Listed(std::move(item.name), key, info, link));
+        if (sizeUnknown) listing->entries.back().size = posix::kSizeUnknown;
+      }
+      listing->folder = held;
       entry.found = listing;
       cache = {folder.host, mask, folderInfo.st_mtim, impl.fileGeneration, listing};
-      posix::ReadAheadFolder(folder.host, listing);
+      posix::ReadAheadFolder(held, listing);
     }
   } else {
     const Resolved file = Resolve(text);
@@ -1525,7 +1655,9 @@ int _open(const char* path, int flags, int permission) {
   if ((flags & (_O_WRONLY | _O_RDWR | _O_CREAT | _O_TRUNC | _O_APPEND)) == 0) {
     long long aheadSize = -1;
     const int ahead = posix::TakeReadAhead(path, &aheadSize);
-    if (ahead >= 0) return posix::OpenedAhead(ahead, path, aheadSize);
+    if (ahead >= 0) return posix::OpenedListed(ahead, path, aheadSize);
+    const int listedFd = posix::OpenListed(path);
+    if (listedFd != posix::kNotListed) return listedFd;
     const posix::SplitWindowsPath split = posix::SplitForDrive(path);
     if (split.error == 0 && !split.components.empty()) {
       // Never waits (O_NONBLOCK); what is not a plain file is refused, and a listing shows none.
@@ -1538,8 +1670,8 @@ int _open(const char* path, int flags, int permission) {
         const posix::ListedEntry* listed = posix::FindListed(key);
         struct stat info;
         bool folder = listed ? (listed->attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 : false;
-        long long size = listed ? static_cast<long long>(listed->size) : -1;
-        if (listed == nullptr) {
+        long long size = listed ? posix::SizeOrUnknown(*listed) : -1;
+        if (size < 0) {
           if (posix::HostFstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) folder = true;
           size = info.st_size;
         }
@@ -1548,7 +1680,8 @@ int _open(const char* path, int flags, int permission) {
           errno = EACCES;
           return -1;
         }
-        posix::machine().impl().descriptors[fd] = posix::Machine::Impl::Descriptor{key, 0, size};
+        posix::machine().impl().descriptors[fd] =
+            posix::Machine::Impl::Descriptor{key, 0, size, true};
         return fd;
       }
     }
@@ -1605,7 +1738,8 @@ int _read(int fd, void* buffer, unsigned int count) {
   if (descriptor == nullptr) return -1;
   long got = 0;
   if (!posix::ReadAheadRead(fd, buffer, count, descriptor->position, &got)) {
-    got = posix::HostPread(fd, buffer, count, descriptor->position);
+    got = descriptor->readOnly ? posix::CachedPread(fd, buffer, count, descriptor->position)
+                               : posix::HostPread(fd, buffer, count, descriptor->position);
   }
   descriptor->sizeAtOpen = -1;
   if (got > 0) descriptor->position += got;
@@ -1616,6 +1750,7 @@ int _read(int fd, void* buffer, unsigned int count) {
 int _write(int fd, const void* buffer, unsigned int count) {
   posix::Machine::Impl::Descriptor* descriptor = KnownDescriptor(fd);
   if (descriptor == nullptr) return -1;
+  posix::machine().impl().readCache.fd = -1;  // it may hold bytes of this file
   descriptor->sizeAtOpen = -1;
   // An append-mode descriptor writes at the end whatever the position says.
   return static_cast<int>(posix::HostWrite(fd, buffer, count, &descriptor->position));
@@ -1664,8 +1799,10 @@ long _filelength(int fd) {
 
 int _close(int fd) {
   if (!KnownDescriptor(fd)) return -1;
-  posix::machine().impl().descriptors.erase(fd);
-  posix::ForgetReadAhead(fd);
+  posix::Machine::Impl& impl = posix::machine().impl();
+  if (impl.readCache.fd == fd) impl.readCache.fd = -1;
+  impl.descriptors.erase(fd);
+  if (posix::ForgetReadAhead(fd)) return 0;
   return posix::HostClose(fd);
 }
 

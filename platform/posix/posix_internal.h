@@ -31,17 +31,33 @@ struct Registry::Node {
   Value* FindValue(const std::string& valueName);
 };
 
+// A host folder held open, so that its entries are opened and looked at relative to it: the
+// kernel then walks no path for each of them.
+struct HostFolder {
+  explicit HostFolder(int descriptor) : fd(descriptor) {}
+  ~HostFolder();
+  HostFolder(const HostFolder&) = delete;
+  HostFolder& operator=(const HostFolder&) = delete;
+  const int fd;
+};
+
+// A plain file's size not known yet (see ListedEntry).
+constexpr uint64_t kSizeUnknown = UINT64_MAX;
+
 // One entry of a folder listing, kept small: a folder may hold a hundred thousand.
 struct ListedEntry {
   std::string name;
   DWORD attributes = 0;
   DWORD reparseTag = 0;
-  uint64_t size = 0;
+  // A host folder is listed by the types its entries have there: a plain file's size is
+  // kSizeUnknown until the program first asks for the entry, and filled in then, on its thread.
+  mutable uint64_t size = 0;
 };
 
 struct Listing {
   std::string prefix;  // metadata key of the folder, with its closing backslash
   std::vector<ListedEntry> entries;
+  std::shared_ptr<HostFolder> folder;  // a host folder's, held open; none for other volumes
 };
 
 struct HandleEntry {
@@ -93,6 +109,10 @@ constexpr int kFirstMemoryDescriptor = 1 << 24;
 constexpr char kImageVolumes[] = "<image>/";
 constexpr int kFirstImageDescriptor = 1 << 30;
 
+// Bytes a read from a host descriptor fetches at once: the matcher reads a file's headers in
+// four or five small pieces, which this many bytes from the start hold for nearly every file.
+constexpr size_t kReadCacheBytes = 2048;
+
 struct Machine::Impl {
   std::map<char, Drive> drives;
   std::map<char, std::shared_ptr<ImageVolume>> imageVolumes;  // by drive letter
@@ -121,8 +141,18 @@ struct Machine::Impl {
     std::string key;
     long long position = 0;
     long long sizeAtOpen = -1;  // the length seen when it was opened, until first read
+    bool readOnly = false;      // opened for reading only: its reads may be served from readCache
   };
   std::map<int, Descriptor> descriptors;
+  // The last bytes fetched for a read-only host descriptor: kReadCacheBytes from start (fewer at
+  // the end of the file), good while nothing changed through the platform calls.
+  struct ReadCache {
+    int fd = -1;
+    uint64_t generation = 0;
+    long long start = 0;
+    size_t length = 0;
+    unsigned char bytes[kReadCacheBytes];
+  } readCache;
   std::map<FILE*, std::string> streams;  // stdio streams the program holds open, by key
   std::map<ULONG_PTR, HandleEntry> handles;
   // The folder listed last, kept while nothing changed: a walk lists every folder twice, for

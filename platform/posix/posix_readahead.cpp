@@ -4,7 +4,9 @@
 // order, at most kWindow past the last one the program has come to; file i is read into slot
 // i % kWindow. The program taking file i lets go of the files before it that it passed over. A
 // slot's descriptor and bytes belong to the reader that fills it, then (ready) to the shared
-// state under the lock, then (taken) to the program alone until it closes the descriptor.
+// state under the lock, then (taken) to the program alone until it closes the descriptor. The
+// descriptor itself stays open until a reader takes the slot for another file and closes it
+// there: the program's thread makes one system call for a file read ahead, the look.
 //
 // Bytes read ahead are served only for a file unchanged since: when the program opens it, a
 // look at the open descriptor must show the same file (device, inode, links), size and change
@@ -22,6 +24,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
@@ -60,22 +63,24 @@ constexpr std::chrono::microseconds kDiskTime{200};
 // A file changed this recently (seconds) is not trusted to show a later change in its times.
 constexpr time_t kRecentSeconds = 2;
 
-struct FolderFd {
-  int fd;
-  explicit FolderFd(int descriptor) : fd(descriptor) {}
-  ~FolderFd() {
-    if (fd >= 0) ::close(fd);
-  }
-  FolderFd(const FolderFd&) = delete;
-  FolderFd& operator=(const FolderFd&) = delete;
-};
+// One turn of a wait that does not give up the processor: the processor is told, so that a
+// thread sharing its core (the reader waited for, often) runs at full speed meanwhile.
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  for (int i = 0; i < 16; ++i) __builtin_ia32_pause();
+#else
+  std::this_thread::yield();
+#endif
+}
 
 struct Slot {
   enum class State { kFree, kReading, kReady, kTaken };
   std::atomic<State> state{State::kFree};
   uint64_t job = 0;
   size_t index = 0;
-  int fd = -1;  // -1 once read: the reader could not open it, or it is not to be trusted
+  // -1 once read: the reader could not open it, or it is not to be trusted. A free slot may
+  // still hold the descriptor of the file it was last read for: the reader closes it.
+  int fd = -1;
   struct stat info {};
   unsigned char head[kHeadBytes];
   size_t headLength = 0;
@@ -86,7 +91,7 @@ struct Slot {
 
 struct Job {
   uint64_t id = 0;  // 0: none
-  std::shared_ptr<FolderFd> folder;
+  std::shared_ptr<HostFolder> folder;
   std::shared_ptr<const Listing> listing;
   std::vector<uint32_t> files;    // indices of the listing's plain files
   size_t nextToRead = 0;          // in files
@@ -144,6 +149,7 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 // Opens one file relative to its folder and reads what the matcher will read; leaves slot->fd
 // at -1 when the program is to open the file itself.
 void ReadFile(int folder, const std::string& windowsName, Slot* slot) {
+  if (slot->fd >= 0) ::close(slot->fd);
   slot->fd = -1;
   slot->headLength = 0;
   slot->headersAt = -1;
@@ -192,14 +198,13 @@ class ReadAhead {
 
   bool active() const { return !threads_.empty(); }
 
-  void Folder(const std::string& hostFolder, const std::shared_ptr<const Listing>& listing) {
-    const int fd = ::open(hostFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  void Folder(const std::shared_ptr<HostFolder>& folder,
+              const std::shared_ptr<const Listing>& listing) {
     std::lock_guard<std::mutex> lock(mutex_);
     ReleaseReady(SIZE_MAX);
     job_ = Job{};
-    if (fd < 0) return;
     job_.id = ++lastJob_;
-    job_.folder = std::make_shared<FolderFd>(fd);
+    job_.folder = folder;
     job_.listing = listing;
     const DWORD skipped = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
                           FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_RECALL_ON_OPEN |
@@ -237,6 +242,22 @@ class ReadAhead {
     look_ = LookTask{};
   }
 
+  // The size the reader that opened entry entryIndex of the listing saw; false when no reader
+  // has it (not read ahead, passed over, or not opened).
+  bool Size(const Listing& listing, size_t entryIndex, long long* size) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (job_.id == 0 || job_.listing.get() != &listing) return false;
+    const auto found = std::lower_bound(job_.files.begin(), job_.files.end(), entryIndex);
+    if (found == job_.files.end() || *found != entryIndex) return false;
+    const size_t i = static_cast<size_t>(found - job_.files.begin());
+    if (i < job_.reached || i >= job_.nextToRead) return false;
+    Slot& slot = slots_[i % kWindow];
+    WaitUntilRead(lock, slot);
+    if (slot.fd < 0) return false;
+    *size = slot.info.st_size;
+    return true;
+  }
+
   int Take(const char* windowsPath, long long* size) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (job_.id == 0) return -1;
@@ -251,23 +272,15 @@ class ReadAhead {
     ReleaseReady(i);
     job_.reached = i;
     if (i >= job_.nextToRead) {
-      // The program is ahead of the readers: it opens this one itself, they go on after it.
+      // The program is ahead of the readers: it opens this one itself, they go on after it,
+      // all of them.
       job_.reached = job_.nextToRead = i + 1;
+      Behind();
       WakeReaders();
       return -1;
     }
     Slot& slot = slots_[i % kWindow];
-    if (slot.state != Slot::State::kReady) {
-      lock.unlock();
-      const auto until = std::chrono::steady_clock::now() + kSpinTime;
-      while (slot.state != Slot::State::kReady && std::chrono::steady_clock::now() < until) {
-        std::this_thread::yield();
-      }
-      lock.lock();
-      programWaiting_ = true;
-      ready_.wait(lock, [&] { return slot.state == Slot::State::kReady; });
-      programWaiting_ = false;
-    }
+    WaitUntilRead(lock, slot);
     job_.reached = i + 1;
     WakeReaders();
     if (slot.fd < 0) {
@@ -278,9 +291,8 @@ class ReadAhead {
     lock.unlock();
     struct stat now;
     if (::fstat(slot.fd, &now) != 0 || !SameFile(slot.info, now)) {
-      ::close(slot.fd);
       lock.lock();
-      slot.state = Slot::State::kFree;
+      slot.state = Slot::State::kFree;  // its descriptor is closed by the slot's next reader
       WakeReaders();
       return -1;
     }
@@ -311,17 +323,18 @@ class ReadAhead {
     return true;
   }
 
-  void Forget(int fd) {
+  // True when fd was taken from a slot: its descriptor is closed by the slot's next reader.
+  bool Forget(int fd) {
     const auto it =
         std::find_if(taken_.begin(), taken_.end(),
                      [fd](const std::pair<int, Slot*>& entry) { return entry.first == fd; });
-    if (it == taken_.end()) return;
+    if (it == taken_.end()) return false;
     Slot* slot = it->second;
     taken_.erase(it);
     std::lock_guard<std::mutex> lock(mutex_);
-    slot->fd = -1;  // the program closes the descriptor
     slot->state = Slot::State::kFree;
     WakeReaders();
+    return true;
   }
 
  private:
@@ -335,6 +348,11 @@ class ReadAhead {
     work_.notify_all();
     for (std::thread& thread : threads_) thread.join();
     threads_.clear();
+    // Descriptors the program has let go of and no reader has closed yet.
+    for (Slot& slot : slots_) {
+      if (slot.state == Slot::State::kFree && slot.fd >= 0) ::close(slot.fd);
+      if (slot.state == Slot::State::kFree) slot.fd = -1;
+    }
   }
 
   const Slot* TakenSlot(int fd) const {
@@ -358,13 +376,38 @@ class ReadAhead {
   }
 
   // Under the lock: a sleeping reader is woken when there is enough to do, and wakes the next
-  // when it finds more (waking them all at once would have most find nothing). While files come
-  // from the page cache one reader keeps ahead of the program, and more would only take turns
-  // on the processors with it; when reads wait for the disk, every reader is put to work.
+  // when it finds more (waking them all at once would have most find nothing). One reader at a
+  // time keeps ahead of the program while that is enough; when reads wait for the disk, or the
+  // program has caught up with the readers, every reader is put to work.
   void WakeReaders() {
-    if (readersWaiting_ > 0 && (readersWaiting_ == readers_ || diskBound_) && WorthWaking()) {
+    if (readersWaiting_ > 0 && (readersWaiting_ == readers_ || diskBound_ || readersBehind_) &&
+        WorthWaking()) {
       work_.notify_one();
     }
+  }
+
+  // Under the lock: the program waits for the slot of a file being read.
+  void WaitUntilRead(std::unique_lock<std::mutex>& lock, Slot& slot) {
+    if (slot.state == Slot::State::kReady) {
+      if (++readyInRow_ >= kWindow) readersBehind_ = false;
+      return;
+    }
+    Behind();
+    lock.unlock();
+    const auto until = std::chrono::steady_clock::now() + kSpinTime;
+    while (slot.state != Slot::State::kReady && std::chrono::steady_clock::now() < until) {
+      CpuRelax();
+    }
+    lock.lock();
+    programWaiting_ = true;
+    ready_.wait(lock, [&] { return slot.state == Slot::State::kReady; });
+    programWaiting_ = false;
+  }
+
+  // Under the lock: the program found its file not read yet.
+  void Behind() {
+    readersBehind_ = true;
+    readyInRow_ = 0;
   }
 
   // Under the lock, after a reader's piece of work: one that waited for the disk puts every
@@ -423,7 +466,7 @@ class ReadAhead {
         continue;
       }
       if (!Claimable()) {
-        const std::shared_ptr<FolderFd> parent = job_.folder;
+        const std::shared_ptr<HostFolder> parent = job_.folder;
         const std::shared_ptr<const Listing> listing = job_.listing;
         const std::string& name = listing->entries[job_.folders[job_.nextFolder++]].name;
         WakeReaders();
@@ -437,7 +480,7 @@ class ReadAhead {
       slot.state = Slot::State::kReading;
       slot.job = job_.id;
       slot.index = index;
-      const std::shared_ptr<FolderFd> folder = job_.folder;
+      const std::shared_ptr<HostFolder> folder = job_.folder;
       const std::shared_ptr<const Listing> listing = job_.listing;
       const std::string& name = listing->entries[job_.files[index]].name;
       WakeReaders();
@@ -466,8 +509,10 @@ class ReadAhead {
   bool stopping_ = false;
   int readers_ = 0;
   int readersWaiting_ = 0;
-  bool diskBound_ = false;  // reads wait for the disk
-  size_t fromCache_ = 0;    // pieces of work in a row that did not
+  bool diskBound_ = false;      // reads wait for the disk
+  size_t fromCache_ = 0;        // pieces of work in a row that did not
+  bool readersBehind_ = false;  // the program came to files not read yet
+  size_t readyInRow_ = 0;       // files in a row the program found read since
   bool programWaiting_ = false;
   uint64_t lastJob_ = 0;
   Job job_;
@@ -506,8 +551,13 @@ void LookAtEntries(int dirFd, const std::string* names, size_t count, EntryLook*
   for (size_t i = 0; i < count; ++i) LookAtEntry(dirFd, names[i], &looks[i]);
 }
 
-void ReadAheadFolder(const std::string& hostFolder, const std::shared_ptr<const Listing>& listing) {
-  if (g_active) readAhead().Folder(hostFolder, listing);
+void ReadAheadFolder(const std::shared_ptr<HostFolder>& folder,
+                     const std::shared_ptr<const Listing>& listing) {
+  if (g_active) readAhead().Folder(folder, listing);
+}
+
+bool ReadAheadSize(const Listing& listing, size_t entryIndex, long long* size) {
+  return g_active && readAhead().Size(listing, entryIndex, size);
 }
 
 int TakeReadAhead(const char* windowsPath, long long* size) {
@@ -518,8 +568,6 @@ bool ReadAheadRead(int fd, void* buffer, unsigned count, long long position, lon
   return g_active && readAhead().Read(fd, buffer, count, position, got);
 }
 
-void ForgetReadAhead(int fd) {
-  if (g_active) readAhead().Forget(fd);
-}
+bool ForgetReadAhead(int fd) { return g_active && readAhead().Forget(fd); }
 
 }  // namespace posix

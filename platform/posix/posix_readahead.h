@@ -15,6 +15,7 @@
 
 namespace posix {
 
+struct HostFolder;
 struct Listing;
 
 // Threads the scan uses for reading, the program's own included: 1 or less reads nothing ahead.
@@ -34,9 +35,14 @@ struct EntryLook {
 // program's own thread at once when reading ahead, one after the other otherwise.
 void LookAtEntries(int dirFd, const std::string* names, size_t count, EntryLook* looks);
 
-// A folder listing was just made from hostFolder: its plain files are read ahead from now on,
-// in place of those of the folder listed before.
-void ReadAheadFolder(const std::string& hostFolder, const std::shared_ptr<const Listing>& listing);
+// A folder listing was just made from the open host folder: its plain files are read ahead from
+// now on, in place of those of the folder listed before.
+void ReadAheadFolder(const std::shared_ptr<HostFolder>& folder,
+                     const std::shared_ptr<const Listing>& listing);
+
+// The size of plain file entryIndex of the listing as the reader that opened it saw it, waiting
+// for the reader when it is at it; false when no reader has it.
+bool ReadAheadSize(const Listing& listing, size_t entryIndex, long long* size);
 
 // An open for reading of windowsPath, spelled as the last listing spelled it: the descriptor a
 // reader opened, when the file is still what it read, with its size then; -1 otherwise (the
@@ -47,7 +53,8 @@ int TakeReadAhead(const char* windowsPath, long long* size);
 // in *got when what was read ahead holds it.
 bool ReadAheadRead(int fd, void* buffer, unsigned count, long long position, long* got);
 
-// The program closes fd (any descriptor): what was read ahead for it is let go.
-void ForgetReadAhead(int fd);
+// The program closes fd (any descriptor): what was read ahead for it is let go. True when fd came
+// from TakeReadAhead: the descriptor is then closed by a reader, not by the caller.
+bool ForgetReadAhead(int fd);
 
 }  // namespace posix
