@@ -145,9 +145,9 @@ void ReportOutput::Summary(ScanTotals totals) {
   WriteStdout(SummaryJson(totals));
 }
 
-void ReportOutput::Status(const std::string& text, int filesScanned) {
-  lastStatus_ = text;
-  if (trace && !quiet) Print("status: " + Escaped(TranslatePath(text), false));
+void ReportOutput::Status(const char* text, int filesScanned) {
+  lastStatus_ = text;  // once per file: the string keeps its buffer from call to call
+  if (trace && !quiet) Print("status: " + Escaped(TranslatePath(lastStatus_), false));
   if (!progress) return;
   // At most ten progress lines a second: a terminal is slower than the walk.
   const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -155,10 +155,10 @@ void ReportOutput::Status(const std::string& text, int filesScanned) {
                             .count();
   if (now - lastProgress_ < 100) return;
   lastProgress_ = now;
-  std::string shown = Escaped(TranslatePath(text), false);
+  std::string shown = Escaped(TranslatePath(lastStatus_), false);
   if (shown.size() > 60) shown = "..." + shown.substr(shown.size() - 57);
-  const std::string counts =
-      progressText ? progressText(text, filesScanned) : std::to_string(filesScanned) + " files";
+  const std::string counts = progressText ? progressText(lastStatus_, filesScanned)
+                                          : std::to_string(filesScanned) + " files";
   std::fprintf(stderr, "\r\033[K%s  %s", counts.c_str(), shown.c_str());
   progressShown_ = true;
 }

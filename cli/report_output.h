@@ -52,7 +52,7 @@ class ReportOutput {
 
   // A results-list line; statistics says whether the statistics block has begun.
   void Line(const std::string& text, bool statistics);
-  void Status(const std::string& text, int filesScanned);
+  void Status(const char* text, int filesScanned);
   void Finish();
   // With json: the summary object, with the time since this output was made.
   void Summary(ScanTotals totals);

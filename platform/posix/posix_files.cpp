@@ -25,12 +25,6 @@ const ListedEntry* FindListed(std::string_view key);
 
 namespace {
 
-// A name read from a host folder, and its type there.
-struct FolderName {
-  std::string name;
-  unsigned char type;
-};
-
 // Letters A to Z only, as Windows folds names in its default code page for ASCII.
 inline unsigned char AsciiUpper(unsigned char c) {
   return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 32) : c;
@@ -522,9 +516,10 @@ bool MatchesMask(const std::string& mask, const std::string& name) {
   return false;
 }
 
-// The names in an open host folder that match a mask, as Windows names, with the types the
-// folder gives them (DT_REG, DT_DIR, ..., DT_UNKNOWN); "." and ".." left out.
-bool ReadFolderNames(int folderFd, const std::string& mask, std::vector<FolderName>* names) {
+// The entries of an open host folder whose names match a mask, "." and ".." left out, appended
+// to entries with their Windows names and, in place of their attributes, the types the folder
+// gives them (DT_REG, DT_DIR, ..., DT_UNKNOWN).
+bool ReadFolderNames(int folderFd, const std::string& mask, std::vector<ListedEntry>* entries) {
   alignas(8) char buffer[32768];
   for (;;) {
     const ssize_t got = ::getdents64(folderFd, buffer, sizeof buffer);
@@ -536,7 +531,11 @@ bool ReadFolderNames(int folderFd, const std::string& mask, std::vector<FolderNa
       const char* raw = item->d_name;
       if (std::strcmp(raw, ".") == 0 || std::strcmp(raw, "..") == 0) continue;
       std::string name = WindowsName(raw);
-      if (MatchesMask(mask, name)) names->push_back(FolderName{std::move(name), item->d_type});
+      if (!MatchesMask(mask, name)) continue;
+      ListedEntry entry;
+      entry.name = std::move(name);
+      entry.attributes = item->d_type;
+      entries->push_back(std::move(entry));
     }
   }
 }
@@ -549,13 +548,13 @@ bool IsShortNameCharacter(unsigned char c) {
 
 bool IsValidShortName(const std::string& name) {
   const size_t dot = name.find('.');
-  const std::string base = name.substr(0, dot);
-  const std::string ext = dot == std::string::npos ? "" : name.substr(dot + 1);
-  if (base.empty() || base.size() > 8 || ext.size() > 3) return false;
-  if (ext.find('.') != std::string::npos) return false;
-  if (dot != std::string::npos && ext.empty()) return false;
-  for (char c : base + ext) {
-    if (!IsShortNameCharacter(static_cast<unsigned char>(c))) return false;
+  const size_t baseLength = dot == std::string::npos ? name.size() : dot;
+  const size_t extLength = dot == std::string::npos ? 0 : name.size() - dot - 1;
+  if (baseLength == 0 || baseLength > 8 || extLength > 3) return false;
+  if (dot != std::string::npos && (extLength == 0 || name.find('.', dot + 1) != std::string::npos))
+    return false;
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (i != dot && !IsShortNameCharacter(static_cast<unsigned char>(name[i]))) return false;
   }
   return true;
 }
@@ -639,22 +638,25 @@ uint64_t SizeOfListed(const Listing& listing, const ListedEntry& entry) {
   if (ReadAheadSize(listing, static_cast<size_t>(&entry - listing.entries.data()), &size))
     return static_cast<uint64_t>(size);
   char hostName[NAME_MAX + 1];
+  if (!listing.folder || !HostNameOf(entry.name, hostName)) return 0;
   struct stat info;
-  if (!listing.folder || !HostNameOf(entry.name, hostName) ||
-      ::fstatat(listing.folder->fd, hostName, &info, AT_SYMLINK_NOFOLLOW) != 0) {
-    return 0;
-  }
+  const ProgramIo timing(&listing, static_cast<size_t>(&entry - listing.entries.data()));
+  if (::fstatat(listing.folder->fd, hostName, &info, AT_SYMLINK_NOFOLLOW) != 0) return 0;
   return static_cast<uint64_t>(info.st_size);
 }
 
 void FillFindData(WIN32_FIND_DATAA* data, const Listing& listing, const ListedEntry& entry) {
   if (entry.size == kSizeUnknown) entry.size = SizeOfListed(listing, entry);
+  Machine::Impl::CachedListing& cache = machine().impl().lastListing;
+  if (cache.listing.get() == &listing)
+    cache.returned = static_cast<size_t>(&entry - listing.entries.data());
   std::memset(data, 0, sizeof *data);
   data->dwFileAttributes = entry.attributes;
   data->dwReserved0 = entry.reparseTag;
   data->nFileSizeLow = static_cast<DWORD>(entry.size & 0xFFFFFFFFu);
   data->nFileSizeHigh = static_cast<DWORD>(entry.size >> 32);
-  std::snprintf(data->cFileName, sizeof data->cFileName, "%s", entry.name.c_str());
+  const size_t length = std::min(entry.name.size(), sizeof data->cFileName - 1);
+  std::memcpy(data->cFileName, entry.name.data(), length);  // cut to fit, as Windows never needs
   if (entry.name != "." && entry.name != ".." && !IsValidShortName(entry.name)) {
     std::snprintf(data->cAlternateFileName, sizeof data->cAlternateFileName, "%s",
                   ShortNameOf(listing.prefix + entry.name, entry.name).c_str());
@@ -983,9 +985,12 @@ int OpenListed(const char* path) {
   if (listed == nullptr || (listed->attributes & kNotPlain) != 0) return kNotListed;
   char hostName[NAME_MAX + 1];
   if (!HostNameOf(listed->name, hostName)) return kNotListed;
-  // Never waits, and never follows a link: the listing showed a plain file.
-  const int fd =
-      ::openat(listing->folder->fd, hostName, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+  int fd = -1;
+  {
+    const ProgramIo timing(listing.get(), static_cast<size_t>(listed - listing->entries.data()));
+    // Never waits, and never follows a link: the listing showed a plain file.
+    fd = ::openat(listing->folder->fd, hostName, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+  }
   if (fd < 0) return kNotListed;
   return OpenedListed(fd, path, SizeOrUnknown(*listed));
 }
@@ -1181,6 +1186,8 @@ const ListedEntry* FindListed(std::string_view key) {
     return nullptr;
   const std::string_view name = key.substr(listing.prefix.size());
   if (name.find('\\') != std::string_view::npos) return nullptr;
+  if (cache.returned < listing.entries.size() && listing.entries[cache.returned].name == name)
+    return &listing.entries[cache.returned];
   // After "." and "..", the entries are in upper-case order: look the name up by halves.
   auto first = listing.entries.begin();
   while (first != listing.entries.end() && (first->name == "." || first->name == "..")) ++first;
@@ -1293,34 +1300,47 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
             listing->entries.push_back(posix::Listed(dots, folder.key, folderInfo, false));
         }
       }
-      std::vector<posix::FolderName> names;
-      if (!posix::ReadFolderNames(folderFd, mask, &names))
-        return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+      // The folder's names go straight into the listing, each with the type the folder gives
+      // it kept in its attributes until it is listed: a wide folder's listing is its largest use
+      // of memory.
+      std::vector<posix::ListedEntry>& entries = listing->entries;
+      const size_t first = entries.size();
+      bool read = false;
+      {
+        const posix::ProgramIo timing;
+        read = posix::ReadFolderNames(folderFd, mask, &entries);
+      }
+      if (!read) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
       // Listed in the order of their upper-case names, as NTFS (and Wine) list a folder.
-      std::sort(names.begin(), names.end(),
-                [](const posix::FolderName& a, const posix::FolderName& b) {
+      std::sort(entries.begin() + static_cast<std::ptrdiff_t>(first), entries.end(),
+                [](const posix::ListedEntry& a, const posix::ListedEntry& b) {
                   return posix::ListedBefore(a.name, b.name);
                 });
       // Plain files and folders are listed by the type the folder gives them. A link is looked
       // at, and what it points to, as is an entry of a file system that gives no types. FIFOs,
       // sockets and devices have no place on a Windows volume (and opening one may wait).
+      const auto mustLook = [](const posix::ListedEntry& item) {
+        return item.attributes == DT_LNK || item.attributes == DT_UNKNOWN;
+      };
       std::vector<std::string> unknown;
-      for (const posix::FolderName& item : names) {
-        if (item.type == DT_LNK || item.type == DT_UNKNOWN) unknown.push_back(item.name);
+      for (size_t i = first; i < entries.size(); ++i) {
+        if (mustLook(entries[i])) unknown.push_back(entries[i].name);
       }
       std::vector<posix::EntryLook> looks(unknown.size());
       if (!unknown.empty())
         posix::LookAtEntries(folderFd, unknown.data(), unknown.size(), looks.data());
-      listing->entries.reserve(listing->entries.size() + names.size());
       // The metadata key of each entry is made only when there is metadata to look it up in.
       const bool anyMeta = !impl.meta.empty();
       size_t looked = 0;
-      for (posix::FolderName& item : names) {
+      size_t kept = first;
+      for (size_t i = first; i < entries.size(); ++i) {
+        posix::ListedEntry& item = entries[i];
+        const DWORD type = item.attributes;
         struct stat info {};
         bool link = false;
-        if (item.type == DT_REG || item.type == DT_DIR) {
-          info.st_mode = item.type == DT_DIR ? S_IFDIR : S_IFREG;
-        } else if (item.type == DT_LNK || item.type == DT_UNKNOWN) {
+        if (type == DT_REG || type == DT_DIR) {
+          info.st_mode = type == DT_DIR ? S_IFDIR : S_IFREG;
+        } else if (mustLook(item)) {
           const posix::EntryLook& look = looks[looked++];
           if (!look.listed) continue;
           info.st_mode = look.directory ? S_IFDIR : S_IFREG;
@@ -1330,10 +1350,11 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
           continue;
         }
         const std::string key = anyMeta ? listing->prefix + item.name : std::string();
-        const bool sizeUnknown = item.type == DT_REG;
-        listing->entries.push_back(posix::Listed(std::move(item.name), key, info, link));
-        if (sizeUnknown) listing->entries.back().size = posix::kSizeUnknown;
+        entries[kept] = posix::Listed(std::move(item.name), key, info, link);
+        if (type == DT_REG) entries[kept].size = posix::kSizeUnknown;
+        ++kept;
       }
+      entries.resize(kept);
       listing->folder = held;
       entry.found = listing;
       cache = {folder.host, mask, folderInfo.st_mtim, impl.fileGeneration, listing};

@@ -163,10 +163,13 @@ struct Machine::Impl {
     struct timespec modified {};
     uint64_t generation = 0;
     std::shared_ptr<const Listing> listing;
+    size_t returned = 0;  // the entry of it a search returned last: the walk opens that one next
   } lastListing;
   uint64_t fileGeneration = 0;  // counts changes made through the platform calls
   ULONG_PTR nextHandle = 0x1000;
-  std::map<HWND, WindowProc> windows;
+  // Shared, so that a call keeps its procedure alive without copying it: a procedure may
+  // destroy its own window.
+  std::map<HWND, std::shared_ptr<const WindowProc>> windows;
   ULONG_PTR nextWindow = 0x10000;
 
   HANDLE Add(HandleEntry entry);

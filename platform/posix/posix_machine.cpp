@@ -110,7 +110,7 @@ void Machine::SetVersion(WindowsVersion v) {
 HWND Machine::CreateWindow(WindowProc procedure) {
   HWND window = reinterpret_cast<HWND>(impl_->nextWindow);
   impl_->nextWindow += 0x10;
-  impl_->windows[window] = std::move(procedure);
+  impl_->windows[window] = std::make_shared<const WindowProc>(std::move(procedure));
   return window;
 }
 

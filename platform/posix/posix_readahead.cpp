@@ -188,15 +188,16 @@ class ReadAhead {
  public:
   ~ReadAhead() { Stop(); }
 
-  void Start(int readers) {
+  void Start(int readers, bool always) {
     Stop();
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = false;
+    always_ = always;
+    engaged_ = always;
     readers_ = readers;
-    for (int i = 0; i < readers; ++i) threads_.emplace_back([this] { Reader(); });
+    // Started when first needed: a scan from the page cache never needs them.
+    if (always) StartReaders();
   }
-
-  bool active() const { return !threads_.empty(); }
 
   void Folder(const std::shared_ptr<HostFolder>& folder,
               const std::shared_ptr<const Listing>& listing) {
@@ -240,6 +241,24 @@ class ReadAhead {
       programWaiting_ = false;
     }
     look_ = LookTask{};
+  }
+
+  bool engaged() const { return engaged_; }
+
+  // The program waited for the disk: every reader is put to work, from the file after entry
+  // entryIndex of the listing on (the program has that one), or from the next listing.
+  void Engage(const Listing* listing, size_t entryIndex) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (threads_.empty()) StartReaders();
+    engaged_ = true;
+    diskBound_ = true;
+    fromCache_ = 0;
+    if (listing != nullptr && job_.id != 0 && job_.listing.get() == listing) {
+      const size_t i = static_cast<size_t>(
+          std::lower_bound(job_.files.begin(), job_.files.end(), entryIndex) - job_.files.begin());
+      if (i >= job_.nextToRead) job_.reached = job_.nextToRead = std::min(i + 1, job_.files.size());
+    }
+    WakeReaders();
   }
 
   // The size the reader that opened entry entryIndex of the listing saw; false when no reader
@@ -386,6 +405,11 @@ class ReadAhead {
     }
   }
 
+  // Under the lock.
+  void StartReaders() {
+    for (int i = 0; i < readers_; ++i) threads_.emplace_back([this] { Reader(); });
+  }
+
   // Under the lock: the program waits for the slot of a file being read.
   void WaitUntilRead(std::unique_lock<std::mutex>& lock, Slot& slot) {
     if (slot.state == Slot::State::kReady) {
@@ -417,7 +441,9 @@ class ReadAhead {
       diskBound_ = true;
       fromCache_ = 0;
     } else if (++fromCache_ >= kWindow) {
+      // The page cache holds what is read: the program reads faster on its own.
       diskBound_ = false;
+      engaged_ = always_;
     }
   }
 
@@ -430,11 +456,11 @@ class ReadAhead {
 
   // A subfolder to read when there is no file to read ahead for the time being.
   bool FolderClaimable() const {
-    return job_.id != 0 && job_.nextFolder < job_.folders.size() && !Claimable();
+    return engaged_ && job_.id != 0 && job_.nextFolder < job_.folders.size() && !Claimable();
   }
 
   bool Claimable() const {
-    return job_.id != 0 && job_.nextToRead < job_.files.size() &&
+    return engaged_ && job_.id != 0 && job_.nextToRead < job_.files.size() &&
            job_.nextToRead < job_.reached + kWindow &&
            slots_[job_.nextToRead % kWindow].state == Slot::State::kFree;
   }
@@ -509,6 +535,9 @@ class ReadAhead {
   bool stopping_ = false;
   int readers_ = 0;
   int readersWaiting_ = 0;
+  // Readers read only while the program's reads wait for the disk (see ProgramIo).
+  std::atomic<bool> engaged_{false};
+  bool always_ = false;         // engaged whether or not the program waits
   bool diskBound_ = false;      // reads wait for the disk
   size_t fromCache_ = 0;        // pieces of work in a row that did not
   bool readersBehind_ = false;  // the program came to files not read yet
@@ -538,13 +567,25 @@ bool g_active = false;  // read by the program's thread alone
 
 }  // namespace
 
-void SetReadAheadThreads(int threads) {
-  readAhead().Start(threads > 1 ? threads - 1 : 0);
+void SetReadAheadThreads(int threads, bool always) {
+  readAhead().Start(threads > 1 ? threads - 1 : 0, always);
   g_active = threads > 1;
 }
 
+ProgramIo::ProgramIo(const Listing* listing, size_t entryIndex)
+    : listing_(listing), entryIndex_(entryIndex) {
+  if (g_active && !readAhead().engaged()) start_ = std::chrono::steady_clock::now();
+}
+
+ProgramIo::~ProgramIo() {
+  if (start_ != std::chrono::steady_clock::time_point{} &&
+      std::chrono::steady_clock::now() - start_ > kDiskTime) {
+    readAhead().Engage(listing_, entryIndex_);
+  }
+}
+
 void LookAtEntries(int dirFd, const std::string* names, size_t count, EntryLook* looks) {
-  if (g_active && count > kLookChunk) {
+  if (g_active && readAhead().engaged() && count > kLookChunk) {
     readAhead().Look(dirFd, names, count, looks);
     return;
   }

@@ -1,14 +1,17 @@
-// Reading ahead of the walk, for the Linux back end. When a folder is listed, a few reader
-// threads open its plain files in listing order, relative to the folder, and read what the
-// matcher reads first: the start of the file and, when the PE headers lie beyond it, the headers.
-// They stay a bounded number of files ahead of the program. The program's open of such a file
-// then takes the descriptor already open and the bytes already read, once a look at the open
-// file shows it as it was when it was read; any other read goes to the file.
+// Reading ahead of the walk, for the Linux back end. While the program's own reads wait for the
+// disk, a few reader threads open the plain files of the folder listed last in listing order,
+// relative to the folder, and read what the matcher reads first: the start of the file and, when
+// the PE headers lie beyond it, the headers. They stay a bounded number of files ahead of the
+// program. The program's open of such a file then takes the descriptor already open and the
+// bytes already read, once a look at the open file shows it as it was when it was read; any
+// other read goes to the file. From the page cache the program reads faster alone: the readers
+// rest while files come from there.
 //
 // The program's own calls stay on its one thread and in its order: the readers only make the
-// bytes it asks for ready sooner. With one thread (the default) nothing is read ahead.
+// bytes it asks for ready sooner. With one thread nothing is read ahead.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -18,9 +21,27 @@ namespace posix {
 struct HostFolder;
 struct Listing;
 
+// The program's own look at, listing of, or open of a host folder's file, timed: one that
+// waited for the disk puts the readers to work, from the file after entry entryIndex of the
+// listing on (or from the next listing). They stop again once a window's worth of files in a row
+// came from the page cache, where the program alone is faster.
+class ProgramIo {
+ public:
+  explicit ProgramIo(const Listing* listing = nullptr, size_t entryIndex = 0);
+  ~ProgramIo();
+  ProgramIo(const ProgramIo&) = delete;
+  ProgramIo& operator=(const ProgramIo&) = delete;
+
+ private:
+  const Listing* listing_;
+  size_t entryIndex_;
+  std::chrono::steady_clock::time_point start_{};
+};
+
 // Threads the scan uses for reading, the program's own included: 1 or less reads nothing ahead.
-// Set before the first listing; ends the readers of an earlier setting.
-void SetReadAheadThreads(int threads);
+// Set before the first listing; ends the readers of an earlier setting. always: the readers read
+// ahead from the first listing on, whether or not the program waits (for tests).
+void SetReadAheadThreads(int threads, bool always = false);
 
 // What a listing learns of one entry: a plain file or a folder, a link to one, or nothing to list
 // (gone, a dangling link, a FIFO, socket or device).

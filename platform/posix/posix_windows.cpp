@@ -26,16 +26,17 @@ LRESULT DispatchMessageA(const MSG* message) {
   ++m.dispatched;
   auto it = m.impl().windows.find(message->hwnd);
   if (it == m.impl().windows.end()) return 0;
-  return it->second(message->hwnd, message->message, message->wParam, message->lParam);
+  const std::shared_ptr<const posix::WindowProc> procedure = it->second;
+  return (*procedure)(message->hwnd, message->message, message->wParam, message->lParam);
 }
 
 LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   posix::Machine& m = posix::machine();
   auto it = m.impl().windows.find(window);
   if (it == m.impl().windows.end()) return posix::Fail<LRESULT>(ERROR_INVALID_WINDOW_HANDLE, 0);
-  // Copy the procedure: it may destroy its own window.
-  posix::WindowProc procedure = it->second;
-  return procedure(window, message, wParam, lParam);
+  // Held while it runs: it may destroy its own window.
+  const std::shared_ptr<const posix::WindowProc> procedure = it->second;
+  return (*procedure)(window, message, wParam, lParam);
 }
 
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -42,7 +42,7 @@ TEST_F(ReadAhead, AFileChangedSinceItWasReadIsReadAsItIsNow) {
   MakeFile("C:\\new.tmp", "new bytes");
   // Only files left alone for two seconds are read ahead.
   std::this_thread::sleep_for(std::chrono::milliseconds(2100));
-  posix::SetReadAheadThreads(4);
+  posix::SetReadAheadThreads(4, true);
   WIN32_FIND_DATAA data;
   plat::SearchHandle search(plat::FindFirstFileA("C:\\*.*", &data));
   ASSERT_TRUE(search.valid());
