@@ -509,6 +509,7 @@ bool MatchMask(const char* mask, const char* name) {
 
 // Windows masks: "*.*" and any mask ending in ".*" also take names without an extension.
 bool MatchesMask(const std::string& mask, const std::string& name) {
+  if (mask == "*" || mask == "*.*") return true;  // every name, and the walk's every listing
   if (MatchMask(mask.c_str(), name.c_str())) return true;
   if (mask.size() >= 2 && mask.compare(mask.size() - 2, 2, ".*") == 0) {
     return MatchMask(mask.substr(0, mask.size() - 2).c_str(), name.c_str());
@@ -992,12 +993,19 @@ int OpenListed(const char* path) {
     fd = ::openat(listing->folder->fd, hostName, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
   }
   if (fd < 0) return kNotListed;
-  return OpenedListed(fd, path, SizeOrUnknown(*listed));
+  const int opened = OpenedListed(fd, path, SizeOrUnknown(*listed));
+  if (opened >= 0) {
+    Machine::Impl::Descriptor& descriptor = machine().impl().descriptors[opened];
+    descriptor.listing = listing.get();
+    descriptor.entryIndex = static_cast<size_t>(listed - listing->entries.data());
+  }
+  return opened;
 }
 
 // A positioned read from a descriptor opened for reading only. Small reads are served from
 // kReadCacheBytes fetched at once, from the start of the file when the read lies there.
-ssize_t CachedPread(int fd, void* buffer, size_t count, long long position) {
+ssize_t CachedPread(const Machine::Impl::Descriptor& descriptor, int fd, void* buffer, size_t count,
+                    long long position) {
   if (fd >= kFirstMemoryDescriptor || count >= kReadCacheBytes || position < 0)
     return HostPread(fd, buffer, count, position);
   Machine::Impl& impl = machine().impl();
@@ -1015,7 +1023,13 @@ ssize_t CachedPread(int fd, void* buffer, size_t count, long long position) {
         position + static_cast<long long>(count) <= static_cast<long long>(kReadCacheBytes)
             ? 0
             : position;
-    const ssize_t got = HostPread(fd, cache.bytes, kReadCacheBytes, start);
+    ssize_t got = -1;
+    if (descriptor.listing != nullptr) {
+      const ProgramIo timing(descriptor.listing, descriptor.entryIndex);
+      got = HostPread(fd, cache.bytes, kReadCacheBytes, start);
+    } else {
+      got = HostPread(fd, cache.bytes, kReadCacheBytes, start);
+    }
     if (got < 0) return -1;
     cache.fd = fd;
     cache.generation = impl.fileGeneration;
@@ -1305,12 +1319,8 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
       // of memory.
       std::vector<posix::ListedEntry>& entries = listing->entries;
       const size_t first = entries.size();
-      bool read = false;
-      {
-        const posix::ProgramIo timing;
-        read = posix::ReadFolderNames(folderFd, mask, &entries);
-      }
-      if (!read) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+      if (!posix::ReadFolderNames(folderFd, mask, &entries))
+        return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
       // Listed in the order of their upper-case names, as NTFS (and Wine) list a folder.
       std::sort(entries.begin() + static_cast<std::ptrdiff_t>(first), entries.end(),
                 [](const posix::ListedEntry& a, const posix::ListedEntry& b) {
@@ -1759,8 +1769,9 @@ int _read(int fd, void* buffer, unsigned int count) {
   if (descriptor == nullptr) return -1;
   long got = 0;
   if (!posix::ReadAheadRead(fd, buffer, count, descriptor->position, &got)) {
-    got = descriptor->readOnly ? posix::CachedPread(fd, buffer, count, descriptor->position)
-                               : posix::HostPread(fd, buffer, count, descriptor->position);
+    got = descriptor->readOnly
+              ? posix::CachedPread(*descriptor, fd, buffer, count, descriptor->position)
+              : posix::HostPread(fd, buffer, count, descriptor->position);
   }
   descriptor->sizeAtOpen = -1;
   if (got > 0) descriptor->position += got;

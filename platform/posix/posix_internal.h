@@ -142,6 +142,9 @@ struct Machine::Impl {
     long long position = 0;
     long long sizeAtOpen = -1;  // the length seen when it was opened, until first read
     bool readOnly = false;      // opened for reading only: its reads may be served from readCache
+    // A file of a host folder's listing: the listing (compared, never followed) and its entry.
+    const Listing* listing = nullptr;
+    size_t entryIndex = 0;
   };
   std::map<int, Descriptor> descriptors;
   // The last bytes fetched for a read-only host descriptor: kReadCacheBytes from start (fewer at

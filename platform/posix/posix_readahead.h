@@ -21,13 +21,13 @@ namespace posix {
 struct HostFolder;
 struct Listing;
 
-// The program's own look at, listing of, or open of a host folder's file, timed: one that
-// waited for the disk puts the readers to work, from the file after entry entryIndex of the
-// listing on (or from the next listing). They stop again once a window's worth of files in a row
-// came from the page cache, where the program alone is faster.
+// The program's own look at, open or read of a listed file of a host folder, timed: when many of
+// them wait for the disk, the readers are put to work, from the file after it on. They stop again
+// once a window's worth of files in a row came from the page cache, where the program alone is
+// faster. (A listing is not timed: a wide folder takes long to list from the page cache too.)
 class ProgramIo {
  public:
-  explicit ProgramIo(const Listing* listing = nullptr, size_t entryIndex = 0);
+  ProgramIo(const Listing* listing, size_t entryIndex);
   ~ProgramIo();
   ProgramIo(const ProgramIo&) = delete;
   ProgramIo& operator=(const ProgramIo&) = delete;
