@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <tsk/libtsk.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,8 +13,11 @@
 #include "platform/files.h"
 #include "platform/posix/posix_image.h"
 #include "platform/posix/posix_machine.h"
+#include "platform/posix/posix_tsk.h"
 
 namespace {
+
+using posix::tsk;
 
 // Drives C: to Z: take the file systems.
 constexpr size_t kMostDrives = 24;
@@ -25,9 +27,9 @@ char g_labels[26][8] = {};
 
 // What the library said last went wrong, "" when nothing.
 std::string TskProblem() {
-  const char* text = tsk_error_get();
+  const char* text = tsk().error_get();
   std::string problem = text != nullptr ? text : "";
-  tsk_error_reset();
+  tsk().error_reset();
   // The library's messages end with a line break now and then.
   while (!problem.empty() && (problem.back() == '\n' || problem.back() == ' ')) problem.pop_back();
   return problem;
@@ -52,8 +54,8 @@ bool ClaimsWindowsFileSystem(const char* sector) {
 // a GPT header.
 bool HasPartitionTable(TSK_IMG_INFO* image) {
   char start[1024] = {};
-  const ssize_t got = tsk_img_read(image, 0, start, sizeof start);
-  tsk_error_reset();
+  const ssize_t got = tsk().img_read(image, 0, start, sizeof start);
+  tsk().error_reset();
   if (got < 512) return false;
   if (got == static_cast<ssize_t>(sizeof start) && std::memcmp(start + 512, "EFI PART", 8) == 0)
     return true;
@@ -90,9 +92,9 @@ TSK_IMG_TYPE_ENUM FormatOf(const std::string& path) {
 // the protective MBR first leaves memory behind), else whatever the library finds.
 TSK_VS_TYPE_ENUM TableOf(TSK_IMG_INFO* image) {
   char header[8] = {};
-  const bool gpt = tsk_img_read(image, 512, header, sizeof header) == 8 &&
+  const bool gpt = tsk().img_read(image, 512, header, sizeof header) == 8 &&
                    std::memcmp(header, "EFI PART", 8) == 0;
-  tsk_error_reset();
+  tsk().error_reset();
   return gpt ? TSK_VS_TYPE_GPT : TSK_VS_TYPE_DETECT;
 }
 
@@ -190,9 +192,9 @@ DiskImage::~DiskImage() {
     open.push_back(fs.fs);
   }
   state_->fileSystems.clear();
-  for (TSK_FS_INFO* fs : open) tsk_fs_close(fs);
-  if (state_->partitions != nullptr) tsk_vs_close(state_->partitions);
-  if (state_->image != nullptr) tsk_img_close(state_->image);
+  for (TSK_FS_INFO* fs : open) tsk().fs_close(fs);
+  if (state_->partitions != nullptr) tsk().vs_close(state_->partitions);
+  if (state_->image != nullptr) tsk().img_close(state_->image);
 }
 
 void DiskImage::State::AddPartitions(DiskImage* owner) {
@@ -200,14 +202,14 @@ void DiskImage::State::AddPartitions(DiskImage* owner) {
   // from 5 in the order of their tables.
   std::vector<int> logicalTables;
   for (TSK_PNUM_T i = 0; i < partitions->part_count; ++i) {
-    const TSK_VS_PART_INFO* part = tsk_vs_part_get(partitions, i);
+    const TSK_VS_PART_INFO* part = tsk().vs_part_get(partitions, i);
     if (part != nullptr && (part->flags & TSK_VS_PART_FLAG_ALLOC) && part->table_num > 0 &&
         partitions->vstype == TSK_VS_TYPE_DOS)
       logicalTables.push_back(part->table_num);
   }
   std::sort(logicalTables.begin(), logicalTables.end());
   for (TSK_PNUM_T i = 0; i < partitions->part_count; ++i) {
-    const TSK_VS_PART_INFO* part = tsk_vs_part_get(partitions, i);
+    const TSK_VS_PART_INFO* part = tsk().vs_part_get(partitions, i);
     if (part == nullptr || !(part->flags & TSK_VS_PART_FLAG_ALLOC) ||
         (part->flags & TSK_VS_PART_FLAG_META))
       continue;
@@ -220,23 +222,23 @@ void DiskImage::State::AddPartitions(DiskImage* owner) {
     const std::string label = "p" + std::to_string(number);
     const std::string where = path + ":" + label;
     const std::string kind = part->desc != nullptr ? part->desc : "";
-    tsk_error_reset();
-    TSK_FS_INFO* fs = tsk_fs_open_vol(part, TSK_FS_TYPE_DETECT);
+    tsk().error_reset();
+    TSK_FS_INFO* fs = tsk().fs_open_vol(part, TSK_FS_TYPE_DETECT);
     if (fs != nullptr && Accepted(fs->ftype)) {
       fileSystems.push_back({label, fs, nullptr, 0});
       continue;
     }
     const std::string problem = fs == nullptr ? TskProblem() : "";
     if (fs != nullptr) {
-      owner->notes.push_back(where + ": a " + tsk_fs_type_toname(fs->ftype) +
+      owner->notes.push_back(where + ": a " + tsk().fs_type_toname(fs->ftype) +
                              " file system, not NTFS or FAT: skipped");
-      tsk_fs_close(fs);
+      tsk().fs_close(fs);
       continue;
     }
     char sector[512] = {};
-    const ssize_t got = tsk_vs_part_read(part, 0, sector, sizeof sector);
+    const ssize_t got = tsk().vs_part_read(part, 0, sector, sizeof sector);
     if (got != static_cast<ssize_t>(sizeof sector)) {
-      tsk_error_reset();
+      tsk().error_reset();
       owner->problems.push_back(where +
                                 ": the partition lies beyond the end of the image, not scanned");
     } else if (std::memcmp(sector + 3, "-FVE-FS-", 8) == 0) {
@@ -272,31 +274,38 @@ bool DiskImage::Open(const std::string& path, std::string* error) {
     *error = path + ": the image cannot be read: " + std::strerror(errno);
     return false;
   }
-  tsk_error_reset();
-  state.image = tsk_img_open_utf8_sing(path.c_str(), FormatOf(path), 0);
+  // The library is loaded now, for the first image; a run without one never needs it.
+  std::string why;
+  if (posix::LoadTsk(&why) == nullptr) {
+    *error = "--image needs The Sleuth Kit library (" + posix::TskLibraryName() +
+             "), which cannot be loaded: " + why;
+    return false;
+  }
+  tsk().error_reset();
+  state.image = tsk().img_open_utf8_sing(path.c_str(), FormatOf(path), 0);
   if (state.image == nullptr) {
     *error = path + ": the image cannot be read" + Because(TskProblem());
     return false;
   }
   char first[512];
-  if (tsk_img_read(state.image, 0, first, sizeof first) != static_cast<ssize_t>(sizeof first)) {
+  if (tsk().img_read(state.image, 0, first, sizeof first) != static_cast<ssize_t>(sizeof first)) {
     *error = path + ": the image's data cannot be read, a truncated or damaged image" +
              Because(TskProblem()) + ": nothing to scan";
     return false;
   }
-  state.partitions = tsk_vs_open(state.image, 0, TableOf(state.image));
+  state.partitions = tsk().vs_open(state.image, 0, TableOf(state.image));
   if (state.partitions != nullptr) {
     state.AddPartitions(this);
   } else {
     // No partition table: the image may be one file system.
-    tsk_error_reset();
-    TSK_FS_INFO* fs = tsk_fs_open_img(state.image, 0, TSK_FS_TYPE_DETECT);
+    tsk().error_reset();
+    TSK_FS_INFO* fs = tsk().fs_open_img(state.image, 0, TSK_FS_TYPE_DETECT);
     if (fs != nullptr && Accepted(fs->ftype)) {
       state.fileSystems.push_back({"", fs, nullptr, 0});
     } else if (fs != nullptr) {
-      *error = path + ": holds a " + tsk_fs_type_toname(fs->ftype) +
+      *error = path + ": holds a " + tsk().fs_type_toname(fs->ftype) +
                " file system, not NTFS or FAT: nothing to scan";
-      tsk_fs_close(fs);
+      tsk().fs_close(fs);
       return false;
     } else if (HasPartitionTable(state.image)) {
       *error = path +
@@ -307,7 +316,7 @@ bool DiskImage::Open(const std::string& path, std::string* error) {
       *error = path +
                ": neither a partition table nor an NTFS or FAT file system was found (an unknown "
                "format, or a damaged image): nothing to scan";
-      tsk_error_reset();
+      tsk().error_reset();
       return false;
     }
   }
@@ -315,7 +324,7 @@ bool DiskImage::Open(const std::string& path, std::string* error) {
     for (size_t i = kMostDrives; i < state.fileSystems.size(); ++i) {
       problems.push_back(path + ":" + state.fileSystems[i].label +
                          ": more file systems than drive letters, not scanned");
-      tsk_fs_close(state.fileSystems[i].fs);
+      tsk().fs_close(state.fileSystems[i].fs);
     }
     state.fileSystems.resize(kMostDrives);
   }

@@ -3,13 +3,13 @@
 // while the drive above asks for names exactly as listed.
 #include "platform/posix/posix_image.h"
 
-#include <tsk/libtsk.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
 #include <unordered_map>
+
+#include "platform/posix/posix_tsk.h"
 
 namespace posix {
 
@@ -97,17 +97,17 @@ Folder* FileSystemVolume::State::ListFolder(const std::string& path) {
 
 void FileSystemVolume::State::Read(Folder* folder, const std::string& path, TSK_INUM_T address) {
   if (path.empty()) folderPaths.emplace(address, path);
-  tsk_error_reset();
-  TSK_FS_DIR* dir = tsk_fs_dir_open_meta(fs, address);
+  tsk().error_reset();
+  TSK_FS_DIR* dir = tsk().fs_dir_open_meta(fs, address);
   if (dir == nullptr) return;
   struct Found {
     ImageVolume::Entry entry;
     TSK_INUM_T address;
   };
   std::vector<Found> found;
-  const size_t count = tsk_fs_dir_getsize(dir);
+  const size_t count = tsk().fs_dir_getsize(dir);
   for (size_t i = 0; i < count; ++i) {
-    TSK_FS_FILE* file = tsk_fs_dir_get(dir, i);
+    TSK_FS_FILE* file = tsk().fs_dir_get(dir, i);
     if (file == nullptr) continue;
     const TSK_FS_NAME* name = file->name;
     const TSK_FS_META* meta = file->meta;
@@ -139,9 +139,9 @@ void FileSystemVolume::State::Read(Folder* folder, const std::string& path, TSK_
       shown = claimed.second || claimed.first->second == Join(path, item.entry.name);
     }
     if (shown) found.push_back(std::move(item));
-    tsk_fs_file_close(file);
+    tsk().fs_file_close(file);
   }
-  tsk_fs_dir_close(dir);
+  tsk().fs_dir_close(dir);
   std::stable_sort(found.begin(), found.end(),
                    [](const Found& a, const Found& b) { return a.entry.name < b.entry.name; });
   for (Found& item : found) {
@@ -160,7 +160,7 @@ FileSystemVolume::FileSystemVolume(TSK_FS_INFO* fs) : state_(std::make_unique<St
 FileSystemVolume::~FileSystemVolume() { CloseFiles(); }
 
 void FileSystemVolume::CloseFiles() {
-  for (auto& open : state_->files) tsk_fs_file_close(open.second);
+  for (auto& open : state_->files) tsk().fs_file_close(open.second);
   state_->files.clear();
   state_->filePaths.clear();
 }
@@ -198,12 +198,12 @@ int FileSystemVolume::Open(const std::string& path, uint64_t* size) {
     errno = EACCES;
     return -1;
   }
-  tsk_error_reset();
-  TSK_FS_FILE* file = tsk_fs_file_open_meta(state_->fs, nullptr, address);
+  tsk().error_reset();
+  TSK_FS_FILE* file = tsk().fs_file_open_meta(state_->fs, nullptr, address);
   bool outside = false;
   if (file == nullptr || file->meta == nullptr || file->meta->type != TSK_FS_META_TYPE_REG ||
-      tsk_fs_file_walk(file, TSK_FS_FILE_WALK_FLAG_AONLY, CheckBlock, &outside) != 0 || outside) {
-    if (file != nullptr) tsk_fs_file_close(file);
+      tsk().fs_file_walk(file, TSK_FS_FILE_WALK_FLAG_AONLY, CheckBlock, &outside) != 0 || outside) {
+    if (file != nullptr) tsk().fs_file_close(file);
     errno = EIO;
     return -1;
   }
@@ -224,10 +224,10 @@ long FileSystemVolume::Read(int file, void* buffer, size_t count, uint64_t posit
   const uint64_t size = static_cast<uint64_t>(it->second->meta->size);
   if (position >= size) return 0;
   count = static_cast<size_t>(std::min<uint64_t>(count, size - position));
-  tsk_error_reset();
+  tsk().error_reset();
   const ssize_t got =
-      tsk_fs_file_read(it->second, static_cast<TSK_OFF_T>(position), static_cast<char*>(buffer),
-                       count, TSK_FS_FILE_READ_FLAG_NONE);
+      tsk().fs_file_read(it->second, static_cast<TSK_OFF_T>(position), static_cast<char*>(buffer),
+                         count, TSK_FS_FILE_READ_FLAG_NONE);
   if (got < 0) {
     const std::string& path = state_->filePaths[file];
     if (std::find(unreadable_.begin(), unreadable_.end(), path) == unreadable_.end())
@@ -241,7 +241,7 @@ long FileSystemVolume::Read(int file, void* buffer, size_t count, uint64_t posit
 void FileSystemVolume::Close(int file) {
   auto it = state_->files.find(file);
   if (it == state_->files.end()) return;
-  tsk_fs_file_close(it->second);
+  tsk().fs_file_close(it->second);
   state_->files.erase(it);
   state_->filePaths.erase(file);
 }

@@ -157,6 +157,14 @@ cmp -s offline/WINDOWS/system32/config/SOFTWARE software.before || fail "the cor
 [ "$(status_of "$scan" --windows-root software.before)" = 2 ] || fail "--windows-root given a file is not status 2"
 
 # --- disk images: refused actions and bad input, each a message and status 2, nothing blocks -----
+# Without The Sleuth Kit (missing, or a library without its functions) only --image is refused.
+truncate -s 1M blank.img
+for library in libvexpurge-missing.so.0 libc.so.6; do
+  [ "$(VEXPURGE_TSK_LIBRARY=$library status_of "$scan" --image blank.img)" = 2 ] &&
+    grep -qF "vexpurge-scan: --image needs The Sleuth Kit library ($library), which cannot be loaded: " "$work/err" &&
+    [ "$(VEXPURGE_TSK_LIBRARY=$library status_of "$scan" -q expected.exe)" = 1 ] ||
+    fail "without The Sleuth Kit ($library): $(cat "$work/err")"
+done
 if command -v mkfs.fat >/dev/null && command -v mcopy >/dev/null; then
   truncate -s 10M fat.img && mkfs.fat -F 16 fat.img >/dev/null && mmd -i fat.img ::Sub &&
     "$specimen" match 40 a.exe >/dev/null && mcopy -i fat.img a.exe ::Sub/a.exe && mcopy -i fat.img a.exe ::b.exe

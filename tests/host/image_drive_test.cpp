@@ -2,8 +2,6 @@
 // drive (Windows name rules, sizes, contents), every change is refused and the image stays as it
 // was, and a damaged file system does not hang a walk.
 // The images are real FAT file systems, made with mkfs.fat and mtools for each test.
-#include <tsk/libtsk.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +13,7 @@
 #include "engine/scan_driver.h"
 #include "platform/files.h"
 #include "platform/posix/posix_image.h"
+#include "platform/posix/posix_tsk.h"
 #include "tests/support/scan_fixture.h"
 
 namespace {
@@ -65,8 +64,8 @@ class ImageDriveTest : public ScanTest {
   void TearDown() override {
     if (volume_) volume_->CloseFiles();  // the machine keeps its drive's volume a while longer
     volume_.reset();
-    if (fs_ != nullptr) tsk_fs_close(fs_);
-    if (img_ != nullptr) tsk_img_close(img_);
+    if (fs_ != nullptr) posix::tsk().fs_close(fs_);
+    if (img_ != nullptr) posix::tsk().img_close(img_);
     if (!folder_.empty()) std::system(("rm -rf " + folder_).c_str());
     ScanTest::TearDown();
   }
@@ -90,9 +89,12 @@ class ImageDriveTest : public ScanTest {
 
   // Maps the image's file system to the drive letter.
   void Map(char letter) {
-    img_ = tsk_img_open_utf8_sing(image_.c_str(), TSK_IMG_TYPE_RAW, 0);
+    std::string why;
+    const posix::TskLibrary* tsk = posix::LoadTsk(&why);
+    ASSERT_NE(tsk, nullptr) << why;
+    img_ = tsk->img_open_utf8_sing(image_.c_str(), TSK_IMG_TYPE_RAW, 0);
     ASSERT_NE(img_, nullptr);
-    fs_ = tsk_fs_open_img(img_, 0, TSK_FS_TYPE_DETECT);
+    fs_ = tsk->fs_open_img(img_, 0, TSK_FS_TYPE_DETECT);
     ASSERT_NE(fs_, nullptr);
     volume_ = std::make_shared<posix::FileSystemVolume>(fs_);
     machine().MapImageDrive(letter, volume_);
