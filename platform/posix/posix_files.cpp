@@ -986,12 +986,10 @@ int OpenListed(const char* path) {
   if (listed == nullptr || (listed->attributes & kNotPlain) != 0) return kNotListed;
   char hostName[NAME_MAX + 1];
   if (!HostNameOf(listed->name, hostName)) return kNotListed;
-  int fd = -1;
-  {
-    const ProgramIo timing(listing.get(), static_cast<size_t>(listed - listing->entries.data()));
-    // Never waits, and never follows a link: the listing showed a plain file.
-    fd = ::openat(listing->folder->fd, hostName, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
-  }
+  // Never waits, and never follows a link: the listing showed a plain file. (Not timed: the look
+  // at the file when it was listed read what the open needs from the disk.)
+  const int fd =
+      ::openat(listing->folder->fd, hostName, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return kNotListed;
   const int opened = OpenedListed(fd, path, SizeOrUnknown(*listed));
   if (opened >= 0) {

@@ -254,9 +254,12 @@ class ReadAhead {
     diskBound_ = true;
     fromCache_ = 0;
     if (listing != nullptr && job_.id != 0 && job_.listing.get() == listing) {
+      // While the readers rested, the program went on alone: they start after its file.
       const size_t i = static_cast<size_t>(
           std::lower_bound(job_.files.begin(), job_.files.end(), entryIndex) - job_.files.begin());
-      if (i >= job_.nextToRead) job_.reached = job_.nextToRead = std::min(i + 1, job_.files.size());
+      job_.reached = std::max(job_.reached, std::min(i + 1, job_.files.size()));
+      job_.nextToRead = std::max(job_.nextToRead, job_.reached);
+      ReleaseReady(job_.reached);
     }
     WakeReaders();
   }
@@ -264,6 +267,7 @@ class ReadAhead {
   // The size the reader that opened entry entryIndex of the listing saw; false when no reader
   // has it (not read ahead, passed over, or not opened).
   bool Size(const Listing& listing, size_t entryIndex, long long* size) {
+    if (!engaged_) return false;  // resting readers read nothing the program would wait for
     std::unique_lock<std::mutex> lock(mutex_);
     if (job_.id == 0 || job_.listing.get() != &listing) return false;
     const auto found = std::lower_bound(job_.files.begin(), job_.files.end(), entryIndex);
@@ -278,6 +282,7 @@ class ReadAhead {
   }
 
   int Take(const char* windowsPath, long long* size) {
+    if (!engaged_) return -1;  // see Size
     std::unique_lock<std::mutex> lock(mutex_);
     if (job_.id == 0) return -1;
     const std::string& prefix = job_.listing->prefix;

@@ -21,7 +21,7 @@ namespace posix {
 struct HostFolder;
 struct Listing;
 
-// The program's own look at, open or read of a listed file of a host folder, timed: when many of
+// The program's own look at or first read of a listed file of a host folder, timed: when many of
 // them wait for the disk, the readers are put to work, from the file after it on. They stop again
 // once a window's worth of files in a row came from the page cache, where the program alone is
 // faster. (A listing is not timed: a wide folder takes long to list from the page cache too.)
