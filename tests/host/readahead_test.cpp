@@ -4,9 +4,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <thread>
 
@@ -58,6 +60,45 @@ TEST_F(ReadAhead, AFileChangedSinceItWasReadIsReadAsItIsNow) {
   EXPECT_EQ(Read("C:\\gone.exe"), "<gone>");
   EXPECT_EQ(Read("C:\\replaced.exe"), "new bytes");
   EXPECT_EQ(Read("C:\\same.exe"), "old bytes");
+}
+
+// Without readers: a listing tells the files' sizes though it only looks at the folder, and the
+// small reads served from one larger read see what the program has written since.
+TEST_F(ReadAhead, ListedSizesAndSmallReadsFollowTheFile) {
+  std::string bytes(3000, 'a');
+  bytes[2999] = 'z';
+  MakeFile("C:\\file.bin", bytes);
+  MakeFile("C:\\empty.bin", "");
+  WIN32_FIND_DATAA data;
+  plat::SearchHandle search(plat::FindFirstFileA("C:\\*.*", &data));
+  ASSERT_TRUE(search.valid());
+  std::map<std::string, DWORD> sizes;
+  do {
+    sizes[data.cFileName] = data.nFileSizeLow;
+  } while (plat::FindNextFileA(search.get(), &data));
+  EXPECT_EQ(sizes["file.bin"], 3000u);
+  EXPECT_EQ(sizes["empty.bin"], 0u);
+
+  const int fd = plat::_open("C:\\file.bin", _O_RDONLY | _O_BINARY);
+  ASSERT_NE(fd, -1);
+  char got[4] = {};
+  const auto readAt = [&](long position, unsigned count) {
+    std::fill(got, got + sizeof got, '\0');
+    return plat::_lseek(fd, position, SEEK_SET) == position ? plat::_read(fd, got, count) : -1;
+  };
+  EXPECT_EQ(readAt(60, 2), 2);
+  EXPECT_EQ(std::string(got, 2), "aa");
+  const int writer = plat::_open("C:\\file.bin", _O_WRONLY | _O_BINARY);
+  ASSERT_NE(writer, -1);
+  ASSERT_EQ(plat::_lseek(writer, 60, SEEK_SET), 60);
+  ASSERT_EQ(plat::_write(writer, "bb", 2), 2);
+  plat::_close(writer);
+  EXPECT_EQ(readAt(60, 2), 2);
+  EXPECT_EQ(std::string(got, 2), "bb");
+  EXPECT_EQ(readAt(2998, 4), 2);  // past the first 2 KiB, up to the end
+  EXPECT_EQ(std::string(got, 2), "az");
+  EXPECT_EQ(readAt(3000, 2), 0);
+  plat::_close(fd);
 }
 
 }  // namespace
