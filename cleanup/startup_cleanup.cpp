@@ -1,6 +1,5 @@
 #include "cleanup/startup_cleanup.h"
 
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -38,6 +37,7 @@ std::string ValueId(const char* keyPath, const char* name) {
 }
 
 bool WasLeft(const char* keyPath, const char* name) {
+  if (g_valuesLeft.empty()) return false;  // the usual case: no name to build
   const std::string id = ValueId(keyPath, name);
   for (const std::string& left : g_valuesLeft) {
     if (left == id) return true;
@@ -242,12 +242,12 @@ void SweepStartupKey(HKEY root, const char* keyPath) {
 
   // Taken once: after a deletion the registry numbers the later values one lower.
   DWORD deleted = 0;
-  // One buffer for the whole walk: too large for a thread's stack, too large to take per value.
-  std::vector<char> nameBuffer(kValueNameSize);
-  char* const name = nameBuffer.data();
+  // One buffer for every walk: too large for a thread's stack, too large to take per key. Not
+  // cleared between values: a name is used only when the enumeration wrote it, terminator and
+  // all.
+  static char name[kValueNameSize];
   for (DWORD i = 0; i < valueCount; ++i) {
-    std::fill(nameBuffer.begin(), nameBuffer.end(), '\0');
-    DWORD nameLength = static_cast<DWORD>(nameBuffer.size());
+    DWORD nameLength = static_cast<DWORD>(sizeof name);
     if (plat::RegEnumValueA(key.get(), i - deleted, name, &nameLength, nullptr, nullptr, nullptr,
                             nullptr) != ERROR_SUCCESS ||
         WasLeft(keyPath, name)) {
