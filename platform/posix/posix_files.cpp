@@ -858,17 +858,45 @@ FILE* OpenBinaryStream(const std::string& host, const char* mode) {
   return mode[0] == 'r' ? OpenMemoryReader(host) : OpenMemoryWriter(host, mode);
 }
 
-FILE* OpenTextReader(const std::string& host) {
-  FILE* raw = nullptr;
-  if (IsMemoryHost(host) || IsImageHost(host)) {
-    raw = OpenMemoryReader(host);
-  } else {
-    const int fd = OpenPlainFile(host, O_RDONLY, 0);
-    raw = fd < 0 ? nullptr : ::fdopen(fd, "rb");
-    if (raw == nullptr && fd >= 0) ::close(fd);
+// What a text-mode reading of these bytes delivers: up to the first Ctrl-Z, "\r\n" as "\n".
+void AppendTextMode(std::string_view bytes, std::string* text) {
+  text->reserve(text->size() + bytes.size());
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (bytes[i] == '\x1a') break;
+    if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') continue;
+    *text += bytes[i];
   }
-  if (raw == nullptr) return nullptr;
+}
+
+FILE* OpenTextReader(const std::string& host) {
   auto* reader = new TextReader;
+  if (IsMemoryHost(host) || IsImageHost(host)) {
+    // Translated straight from the bytes, with the errors OpenMemoryReader gives.
+    std::string imageBytes;
+    const MemoryNode* node = nullptr;
+    if (IsImageHost(host)) {
+      if (!HostReadAll(host, &imageBytes)) {
+        delete reader;
+        return nullptr;
+      }
+    } else if ((node = MemoryFind(host)) == nullptr || node->directory) {
+      errno = node == nullptr ? ENOENT : EACCES;
+      delete reader;
+      return nullptr;
+    }
+    AppendTextMode(node != nullptr ? node->bytes : imageBytes, &reader->data);
+    cookie_io_functions_t functions{TextRead, nullptr, nullptr, TextReaderClose};
+    FILE* stream = ::fopencookie(reader, "r", functions);
+    if (stream == nullptr) delete reader;
+    return stream;
+  }
+  const int fd = OpenPlainFile(host, O_RDONLY, 0);
+  FILE* raw = fd < 0 ? nullptr : ::fdopen(fd, "rb");
+  if (raw == nullptr && fd >= 0) ::close(fd);
+  if (raw == nullptr) {
+    delete reader;
+    return nullptr;
+  }
   int c;
   while ((c = std::fgetc(raw)) != EOF) {
     if (c == 0x1A) break;
@@ -963,8 +991,14 @@ struct SplitWindowsPath {
 
 SplitWindowsPath SplitForDrive(const std::string& windowsPath) {
   SplitWindowsPath split;
-  std::string path = windowsPath;
-  std::replace(path.begin(), path.end(), '/', '\\');
+  // Copied only when there is a '/' to turn into a backslash.
+  std::string_view path = windowsPath;
+  std::string replaced;
+  if (path.find('/') != std::string_view::npos) {
+    replaced = windowsPath;
+    std::replace(replaced.begin(), replaced.end(), '/', '\\');
+    path = replaced;
+  }
   if (path.size() >= MAX_PATH) {
     split.error = ERROR_FILENAME_EXCED_RANGE;
     return split;
@@ -982,7 +1016,7 @@ SplitWindowsPath SplitForDrive(const std::string& windowsPath) {
   }
   split.hostFolder = drive->second.hostFolder;
   // "." and ".." applied in place: no second list on every file call.
-  split.components = SplitPath(std::string_view(path).substr(2));
+  split.components = SplitPath(path.substr(2));
   size_t kept = 0;
   for (std::string& part : split.components) {
     if (part == ".") continue;
@@ -1493,28 +1527,39 @@ DWORD GetTempPathA(DWORD capacity, LPSTR buffer) {
 
 DWORD ExpandEnvironmentStringsA(LPCSTR source, LPSTR destination, DWORD capacity) {
   const auto& environment = posix::machine().environment;
-  std::string result;
-  const std::string text = source;
-  size_t i = 0;
-  while (i < text.size()) {
-    const size_t end = text[i] == '%' ? text.find('%', i + 1) : std::string::npos;
-    if (end != std::string::npos) {
-      auto it = environment.find(text.substr(i + 1, end - i - 1));
-      if (it != environment.end()) {
-        result += it->second;
-        i = end + 1;
+  const std::string_view text = source;
+  // Walked twice, without a copy: once for the length, once more to write what fits.
+  const auto expand = [&environment, text](auto&& put) {
+    size_t i = 0;
+    while (i < text.size()) {
+      const size_t end = text[i] == '%' ? text.find('%', i + 1) : std::string_view::npos;
+      if (end != std::string_view::npos) {
+        auto it = environment.find(std::string(text.substr(i + 1, end - i - 1)));
+        if (it != environment.end()) {
+          put(it->second);
+          i = end + 1;
+          continue;
+        }
+        // An unknown name stays as written; its closing '%' may open the next name.
+        put(text.substr(i, end - i));
+        i = end;
         continue;
       }
-      // An unknown name stays as written; its closing '%' may open the next name.
-      result += text.substr(i, end - i);
-      i = end;
-      continue;
+      const size_t next = std::min(text.find('%', i + 1), text.size());
+      put(text.substr(i, next - i));
+      i = next;
     }
-    result += text[i++];
-  }
-  const DWORD needed = static_cast<DWORD>(result.size() + 1);
+  };
+  size_t length = 0;
+  expand([&length](std::string_view piece) { length += piece.size(); });
+  const DWORD needed = static_cast<DWORD>(length + 1);
   if (needed <= capacity && destination != nullptr) {
-    std::memcpy(destination, result.c_str(), needed);
+    char* at = destination;
+    expand([&at](std::string_view piece) {
+      std::memcpy(at, piece.data(), piece.size());
+      at += piece.size();
+    });
+    *at = '\0';
   }
   return needed;
 }
