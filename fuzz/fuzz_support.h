@@ -21,7 +21,7 @@ class MachineForInput {
   MachineForInput& operator=(const MachineForInput&) = delete;
 };
 
-// The simulated machine in its start state, with drive C: an empty memory volume.
+// Maps drive C: as an empty memory volume on the machine MachineForInput holds in its start state.
 void FreshMachine();
 
 // The file at a Windows path on the machine's drives; Violation when it cannot be put there.

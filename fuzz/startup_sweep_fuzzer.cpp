@@ -125,8 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string fileName =
       Lower(slash == std::string::npos ? infected : infected.substr(slash + 1));
 
-  sim::Reset();
-  sim::Machine& m = sim::machine();
+  sim::Machine& m = sim::machine();  // in its start state (MachineForInput)
   // Made once: a key path given as text would be copied for every call.
   static const std::string runKey = kRunKey;
   static const std::string runServicesKey = kRunServicesKey;

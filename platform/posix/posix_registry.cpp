@@ -158,6 +158,15 @@ const StandardKey kStandardKeys[] = {
 };
 constexpr int kStandardKeyCount = static_cast<int>(sizeof kStandardKeys / sizeof kStandardKeys[0]);
 
+// Exactly the same spelling; compared here, not by memcmp, which the fuzzer's hooks make costly.
+bool SameSpelling(const std::string& a, const char* b) {
+  size_t i = 0;
+  for (; i < a.size(); ++i) {
+    if (b[i] == '\0' || a[i] != b[i]) return false;
+  }
+  return b[i] == '\0';
+}
+
 // Takes the key back to what MakeStandardKeys made (at the table's entry index; -1 for a root):
 // no values, no denied rights, only its standard subkeys, each taken back in turn. False when
 // one of those is missing, spelled otherwise or out of its place: the tree is then made anew.
@@ -165,22 +174,22 @@ bool RestoreStandardKey(Node* node, HKEY root, int index) {
   ReleaseMemory(&node->values);
   node->deniedRights = 0;
   auto& children = node->children;
-  children.erase(
-      std::remove_if(children.begin(), children.end(),
-                     [root, index](const std::shared_ptr<Node>& child) {
-                       for (const StandardKey& key : kStandardKeys) {
-                         if (key.root == root && key.parent == index && child->name == key.name) {
-                           return false;
-                         }
-                       }
-                       MarkDeleted(child.get());
-                       return true;
-                     }),
-      children.end());
+  children.erase(std::remove_if(children.begin(), children.end(),
+                                [root, index](const std::shared_ptr<Node>& child) {
+                                  for (const StandardKey& key : kStandardKeys) {
+                                    if (key.root == root && key.parent == index &&
+                                        SameSpelling(child->name, key.name)) {
+                                      return false;
+                                    }
+                                  }
+                                  MarkDeleted(child.get());
+                                  return true;
+                                }),
+                 children.end());
   size_t next = 0;
   for (int i = 0; i < kStandardKeyCount; ++i) {
     if (kStandardKeys[i].root != root || kStandardKeys[i].parent != index) continue;
-    if (next >= children.size() || children[next]->name != kStandardKeys[i].name ||
+    if (next >= children.size() || !SameSpelling(children[next]->name, kStandardKeys[i].name) ||
         !RestoreStandardKey(children[next].get(), root, i)) {
       return false;
     }
