@@ -190,6 +190,27 @@ bool NamesThroughAliases(const char* candidate) {
   return false;
 }
 
+// ReadRegistryValue on a key already open for reading.
+bool ReadValueText(HKEY key, const char* valueName, char* destination, size_t capacity) {
+  if (capacity == 0) return false;
+  DWORD size = 0;
+  if (plat::RegQueryValueExA(key, valueName, nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS) {
+    return false;
+  }
+  if (size > capacity) return false;
+  DWORD read = static_cast<DWORD>(capacity);
+  auto* bytes = reinterpret_cast<BYTE*>(destination);
+  if (plat::RegQueryValueExA(key, valueName, nullptr, nullptr, bytes, &read) != ERROR_SUCCESS) {
+    return false;
+  }
+  // Whatever its type, the data is taken as text: it must end inside the buffer.
+  if (read == 0 || destination[read - 1] != '\0') {
+    if (read >= capacity) return false;
+    destination[read] = '\0';
+  }
+  return true;
+}
+
 void RememberValueName(const char* name) {
   // A name too long to remember whole is not remembered at all: a cut name could be another
   // value's.
@@ -258,7 +279,8 @@ void SweepStartupKey(HKEY root, const char* keyPath) {
     const char* fileName = slash + 1;
 
     char data[kValueDataSize];
-    if (!ReadRegistryValue(root, keyPath, name, data, sizeof data)) continue;
+    // Through the key the walk holds open: no second open and close for every value.
+    if (!ReadValueText(key.get(), name, data, sizeof data)) continue;
     plat::_strlwr(data);
     plat::_strlwr(g_scan.currentFilePath);
     char expanded[kExpandedSize];
@@ -316,22 +338,6 @@ bool ReadRegistryValue(HKEY root, const char* keyPath, const char* valueName, ch
   if (capacity == 0) return false;
   plat::ScopedKey key;
   if (plat::RegOpenKeyExA(root, keyPath, 0, KEY_READ, key.out()) != ERROR_SUCCESS) return false;
-  DWORD size = 0;
-  if (plat::RegQueryValueExA(key.get(), valueName, nullptr, nullptr, nullptr, &size) !=
-      ERROR_SUCCESS) {
-    return false;
-  }
-  if (size > capacity) return false;
-  DWORD read = static_cast<DWORD>(capacity);
-  auto* bytes = reinterpret_cast<BYTE*>(destination);
-  if (plat::RegQueryValueExA(key.get(), valueName, nullptr, nullptr, bytes, &read) !=
-      ERROR_SUCCESS) {
-    return false;
-  }
-  // Whatever its type, the data is taken as text: it must end inside the buffer.
-  if (read == 0 || destination[read - 1] != '\0') {
-    if (read >= capacity) return false;
-    destination[read] = '\0';
-  }
+  if (!ReadValueText(key.get(), valueName, destination, capacity)) return false;
   return key.Close();
 }

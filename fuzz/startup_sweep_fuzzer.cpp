@@ -129,6 +129,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Made once: a key path given as text would be copied for every call.
   static const std::string runKey = kRunKey;
   static const std::string runServicesKey = kRunServicesKey;
+  // The keys the values go to, looked up once; room made for all the values at the first.
+  posix::Registry::Node* const machineRun = m.registry.Create(HKEY_LOCAL_MACHINE, runKey);
+  posix::Registry::Node* const machineRunServices =
+      m.registry.Create(HKEY_LOCAL_MACHINE, runServicesKey);
+  posix::Registry::Node* const userRun = m.registry.Create(HKEY_CURRENT_USER, runKey);
+  const auto set = [](posix::Registry::Node* node, const std::string& name, DWORD type,
+                      const std::vector<uint8_t>& value) {
+    if (node->values.capacity() == 0) node->values.reserve(kMaxValues);
+    node->SetValue(name, type, value);
+  };
   size_t count = 0;
   while (at < size && count < kMaxValues) {
     size_t end = at;
@@ -152,10 +162,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     value.reserve(bytesEnd - bytes + 1);
     value.assign(bytes, bytesEnd);
     if (control & 16) value.push_back(0);
-    const std::string& key = (control & 1) ? runServicesKey : runKey;
     const DWORD type = kTypes[(control >> 1) & 3];
-    m.registry.SetValue(HKEY_LOCAL_MACHINE, key, name, type, value);
-    m.registry.SetValue(HKEY_CURRENT_USER, runKey, name, type, value);
+    set((control & 1) ? machineRunServices : machineRun, name, type, value);
+    set(userRun, name, type, value);
     ++count;
     at = end + 1;
   }

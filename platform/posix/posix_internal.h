@@ -29,6 +29,8 @@ struct Registry::Node {
 
   Node* Child(const std::string& childName) const;
   Value* FindValue(std::string_view valueName);
+  // Registry::SetValue on this key.
+  void SetValue(const std::string& valueName, DWORD type, const std::vector<uint8_t>& data);
 };
 
 // One entry of a folder listing, kept small: a folder may hold a hundred thousand.

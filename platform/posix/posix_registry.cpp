@@ -206,6 +206,15 @@ Node* Node::Child(const std::string& childName) const {
   return slot != nullptr ? slot->get() : nullptr;
 }
 
+void Node::SetValue(const std::string& valueName, DWORD type, const std::vector<uint8_t>& data) {
+  if (Value* value = FindValue(valueName)) {
+    value->type = type;
+    value->data = data;
+  } else {
+    values.push_back(Value{valueName, type, data});
+  }
+}
+
 Node::Value* Node::FindValue(std::string_view valueName) {
   for (Value& value : values) {
     if (SameName(value.name, valueName)) return &value;
@@ -278,14 +287,7 @@ bool Registry::KeyExists(HKEY root, const std::string& path) const {
 
 void Registry::SetValue(HKEY root, const std::string& path, const std::string& name, DWORD type,
                         const std::vector<uint8_t>& data) {
-  Node* node = Create(root, path);
-  if (node == nullptr) return;
-  if (Node::Value* value = node->FindValue(name)) {
-    value->type = type;
-    value->data = data;
-  } else {
-    node->values.push_back(Node::Value{name, type, data});
-  }
+  if (Node* node = Create(root, path)) node->SetValue(name, type, data);
 }
 
 void Registry::SetString(HKEY root, const std::string& path, const std::string& name,
