@@ -69,14 +69,32 @@ void MemoryFillStat(const MemoryNode& node, struct stat* info) {
 // true; whether one did.
 template <typename Visit>
 bool ForEachMemoryChild(const std::string& folder, Visit visit) {
-  const std::string prefix = folder + "/";
+  // The entries after the folder's own that begin with its path: first those where a byte
+  // below '/' follows it (a sibling such as "A.OLD" next to "A"), then the folder's own entries,
+  // then the rest. No "folder/" is made to look them up by.
   const auto& nodes = machine().impl().memoryNodes;
-  for (auto it = nodes.lower_bound(prefix);
-       it != nodes.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it) {
-    if (it->first.find('/', prefix.size()) != std::string::npos) continue;
-    if (visit(it->first.c_str() + prefix.size())) return true;
+  const size_t length = folder.size();
+  for (auto it = nodes.upper_bound(folder); it != nodes.end(); ++it) {
+    const std::string& path = it->first;
+    if (path.size() <= length || path.compare(0, length, folder) != 0) break;
+    const unsigned char next = static_cast<unsigned char>(path[length]);
+    if (next < '/') continue;
+    if (next > '/') break;
+    if (path.find('/', length + 1) != std::string::npos) continue;
+    if (visit(path.c_str() + length + 1)) return true;
   }
   return false;
+}
+
+// plat::_stricmp's equality (only A to Z fold), here without the instrumented library's calls.
+bool SameNameNoCase(const char* a, const std::string& b) {
+  for (size_t i = 0;; ++i) {
+    if (i == b.size()) return a[i] == '\0';
+    if (a[i] == '\0' || AsciiUpper(static_cast<unsigned char>(a[i])) !=
+                            AsciiUpper(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
 }
 
 // The names in a memory folder, in byte order.
@@ -97,7 +115,7 @@ bool MemoryFindChild(const std::string& folder, const std::string& name,
   const char* other = nullptr;
   if (ForEachMemoryChild(folder, [&](const char* entry) {
         if (exactHost == nullptr && hostName == entry) exactHost = entry;
-        if (other == nullptr && plat::_stricmp(entry, hostName.c_str()) == 0) other = entry;
+        if (other == nullptr && SameNameNoCase(entry, hostName)) other = entry;
         return name == entry;
       })) {
     *found = name;
@@ -357,15 +375,23 @@ int HostRename(const std::string& from, const std::string& to) {
     return -1;
   }
   if (from == to) return 0;
-  if (to.compare(0, from.size() + 1, from + "/") == 0) {  // a folder into itself
+  if (to.size() > from.size() && to.compare(0, from.size(), from) == 0 &&
+      to[from.size()] == '/') {  // a folder into itself
     errno = EINVAL;
     return -1;
   }
-  const MemoryNode* target = MemoryFind(to);
-  if (target != nullptr && (target->directory || source->second->directory)) {
-    errno = target->directory ? EISDIR : ENOTDIR;
+  auto target = nodes.find(to);
+  if (target != nodes.end() && (target->second->directory || source->second->directory)) {
+    errno = target->second->directory ? EISDIR : ENOTDIR;
     return -1;
   }
+  // A file's entry is moved under its new name, not made anew; a folder's entries follow it.
+  const bool directory = source->second->directory;
+  if (target != nodes.end()) nodes.erase(target);
+  auto entry = nodes.extract(source);
+  entry.key() = to;
+  nodes.insert(std::move(entry));
+  if (!directory) return 0;
   std::vector<std::pair<std::string, std::shared_ptr<MemoryNode>>> moved;
   const std::string prefix = from + "/";
   for (auto it = nodes.lower_bound(prefix);
@@ -373,9 +399,7 @@ int HostRename(const std::string& from, const std::string& to) {
     moved.emplace_back(to + it->first.substr(from.size()), it->second);
     it = nodes.erase(it);
   }
-  nodes[to] = source->second;
-  nodes.erase(from);
-  for (auto& entry : moved) nodes[entry.first] = std::move(entry.second);
+  for (auto& moving : moved) nodes[moving.first] = std::move(moving.second);
   return 0;
 }
 
@@ -989,13 +1013,13 @@ struct SplitWindowsPath {
   }
 };
 
-SplitWindowsPath SplitForDrive(const std::string& windowsPath) {
+SplitWindowsPath SplitForDrive(std::string_view windowsPath) {
   SplitWindowsPath split;
   // Copied only when there is a '/' to turn into a backslash.
   std::string_view path = windowsPath;
   std::string replaced;
   if (path.find('/') != std::string_view::npos) {
-    replaced = windowsPath;
+    replaced = std::string(windowsPath);
     std::replace(replaced.begin(), replaced.end(), '/', '\\');
     path = replaced;
   }
@@ -1019,8 +1043,8 @@ SplitWindowsPath SplitForDrive(const std::string& windowsPath) {
   split.components = SplitPath(path.substr(2));
   size_t kept = 0;
   for (std::string& part : split.components) {
-    if (part == ".") continue;
-    if (part == "..") {
+    if (part.size() == 1 && part[0] == '.') continue;
+    if (part.size() == 2 && part[0] == '.' && part[1] == '.') {
       if (kept > 0) --kept;
       continue;
     }
@@ -1032,7 +1056,7 @@ SplitWindowsPath SplitForDrive(const std::string& windowsPath) {
   return split;
 }
 
-Resolved Resolve(const std::string& windowsPath) {
+Resolved Resolve(std::string_view windowsPath) {
   Resolved result;
   const SplitWindowsPath split = SplitForDrive(windowsPath);
   if (split.error != 0) {
@@ -1040,22 +1064,28 @@ Resolved Resolve(const std::string& windowsPath) {
     return result;
   }
   const std::vector<std::string>& components = split.components;
-  std::string host = split.hostFolder;
-  std::string windows = std::string(1, split.letter) + ":";
   // Most paths come from a listing and carry the names as they are on disk: one look settles
   // those. Only the others are matched component by component without regard to case.
   if (!components.empty()) {
-    const std::string exact = split.ExactHost();
+    std::string exact = split.ExactHost();
     struct stat info;
     if (HostStat(exact, &info)) {
       result.exists = true;
       result.directory = S_ISDIR(info.st_mode);
-      result.host = exact;
+      result.host = std::move(exact);
       result.windows = split.ExactWindows();
       result.key = result.windows;
       return result;
     }
   }
+  // Both paths grow in place, with room for the whole of them made once.
+  std::string host;
+  host.reserve(split.hostFolder.size() + windowsPath.size());
+  host = split.hostFolder;
+  std::string windows;
+  windows.reserve(windowsPath.size() + 2);
+  windows += split.letter;
+  windows += ':';
   for (size_t i = 0; i < components.size(); ++i) {
     std::string onDisk;
     const bool last = i + 1 == components.size();
@@ -1064,13 +1094,19 @@ Resolved Resolve(const std::string& windowsPath) {
         result.error = ERROR_PATH_NOT_FOUND;
         return result;
       }
-      result.host = host + "/" + HostName(components[i]);
-      result.windows = windows + "\\" + components[i];
-      result.key = result.windows;
+      host += '/';
+      host += HostName(components[i]);
+      windows += '\\';
+      windows += components[i];
+      result.host = std::move(host);
+      result.key = windows;
+      result.windows = std::move(windows);
       return result;
     }
-    host += "/" + onDisk;
-    windows += "\\" + WindowsName(onDisk);
+    host += '/';
+    host += onDisk;
+    windows += '\\';
+    windows += WindowsName(std::move(onDisk));
     struct stat info;
     const bool isDirectory = HostStat(host, &info) && S_ISDIR(info.st_mode);
     if (!last && !isDirectory) {
@@ -1082,12 +1118,12 @@ Resolved Resolve(const std::string& windowsPath) {
   if (components.empty()) {
     result.root = true;
     result.directory = true;
-    windows += "\\";
+    windows += '\\';
   }
   result.exists = true;
-  result.host = host;
-  result.windows = windows;
+  result.host = std::move(host);
   result.key = windows;
+  result.windows = std::move(windows);
   return result;
 }
 

@@ -156,7 +156,7 @@ std::vector<std::string> SplitPath(std::string_view path);
 std::string KeyOf(const std::string& windowsPath);
 
 // Looks up a Windows path ("C:\dir\file", '/' accepted too) on the machine's drives.
-Resolved Resolve(const std::string& windowsPath);
+Resolved Resolve(std::string_view windowsPath);
 
 // Whether a key path below root, seen through the given access (with its KEY_WOW64_ flags),
 // leads through the 32-bit view: HKLM\Software\X is then Software\Wow6432Node\X.

@@ -243,9 +243,7 @@ class Machine {
   // ERROR_SHARING_VIOLATION for a file held open) or read.
   // MoveFileA and MoveFileExA fail with ERROR_ACCESS_DENIED for a move this answers true for
   // (source and target as the program gave them); none here.
-  virtual bool RefusesMove(const std::string& /*from*/, const std::string& /*to*/) const {
-    return false;
-  }
+  virtual bool RefusesMove(const char* /*from*/, const char* /*to*/) const { return false; }
   // Called with the descriptor after every _read.
   virtual void AfterRead(int /*fd*/) {}
   virtual DWORD DeleteBlockedBy(const std::string& /*key*/) const { return 0; }

@@ -163,7 +163,7 @@ class Machine : public posix::Machine {
   // Called with the descriptor after every _read, for tests that change a file while it is read.
   std::function<void(int)> onRead;
 
-  bool RefusesMove(const std::string& from, const std::string& to) const override {
+  bool RefusesMove(const char* from, const char* to) const override {
     return refuseMove && refuseMove(from, to);
   }
   void AfterRead(int fd) override {
