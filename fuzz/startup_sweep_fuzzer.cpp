@@ -44,11 +44,14 @@ std::string Lower(std::string text) {
   return text;
 }
 
-// A key's values as they stand: names and data in one block of text, so that a look at the key
-// takes two allocations, not three for each value.
+// A key's values as they stand: names and data in one block of text, kept from input to input,
+// so that a look at the key needs no fresh memory (three allocations for each value before).
 class Values {
  public:
-  Values(HKEY root, const std::string& key) {
+  // Reads the key anew.
+  void Read(HKEY root, const std::string& key) {
+    text_.clear();
+    entries_.clear();
     // Straight from the key's node: one look-up, not one for each value.
     const posix::Registry::Node* node = sim::machine().registry.Find(root, key);
     if (node == nullptr) return;
@@ -129,16 +132,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Made once: a key path given as text would be copied for every call.
   static const std::string runKey = kRunKey;
   static const std::string runServicesKey = kRunServicesKey;
-  // The keys the values go to, looked up once; room made for all the values at the first.
+  // The keys the values go to, looked up once, with room made for their values.
   posix::Registry::Node* const machineRun = m.registry.Create(HKEY_LOCAL_MACHINE, runKey);
   posix::Registry::Node* const machineRunServices =
       m.registry.Create(HKEY_LOCAL_MACHINE, runServicesKey);
   posix::Registry::Node* const userRun = m.registry.Create(HKEY_CURRENT_USER, runKey);
-  const auto set = [](posix::Registry::Node* node, const std::string& name, DWORD type,
-                      const std::vector<uint8_t>& value) {
-    if (node->values.capacity() == 0) node->values.reserve(kMaxValues);
-    node->SetValue(name, type, value);
-  };
+  size_t perKey[2] = {0, 0};  // Run, RunServices
+  for (size_t from = at, values = 0; from < size && values < kMaxValues;) {
+    size_t end = from;
+    while (end < size && data[end] != 0xFF) ++end;
+    if (end > from) {
+      ++perKey[data[from] & 1];
+      ++values;
+    }
+    from = end + 1;
+  }
+  machineRun->values.reserve(perKey[0]);
+  machineRunServices->values.reserve(perKey[1]);
+  userRun->values.reserve(perKey[0] + perKey[1]);
   size_t count = 0;
   while (at < size && count < kMaxValues) {
     size_t end = at;
@@ -163,15 +174,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     value.assign(bytes, bytesEnd);
     if (control & 16) value.push_back(0);
     const DWORD type = kTypes[(control >> 1) & 3];
-    set((control & 1) ? machineRunServices : machineRun, name, type, value);
-    set(userRun, name, type, value);
+    ((control & 1) ? machineRunServices : machineRun)->SetValue(name, type, value);
+    userRun->SetValue(name, type, value);
     ++count;
     at = end + 1;
   }
 
-  const Values run(HKEY_LOCAL_MACHINE, runKey);
-  const Values runServices(HKEY_LOCAL_MACHINE, runServicesKey);
-  const Values control(HKEY_CURRENT_USER, runKey);
+  static Values run, runServices, control, after;
+  run.Read(HKEY_LOCAL_MACHINE, runKey);
+  runServices.Read(HKEY_LOCAL_MACHINE, runServicesKey);
+  control.Read(HKEY_CURRENT_USER, runKey);
   const size_t handlesBefore = m.OpenHandles();
 
   ResetScanState();
@@ -185,7 +197,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t deleted = 0;
   for (const auto& [key, before] :
        {std::make_pair(&runKey, &run), std::make_pair(&runServicesKey, &runServices)}) {
-    const Values after(HKEY_LOCAL_MACHINE, *key);
+    after.Read(HKEY_LOCAL_MACHINE, *key);
     size_t deletedHere = 0;
     for (size_t i = 0; i < before->size(); ++i) {
       const std::string_view name = before->Name(i);
@@ -209,7 +221,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (after.size() + deletedHere != before->size()) fuzz::Violation("values appeared");
     deleted += deletedHere;
   }
-  if (!(Values(HKEY_CURRENT_USER, runKey) == control)) {
+  after.Read(HKEY_CURRENT_USER, runKey);
+  if (!(after == control)) {
     fuzz::Violation("the user's Run key changed");
   }
   if (window.allLines.size() != deleted) {
