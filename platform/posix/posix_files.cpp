@@ -1056,8 +1056,53 @@ SplitWindowsPath SplitForDrive(std::string_view windowsPath) {
   return split;
 }
 
+// The commonest path, "X:\name\name" with nothing to apply (no '/', no "." or "..", no empty
+// component, no WoW64 redirection), as it would be with the drive's spelling if it exists as
+// written: looked at without taking it apart.
+enum class ExactLook { kNotThatKind, kMissing, kFound };
+ExactLook ResolveExact(std::string_view windowsPath, Resolved* result) {
+  if (windowsPath.size() < 4 || windowsPath.size() >= MAX_PATH || windowsPath[1] != ':' ||
+      windowsPath[2] != '\\' || windowsPath.back() == '\\' ||
+      !std::isalpha(static_cast<unsigned char>(windowsPath[0])) ||
+      machine().width == Machine::Width::Program32On64) {
+    return ExactLook::kNotThatKind;
+  }
+  for (size_t begin = 3; begin <= windowsPath.size();) {
+    size_t end = windowsPath.find('\\', begin);
+    if (end == std::string_view::npos) end = windowsPath.size();
+    const std::string_view part = windowsPath.substr(begin, end - begin);
+    if (part.empty() || part == "." || part == ".." || part.find('/') != std::string_view::npos) {
+      return ExactLook::kNotThatKind;
+    }
+    begin = end + 1;
+  }
+  const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(windowsPath[0])));
+  const auto& drives = machine().impl().drives;
+  auto drive = drives.find(letter);
+  if (drive == drives.end() || drive->second.hostFolder.empty()) return ExactLook::kNotThatKind;
+  const std::string_view rest = windowsPath.substr(2);  // "\name..."
+  std::string host;
+  host.reserve(drive->second.hostFolder.size() + rest.size());
+  host += drive->second.hostFolder;
+  host += rest;
+  std::replace(host.begin() + static_cast<std::ptrdiff_t>(drive->second.hostFolder.size()),
+               host.end(), '\\', '/');
+  struct stat info;
+  if (!HostStat(host, &info)) return ExactLook::kMissing;
+  result->exists = true;
+  result->directory = S_ISDIR(info.st_mode);
+  result->host = std::move(host);
+  result->windows.reserve(windowsPath.size());
+  result->windows += letter;
+  result->windows += windowsPath.substr(1);  // ":\name..."
+  result->key = result->windows;
+  return ExactLook::kFound;
+}
+
 Resolved Resolve(std::string_view windowsPath) {
   Resolved result;
+  const ExactLook exactLook = ResolveExact(windowsPath, &result);
+  if (exactLook == ExactLook::kFound) return result;
   const SplitWindowsPath split = SplitForDrive(windowsPath);
   if (split.error != 0) {
     result.error = split.error;
@@ -1066,7 +1111,7 @@ Resolved Resolve(std::string_view windowsPath) {
   const std::vector<std::string>& components = split.components;
   // Most paths come from a listing and carry the names as they are on disk: one look settles
   // those. Only the others are matched component by component without regard to case.
-  if (!components.empty()) {
+  if (!components.empty() && exactLook == ExactLook::kNotThatKind) {
     std::string exact = split.ExactHost();
     struct stat info;
     if (HostStat(exact, &info)) {
