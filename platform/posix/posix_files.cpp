@@ -799,6 +799,9 @@ DWORD ChangeBlockedBy(const std::string& key) {
 struct TextReader {
   std::string data;
   size_t position = 0;
+  // The stream's buffer, where the reader lives: not one more allocation for every stream. (The
+  // stream leaves a buffer it was given alone when it closes.)
+  char buffer[512];
 };
 
 ssize_t TextRead(void* cookie, char* buffer, size_t size) {
@@ -838,7 +841,7 @@ FILE* OpenMemoryReader(const std::string& host) {
     }
     bytes = node->bytes;
   }
-  auto* reader = new TextReader{std::move(bytes), 0};
+  auto* reader = new TextReader{std::move(bytes), 0, {}};
   cookie_io_functions_t functions{TextRead, nullptr, nullptr, TextReaderClose};
   FILE* stream = ::fopencookie(reader, "r", functions);
   if (stream == nullptr) delete reader;
@@ -911,7 +914,11 @@ FILE* OpenTextReader(const std::string& host) {
     AppendTextMode(node != nullptr ? node->bytes : imageBytes, &reader->data);
     cookie_io_functions_t functions{TextRead, nullptr, nullptr, TextReaderClose};
     FILE* stream = ::fopencookie(reader, "r", functions);
-    if (stream == nullptr) delete reader;
+    if (stream == nullptr) {
+      delete reader;
+      return nullptr;
+    }
+    std::setvbuf(stream, reader->buffer, _IOFBF, sizeof reader->buffer);
     return stream;
   }
   const int fd = OpenPlainFile(host, O_RDONLY, 0);
