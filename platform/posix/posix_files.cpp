@@ -799,8 +799,8 @@ DWORD ChangeBlockedBy(const std::string& key) {
 struct TextReader {
   std::string data;
   size_t position = 0;
-  // The stream's buffer, where the reader lives: not one more allocation for every stream. (The
-  // stream leaves a buffer it was given alone when it closes.)
+  // The buffer of a text-mode stream over a memory file, where the reader lives: not one more
+  // allocation for every stream. (A stream leaves a buffer it was given alone when it closes.)
   char buffer[512];
 };
 
