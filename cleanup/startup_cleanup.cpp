@@ -1,6 +1,5 @@
 #include "cleanup/startup_cleanup.h"
 
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -38,6 +37,7 @@ std::string ValueId(const char* keyPath, const char* name) {
 }
 
 bool WasLeft(const char* keyPath, const char* name) {
+  if (g_valuesLeft.empty()) return false;  // the usual case: no name to build
   const std::string id = ValueId(keyPath, name);
   for (const std::string& left : g_valuesLeft) {
     if (left == id) return true;
@@ -190,6 +190,27 @@ bool NamesThroughAliases(const char* candidate) {
   return false;
 }
 
+// ReadRegistryValue on a key already open for reading.
+bool ReadValueText(HKEY key, const char* valueName, char* destination, size_t capacity) {
+  if (capacity == 0) return false;
+  DWORD size = 0;
+  if (plat::RegQueryValueExA(key, valueName, nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS) {
+    return false;
+  }
+  if (size > capacity) return false;
+  DWORD read = static_cast<DWORD>(capacity);
+  auto* bytes = reinterpret_cast<BYTE*>(destination);
+  if (plat::RegQueryValueExA(key, valueName, nullptr, nullptr, bytes, &read) != ERROR_SUCCESS) {
+    return false;
+  }
+  // Whatever its type, the data is taken as text: it must end inside the buffer.
+  if (read == 0 || destination[read - 1] != '\0') {
+    if (read >= capacity) return false;
+    destination[read] = '\0';
+  }
+  return true;
+}
+
 void RememberValueName(const char* name) {
   // A name too long to remember whole is not remembered at all: a cut name could be another
   // value's.
@@ -242,12 +263,12 @@ void SweepStartupKey(HKEY root, const char* keyPath) {
 
   // Taken once: after a deletion the registry numbers the later values one lower.
   DWORD deleted = 0;
-  // One buffer for the whole walk: too large for a thread's stack, too large to take per value.
-  std::vector<char> nameBuffer(kValueNameSize);
-  char* const name = nameBuffer.data();
+  // One buffer for every walk: too large for a thread's stack, too large to take per key. Not
+  // cleared between values: a name is used only when the enumeration wrote it, terminator and
+  // all.
+  static char name[kValueNameSize];
   for (DWORD i = 0; i < valueCount; ++i) {
-    std::fill(nameBuffer.begin(), nameBuffer.end(), '\0');
-    DWORD nameLength = static_cast<DWORD>(nameBuffer.size());
+    DWORD nameLength = static_cast<DWORD>(sizeof name);
     if (plat::RegEnumValueA(key.get(), i - deleted, name, &nameLength, nullptr, nullptr, nullptr,
                             nullptr) != ERROR_SUCCESS ||
         WasLeft(keyPath, name)) {
@@ -258,7 +279,8 @@ void SweepStartupKey(HKEY root, const char* keyPath) {
     const char* fileName = slash + 1;
 
     char data[kValueDataSize];
-    if (!ReadRegistryValue(root, keyPath, name, data, sizeof data)) continue;
+    // Through the key the walk holds open: no second open and close for every value.
+    if (!ReadValueText(key.get(), name, data, sizeof data)) continue;
     plat::_strlwr(data);
     plat::_strlwr(g_scan.currentFilePath);
     char expanded[kExpandedSize];
@@ -316,22 +338,6 @@ bool ReadRegistryValue(HKEY root, const char* keyPath, const char* valueName, ch
   if (capacity == 0) return false;
   plat::ScopedKey key;
   if (plat::RegOpenKeyExA(root, keyPath, 0, KEY_READ, key.out()) != ERROR_SUCCESS) return false;
-  DWORD size = 0;
-  if (plat::RegQueryValueExA(key.get(), valueName, nullptr, nullptr, nullptr, &size) !=
-      ERROR_SUCCESS) {
-    return false;
-  }
-  if (size > capacity) return false;
-  DWORD read = static_cast<DWORD>(capacity);
-  auto* bytes = reinterpret_cast<BYTE*>(destination);
-  if (plat::RegQueryValueExA(key.get(), valueName, nullptr, nullptr, bytes, &read) !=
-      ERROR_SUCCESS) {
-    return false;
-  }
-  // Whatever its type, the data is taken as text: it must end inside the buffer.
-  if (read == 0 || destination[read - 1] != '\0') {
-    if (read >= capacity) return false;
-    destination[read] = '\0';
-  }
+  if (!ReadValueText(key.get(), valueName, destination, capacity)) return false;
   return key.Close();
 }

@@ -8,10 +8,11 @@
 
 namespace fuzz {
 
-// Declared first in a target's entry point: the input runs on a machine made for it, and
-// everything that machine holds is freed again before the input ends. (libFuzzer takes more
-// allocations than frees during an input for a possible leak and runs the input again under
-// the leak checker, which costs more than the input itself.)
+// Declared first in a target's entry point: the input runs on the scripted machine in its start
+// state, and the machine is taken back to it before the input ends, freeing everything the
+// input made it hold. (libFuzzer takes more allocations than frees during an input for a
+// possible leak and runs the input again under the leak checker, which costs more than the
+// input itself.) The machine itself is kept from input to input: restored, not made anew.
 class MachineForInput {
  public:
   MachineForInput();
@@ -20,7 +21,7 @@ class MachineForInput {
   MachineForInput& operator=(const MachineForInput&) = delete;
 };
 
-// Replaces the simulated machine by a new one whose drive C: is an empty memory volume.
+// Maps drive C: as an empty memory volume on the machine MachineForInput holds in its start state.
 void FreshMachine();
 
 // The file at a Windows path on the machine's drives; Violation when it cannot be put there.

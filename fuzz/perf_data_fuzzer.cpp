@@ -15,6 +15,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
@@ -96,12 +97,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Parse(served.data(), served.size(), counter, kPerfProcessTableSize);
 
   // The whole path: an NT 4 machine whose processes are the block's instances and the idle one.
-  sim::Reset();
-  sim::Machine& m = sim::machine();
+  sim::Machine& m = sim::machine();  // in its start state (MachineForInput)
   m.SetVersion(sim::WindowsVersion::NT4);
   m.registry.SetValue(HKEY_LOCAL_MACHINE, kPerflib009, "Counters", REG_MULTI_SZ,
                       std::vector<uint8_t>(counters.begin(), counters.end()));
-  m.performanceData["230"] = served;
+  m.performanceData["230"] = std::move(served);
   m.AddProcess(0, "C:\\WINNT\\Idle.exe");
   for (const PerfProcessEntry& entry : entries) {
     if (entry.processId != kIdleId && m.FindProcess(entry.processId) == nullptr) {

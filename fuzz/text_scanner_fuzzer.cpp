@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "engine/scan_state.h"
 #include "engine/signatures/signature_record.h"
@@ -24,11 +25,12 @@ constexpr size_t kChunk = 4096;
 bool IsBlank(unsigned char c) { return c == ' ' || (c >= 9 && c <= 13); }
 
 std::string Stripped(const uint8_t* data, size_t size) {
-  std::string out;
-  out.reserve(size);
+  std::string out(size, '\0');
+  size_t kept = 0;
   for (size_t i = 0; i < size; ++i) {
-    if (!IsBlank(data[i])) out += static_cast<char>(data[i]);
+    if (!IsBlank(data[i])) out[kept++] = static_cast<char>(data[i]);
   }
+  out.resize(kept);
   return out;
 }
 
@@ -88,19 +90,20 @@ void CheckHelpers(const uint8_t* data, size_t size) {
   if (size == 0) return;
   const size_t patternLength = data[0] % 8;
   if (1 + patternLength > size) return;
-  const std::string pattern(reinterpret_cast<const char*>(data + 1), patternLength);
-  const std::string haystack(reinterpret_cast<const char*>(data + 1 + patternLength),
-                             size - 1 - patternLength);
+  const std::string_view pattern(reinterpret_cast<const char*>(data + 1), patternLength);
+  const std::string_view haystack(reinterpret_cast<const char*>(data + 1 + patternLength),
+                                  size - 1 - patternLength);
   // Heap copies of exactly their length, so a read past either shows.
   std::unique_ptr<unsigned char[]> p(new unsigned char[patternLength]);
   std::unique_ptr<unsigned char[]> h(new unsigned char[haystack.size()]);
   std::memcpy(p.get(), pattern.data(), patternLength);
   std::memcpy(h.get(), haystack.data(), haystack.size());
   const int found = FindPattern(h.get(), haystack.size(), p.get(), patternLength);
-  const bool present = patternLength > 0 && haystack.find(pattern) != std::string::npos;
+  const bool present = patternLength > 0 && haystack.find(pattern) != std::string_view::npos;
   if (found != (present ? 1 : 0)) {
     fuzz::Violation("FindPattern says %d for \"%s\" in \"%s\"", found,
-                    fuzz::Printable(pattern).c_str(), fuzz::Printable(haystack).c_str());
+                    fuzz::Printable(std::string(pattern)).c_str(),
+                    fuzz::Printable(std::string(haystack)).c_str());
   }
 }
 

@@ -30,6 +30,7 @@ constexpr char kEntry[] = "NUL=C:\\X~1\\Y.EXE\r\n";
 
 std::string TextModeReading(const std::string& bytes) {
   std::string text;
+  text.reserve(bytes.size());
   for (size_t i = 0; i < bytes.size(); ++i) {
     if (bytes[i] == '\x1a') break;
     if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') continue;
@@ -82,9 +83,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const bool added = AddWininitRename("NUL", "C:\\X~1\\Y.EXE");
 
-  std::string now;
+  // Kept from input to input: the copies then need no fresh memory each time.
+  static std::string now;
   if (!fuzz::GetFile(kTarget, &now)) fuzz::Violation("wininit.ini is gone");
-  std::string left;
+  static std::string left;
   if (fuzz::GetFile("C:\\WINDOWS\\wininit.new", &left)) {
     fuzz::Violation("wininit.new was left behind");
   }

@@ -104,7 +104,8 @@ for t in "${targets[@]}"; do
     grep -E -A12 'invariant broken|ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|runtime error|SUMMARY' \
       "$dir/log" | head -n 40 >&2 || true
     for artifact in "$dir"/crash-* "$dir"/leak-* "$dir"/timeout-* "$dir"/oom-*; do
-      [ -e "$artifact" ] && echo "  replay: build/fuzz/$t $artifact" >&2
+      [ -e "$artifact" ] &&
+        echo "  replay: ASAN_OPTIONS=malloc_context_size=30 build/fuzz/$t $artifact" >&2
     done
     echo "  log: $dir/log" >&2
   fi

@@ -72,14 +72,32 @@ void MemoryFillStat(const MemoryNode& node, struct stat* info) {
 // true; whether one did.
 template <typename Visit>
 bool ForEachMemoryChild(const std::string& folder, Visit visit) {
-  const std::string prefix = folder + "/";
+  // The entries after the folder's own that begin with its path: first those where a byte
+  // below '/' follows it (a sibling such as "A.OLD" next to "A"), then the folder's own entries,
+  // then the rest. No "folder/" is made to look them up by.
   const auto& nodes = machine().impl().memoryNodes;
-  for (auto it = nodes.lower_bound(prefix);
-       it != nodes.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it) {
-    if (it->first.find('/', prefix.size()) != std::string::npos) continue;
-    if (visit(it->first.c_str() + prefix.size())) return true;
+  const size_t length = folder.size();
+  for (auto it = nodes.upper_bound(folder); it != nodes.end(); ++it) {
+    const std::string& path = it->first;
+    if (path.size() <= length || path.compare(0, length, folder) != 0) break;
+    const unsigned char next = static_cast<unsigned char>(path[length]);
+    if (next < '/') continue;
+    if (next > '/') break;
+    if (path.find('/', length + 1) != std::string::npos) continue;
+    if (visit(path.c_str() + length + 1)) return true;
   }
   return false;
+}
+
+// plat::_stricmp's equality (only A to Z fold), here without the instrumented library's calls.
+bool SameNameNoCase(const char* a, const std::string& b) {
+  for (size_t i = 0;; ++i) {
+    if (i == b.size()) return a[i] == '\0';
+    if (a[i] == '\0' || AsciiUpper(static_cast<unsigned char>(a[i])) !=
+                            AsciiUpper(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
 }
 
 // The names in a memory folder, in byte order.
@@ -100,7 +118,7 @@ bool MemoryFindChild(const std::string& folder, const std::string& name,
   const char* other = nullptr;
   if (ForEachMemoryChild(folder, [&](const char* entry) {
         if (exactHost == nullptr && hostName == entry) exactHost = entry;
-        if (other == nullptr && plat::_stricmp(entry, hostName.c_str()) == 0) other = entry;
+        if (other == nullptr && SameNameNoCase(entry, hostName)) other = entry;
         return name == entry;
       })) {
     *found = name;
@@ -360,15 +378,23 @@ int HostRename(const std::string& from, const std::string& to) {
     return -1;
   }
   if (from == to) return 0;
-  if (to.compare(0, from.size() + 1, from + "/") == 0) {  // a folder into itself
+  if (to.size() > from.size() && to.compare(0, from.size(), from) == 0 &&
+      to[from.size()] == '/') {  // a folder into itself
     errno = EINVAL;
     return -1;
   }
-  const MemoryNode* target = MemoryFind(to);
-  if (target != nullptr && (target->directory || source->second->directory)) {
-    errno = target->directory ? EISDIR : ENOTDIR;
+  auto target = nodes.find(to);
+  if (target != nodes.end() && (target->second->directory || source->second->directory)) {
+    errno = target->second->directory ? EISDIR : ENOTDIR;
     return -1;
   }
+  // A file's entry is moved under its new name, not made anew; a folder's entries follow it.
+  const bool directory = source->second->directory;
+  if (target != nodes.end()) nodes.erase(target);
+  auto entry = nodes.extract(source);
+  entry.key() = to;
+  nodes.insert(std::move(entry));
+  if (!directory) return 0;
   std::vector<std::pair<std::string, std::shared_ptr<MemoryNode>>> moved;
   const std::string prefix = from + "/";
   for (auto it = nodes.lower_bound(prefix);
@@ -376,9 +402,7 @@ int HostRename(const std::string& from, const std::string& to) {
     moved.emplace_back(to + it->first.substr(from.size()), it->second);
     it = nodes.erase(it);
   }
-  nodes[to] = source->second;
-  nodes.erase(from);
-  for (auto& entry : moved) nodes[entry.first] = std::move(entry.second);
+  for (auto& moving : moved) nodes[moving.first] = std::move(moving.second);
   return 0;
 }
 
@@ -833,6 +857,9 @@ DWORD ChangeBlockedBy(const std::string& key) {
 struct TextReader {
   std::string data;
   size_t position = 0;
+  // The buffer of a text-mode stream over a memory file, where the reader lives: not one more
+  // allocation for every stream. (A stream leaves a buffer it was given alone when it closes.)
+  char buffer[512];
 };
 
 ssize_t TextRead(void* cookie, char* buffer, size_t size) {
@@ -872,7 +899,7 @@ FILE* OpenMemoryReader(const std::string& host) {
     }
     bytes = node->bytes;
   }
-  auto* reader = new TextReader{std::move(bytes), 0};
+  auto* reader = new TextReader{std::move(bytes), 0, {}};
   cookie_io_functions_t functions{TextRead, nullptr, nullptr, TextReaderClose};
   FILE* stream = ::fopencookie(reader, "r", functions);
   if (stream == nullptr) delete reader;
@@ -916,17 +943,49 @@ FILE* OpenBinaryStream(const std::string& host, const char* mode) {
   return mode[0] == 'r' ? OpenMemoryReader(host) : OpenMemoryWriter(host, mode);
 }
 
-FILE* OpenTextReader(const std::string& host) {
-  FILE* raw = nullptr;
-  if (IsMemoryHost(host) || IsImageHost(host)) {
-    raw = OpenMemoryReader(host);
-  } else {
-    const int fd = OpenPlainFile(host, O_RDONLY, 0);
-    raw = fd < 0 ? nullptr : ::fdopen(fd, "rb");
-    if (raw == nullptr && fd >= 0) ::close(fd);
+// What a text-mode reading of these bytes delivers: up to the first Ctrl-Z, "\r\n" as "\n".
+void AppendTextMode(std::string_view bytes, std::string* text) {
+  text->reserve(text->size() + bytes.size());
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (bytes[i] == '\x1a') break;
+    if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') continue;
+    *text += bytes[i];
   }
-  if (raw == nullptr) return nullptr;
+}
+
+FILE* OpenTextReader(const std::string& host) {
   auto* reader = new TextReader;
+  if (IsMemoryHost(host) || IsImageHost(host)) {
+    // Translated straight from the bytes, with the errors OpenMemoryReader gives.
+    std::string imageBytes;
+    const MemoryNode* node = nullptr;
+    if (IsImageHost(host)) {
+      if (!HostReadAll(host, &imageBytes)) {
+        delete reader;
+        return nullptr;
+      }
+    } else if ((node = MemoryFind(host)) == nullptr || node->directory) {
+      errno = node == nullptr ? ENOENT : EACCES;
+      delete reader;
+      return nullptr;
+    }
+    AppendTextMode(node != nullptr ? node->bytes : imageBytes, &reader->data);
+    cookie_io_functions_t functions{TextRead, nullptr, nullptr, TextReaderClose};
+    FILE* stream = ::fopencookie(reader, "r", functions);
+    if (stream == nullptr) {
+      delete reader;
+      return nullptr;
+    }
+    std::setvbuf(stream, reader->buffer, _IOFBF, sizeof reader->buffer);
+    return stream;
+  }
+  const int fd = OpenPlainFile(host, O_RDONLY, 0);
+  FILE* raw = fd < 0 ? nullptr : ::fdopen(fd, "rb");
+  if (raw == nullptr && fd >= 0) ::close(fd);
+  if (raw == nullptr) {
+    delete reader;
+    return nullptr;
+  }
   int c;
   while ((c = std::fgetc(raw)) != EOF) {
     if (c == 0x1A) break;
@@ -1093,10 +1152,16 @@ struct SplitWindowsPath {
   }
 };
 
-SplitWindowsPath SplitForDrive(const std::string& windowsPath) {
+SplitWindowsPath SplitForDrive(std::string_view windowsPath) {
   SplitWindowsPath split;
-  std::string path = windowsPath;
-  std::replace(path.begin(), path.end(), '/', '\\');
+  // Copied only when there is a '/' to turn into a backslash.
+  std::string_view path = windowsPath;
+  std::string replaced;
+  if (path.find('/') != std::string_view::npos) {
+    replaced = std::string(windowsPath);
+    std::replace(replaced.begin(), replaced.end(), '/', '\\');
+    path = replaced;
+  }
   if (path.size() >= MAX_PATH) {
     split.error = ERROR_FILENAME_EXCED_RANGE;
     return split;
@@ -1114,11 +1179,11 @@ SplitWindowsPath SplitForDrive(const std::string& windowsPath) {
   }
   split.hostFolder = drive->second.hostFolder;
   // "." and ".." applied in place: no second list on every file call.
-  split.components = SplitPath(std::string_view(path).substr(2));
+  split.components = SplitPath(path.substr(2));
   size_t kept = 0;
   for (std::string& part : split.components) {
-    if (part == ".") continue;
-    if (part == "..") {
+    if (part.size() == 1 && part[0] == '.') continue;
+    if (part.size() == 2 && part[0] == '.' && part[1] == '.') {
       if (kept > 0) --kept;
       continue;
     }
@@ -1130,30 +1195,81 @@ SplitWindowsPath SplitForDrive(const std::string& windowsPath) {
   return split;
 }
 
-Resolved Resolve(const std::string& windowsPath) {
+// The commonest path, "X:\name\name" with nothing to apply (no '/', no "." or "..", no empty
+// component, no WoW64 redirection), as it would be with the drive's spelling if it exists as
+// written: looked at without taking it apart.
+enum class ExactLook { kNotThatKind, kMissing, kFound };
+ExactLook ResolveExact(std::string_view windowsPath, Resolved* result) {
+  if (windowsPath.size() < 4 || windowsPath.size() >= MAX_PATH || windowsPath[1] != ':' ||
+      windowsPath[2] != '\\' || windowsPath.back() == '\\' ||
+      !std::isalpha(static_cast<unsigned char>(windowsPath[0])) ||
+      machine().width == Machine::Width::Program32On64) {
+    return ExactLook::kNotThatKind;
+  }
+  for (size_t begin = 3; begin <= windowsPath.size();) {
+    size_t end = windowsPath.find('\\', begin);
+    if (end == std::string_view::npos) end = windowsPath.size();
+    const std::string_view part = windowsPath.substr(begin, end - begin);
+    if (part.empty() || part == "." || part == ".." || part.find('/') != std::string_view::npos) {
+      return ExactLook::kNotThatKind;
+    }
+    begin = end + 1;
+  }
+  const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(windowsPath[0])));
+  const auto& drives = machine().impl().drives;
+  auto drive = drives.find(letter);
+  if (drive == drives.end() || drive->second.hostFolder.empty()) return ExactLook::kNotThatKind;
+  const std::string_view rest = windowsPath.substr(2);  // "\name..."
+  std::string host;
+  host.reserve(drive->second.hostFolder.size() + rest.size());
+  host += drive->second.hostFolder;
+  host += rest;
+  std::replace(host.begin() + static_cast<std::ptrdiff_t>(drive->second.hostFolder.size()),
+               host.end(), '\\', '/');
+  struct stat info;
+  if (!HostStat(host, &info)) return ExactLook::kMissing;
+  result->exists = true;
+  result->directory = S_ISDIR(info.st_mode);
+  result->host = std::move(host);
+  result->windows.reserve(windowsPath.size());
+  result->windows += letter;
+  result->windows += windowsPath.substr(1);  // ":\name..."
+  result->key = result->windows;
+  return ExactLook::kFound;
+}
+
+Resolved Resolve(std::string_view windowsPath) {
   Resolved result;
+  const ExactLook exactLook = ResolveExact(windowsPath, &result);
+  if (exactLook == ExactLook::kFound) return result;
   const SplitWindowsPath split = SplitForDrive(windowsPath);
   if (split.error != 0) {
     result.error = split.error;
     return result;
   }
   const std::vector<std::string>& components = split.components;
-  std::string host = split.hostFolder;
-  std::string windows = std::string(1, split.letter) + ":";
   // Most paths come from a listing and carry the names as they are on disk: one look settles
   // those. Only the others are matched component by component without regard to case.
-  if (!components.empty()) {
-    const std::string exact = split.ExactHost();
+  if (!components.empty() && exactLook == ExactLook::kNotThatKind) {
+    std::string exact = split.ExactHost();
     struct stat info;
     if (HostStat(exact, &info)) {
       result.exists = true;
       result.directory = S_ISDIR(info.st_mode);
-      result.host = exact;
+      result.host = std::move(exact);
       result.windows = split.ExactWindows();
       result.key = result.windows;
       return result;
     }
   }
+  // Both paths grow in place, with room for the whole of them made once.
+  std::string host;
+  host.reserve(split.hostFolder.size() + windowsPath.size());
+  host = split.hostFolder;
+  std::string windows;
+  windows.reserve(windowsPath.size() + 2);
+  windows += split.letter;
+  windows += ':';
   for (size_t i = 0; i < components.size(); ++i) {
     std::string onDisk;
     const bool last = i + 1 == components.size();
@@ -1162,13 +1278,19 @@ Resolved Resolve(const std::string& windowsPath) {
         result.error = ERROR_PATH_NOT_FOUND;
         return result;
       }
-      result.host = host + "/" + HostName(components[i]);
-      result.windows = windows + "\\" + components[i];
-      result.key = result.windows;
+      host += '/';
+      host += HostName(components[i]);
+      windows += '\\';
+      windows += components[i];
+      result.host = std::move(host);
+      result.key = windows;
+      result.windows = std::move(windows);
       return result;
     }
-    host += "/" + onDisk;
-    windows += "\\" + WindowsName(onDisk);
+    host += '/';
+    host += onDisk;
+    windows += '\\';
+    windows += WindowsName(std::move(onDisk));
     struct stat info;
     const bool isDirectory = HostStat(host, &info) && S_ISDIR(info.st_mode);
     if (!last && !isDirectory) {
@@ -1180,12 +1302,12 @@ Resolved Resolve(const std::string& windowsPath) {
   if (components.empty()) {
     result.root = true;
     result.directory = true;
-    windows += "\\";
+    windows += '\\';
   }
   result.exists = true;
-  result.host = host;
-  result.windows = windows;
+  result.host = std::move(host);
   result.key = windows;
+  result.windows = std::move(windows);
   return result;
 }
 
@@ -1652,28 +1774,39 @@ DWORD GetTempPathA(DWORD capacity, LPSTR buffer) {
 
 DWORD ExpandEnvironmentStringsA(LPCSTR source, LPSTR destination, DWORD capacity) {
   const auto& environment = posix::machine().environment;
-  std::string result;
-  const std::string text = source;
-  size_t i = 0;
-  while (i < text.size()) {
-    const size_t end = text[i] == '%' ? text.find('%', i + 1) : std::string::npos;
-    if (end != std::string::npos) {
-      auto it = environment.find(text.substr(i + 1, end - i - 1));
-      if (it != environment.end()) {
-        result += it->second;
-        i = end + 1;
+  const std::string_view text = source;
+  // Walked twice, without a copy: once for the length, once more to write what fits.
+  const auto expand = [&environment, text](auto&& put) {
+    size_t i = 0;
+    while (i < text.size()) {
+      const size_t end = text[i] == '%' ? text.find('%', i + 1) : std::string_view::npos;
+      if (end != std::string_view::npos) {
+        auto it = environment.find(std::string(text.substr(i + 1, end - i - 1)));
+        if (it != environment.end()) {
+          put(it->second);
+          i = end + 1;
+          continue;
+        }
+        // An unknown name stays as written; its closing '%' may open the next name.
+        put(text.substr(i, end - i));
+        i = end;
         continue;
       }
-      // An unknown name stays as written; its closing '%' may open the next name.
-      result += text.substr(i, end - i);
-      i = end;
-      continue;
+      const size_t next = std::min(text.find('%', i + 1), text.size());
+      put(text.substr(i, next - i));
+      i = next;
     }
-    result += text[i++];
-  }
-  const DWORD needed = static_cast<DWORD>(result.size() + 1);
+  };
+  size_t length = 0;
+  expand([&length](std::string_view piece) { length += piece.size(); });
+  const DWORD needed = static_cast<DWORD>(length + 1);
   if (needed <= capacity && destination != nullptr) {
-    std::memcpy(destination, result.c_str(), needed);
+    char* at = destination;
+    expand([&at](std::string_view piece) {
+      std::memcpy(at, piece.data(), piece.size());
+      at += piece.size();
+    });
+    *at = '\0';
   }
   return needed;
 }

@@ -28,7 +28,9 @@ struct Registry::Node {
   bool deleted = false;  // removed from the tree while a handle still held it
 
   Node* Child(const std::string& childName) const;
-  Value* FindValue(const std::string& valueName);
+  Value* FindValue(std::string_view valueName);
+  // Registry::SetValue on this key.
+  void SetValue(const std::string& valueName, DWORD type, const std::vector<uint8_t>& data);
 };
 
 // A host folder held open, so that its entries are opened and looked at relative to it: the
@@ -158,6 +160,9 @@ struct Machine::Impl {
   } readCache;
   std::map<FILE*, std::string> streams;  // stdio streams the program holds open, by key
   std::map<ULONG_PTR, HandleEntry> handles;
+  // The entry of the handle closed last, taken again by the next one opened: a key is opened
+  // and closed for nearly every registry call.
+  std::map<ULONG_PTR, HandleEntry>::node_type spareHandle;
   // The folder listed last, kept while nothing changed: a walk lists every folder twice, for
   // its files and then for its subfolders.
   struct CachedListing {
@@ -187,15 +192,21 @@ std::vector<std::string> SplitPath(std::string_view path);
 std::string KeyOf(const std::string& windowsPath);
 
 // Looks up a Windows path ("C:\dir\file", '/' accepted too) on the machine's drives.
-Resolved Resolve(const std::string& windowsPath);
+Resolved Resolve(std::string_view windowsPath);
 
-// The components of a key path below root as the program sees it through the given access
-// (with its KEY_WOW64_ flags): HKLM\Software\X is Software\Wow6432Node\X in the 32-bit view.
-std::vector<std::string> ViewedKeyPath(HKEY root, const std::string& subKey, REGSAM access);
+// Whether a key path below root, seen through the given access (with its KEY_WOW64_ flags),
+// leads through the 32-bit view: HKLM\Software\X is then Software\Wow6432Node\X.
+bool SeesWow6432Node(HKEY root, REGSAM access);
 
 // Under WoW64 with redirection on, a path under the system folder leads into SysWOW64 instead
 // (drivers\etc excepted, as on Windows). components are those after the drive letter.
 void RedirectSystemFolder(char letter, std::vector<std::string>* components);
+
+// Empties a container and gives its memory back (clear() alone keeps a vector's).
+template <typename Container>
+void ReleaseMemory(Container* container) {
+  Container().swap(*container);
+}
 
 // Sets the machine's last error and returns the given result, for one-line failures.
 template <typename T>

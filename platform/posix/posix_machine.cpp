@@ -16,6 +16,30 @@ bool NoCaseLess::operator()(const std::string& a, const std::string& b) const {
 
 namespace {
 std::unique_ptr<Machine> g_machine;
+
+// In the environment's own order (names without regard to case), so that a look at whether it
+// holds just these takes one walk.
+const std::pair<const char*, const char*> kEnvironment[] = {
+    {"ProgramFiles", "C:\\Program Files"}, {"SystemDrive", "C:"},
+    {"SystemRoot", "C:\\WINDOWS"},         {"TEMP", "C:\\WINDOWS\\TEMP"},
+    {"TMP", "C:\\WINDOWS\\TEMP"},          {"windir", "C:\\WINDOWS"},
+};
+
+bool HoldsStartEnvironment(const std::map<std::string, std::string, NoCaseLess>& environment) {
+  if (environment.size() != sizeof kEnvironment / sizeof kEnvironment[0]) return false;
+  auto it = environment.begin();
+  for (const auto& [name, value] : kEnvironment) {
+    if (it->first != name || it->second != value) return false;
+    ++it;
+  }
+  return true;
+}
+
+// Assigned only when it differs: the text kept needs no new memory.
+void SetText(std::string* text, const char* value) {
+  if (*text != value) *text = value;
+}
+
 }  // namespace
 
 Machine& machine() {
@@ -29,15 +53,33 @@ void Install(std::unique_ptr<Machine> replacement) { g_machine = std::move(repla
 void Release() { g_machine.reset(); }
 
 Machine::Machine() : impl_(std::make_unique<Impl>()) {
-  environment["SystemRoot"] = "C:\\WINDOWS";
-  environment["windir"] = "C:\\WINDOWS";
-  environment["SystemDrive"] = "C:";
-  environment["TEMP"] = "C:\\WINDOWS\\TEMP";
-  environment["TMP"] = "C:\\WINDOWS\\TEMP";
-  environment["ProgramFiles"] = "C:\\Program Files";
+  for (const auto& [name, value] : kEnvironment) environment[name] = value;
 }
 
 Machine::~Machine() = default;
+
+void Machine::Restore() {
+  SetText(&windowsDirectory, kStartWindowsDirectory);
+  SetText(&systemDirectory, kStartSystemDirectory);
+  SetText(&tempDirectory, kStartTempDirectory);
+  if (!HoldsStartEnvironment(environment)) {
+    environment.clear();
+    for (const auto& [name, value] : kEnvironment) environment[name] = value;
+  }
+  ReleaseMemory(&rebootDeletes);
+  refuseBootDeletes = false;
+  registry.Restore();
+  version = VersionRecord{};
+  width = Width::None;
+  librarySearchRestricted = false;
+  queue.clear();
+  onPeek = nullptr;
+  peeks = 0;
+  translated = 0;
+  dispatched = 0;
+  lastError = 0;
+  *impl_ = Impl();
+}
 
 void Machine::MapDrive(char letter, const std::string& hostFolder, UINT type) {
   impl_->drives[static_cast<char>(std::toupper(static_cast<unsigned char>(letter)))] =
@@ -123,7 +165,13 @@ size_t Machine::OpenHandles() const {
 HANDLE Machine::Impl::Add(HandleEntry entry) {
   const ULONG_PTR value = nextHandle;
   nextHandle += 4;
-  handles.emplace(value, std::move(entry));
+  if (spareHandle.empty()) {
+    handles.emplace(value, std::move(entry));
+  } else {
+    spareHandle.key() = value;
+    spareHandle.mapped() = std::move(entry);
+    handles.insert(std::move(spareHandle));
+  }
   return reinterpret_cast<HANDLE>(value);
 }
 
@@ -134,7 +182,11 @@ HandleEntry* Machine::Impl::Get(HANDLE handle, HandleEntry::Kind kind) {
 }
 
 bool Machine::Impl::Close(HANDLE handle) {
-  return handles.erase(reinterpret_cast<ULONG_PTR>(handle)) != 0;
+  auto closed = handles.extract(reinterpret_cast<ULONG_PTR>(handle));
+  if (closed.empty()) return false;
+  closed.mapped() = HandleEntry();  // lets go of what it held now, as a close does
+  spareHandle = std::move(closed);
+  return true;
 }
 
 std::vector<std::string> SplitPath(std::string_view path) {

@@ -133,6 +133,8 @@ class Registry {
   std::vector<std::string> SubkeyNames(HKEY root, const std::string& path) const;
   // Opening this key fails with ERROR_ACCESS_DENIED when any of these rights is asked for.
   void DenyAccess(HKEY root, const std::string& path, REGSAM rights);
+  // Takes the registry back to the keys a new one starts with, keeping those that are there.
+  void Restore();
 
   struct Node;
   Node* Find(HKEY root, const std::string& path) const;
@@ -161,6 +163,12 @@ class Machine {
   Machine(const Machine&) = delete;
   Machine& operator=(const Machine&) = delete;
 
+  // Takes the machine back to the state a new one starts in, keeping what needs no change (the
+  // registry's standard keys, the environment) and freeing all else it took since: a fuzz
+  // target keeps one machine from input to input. A derived machine resets its own state too.
+  // Every member below is reset here: one added must be added there as well.
+  virtual void Restore();
+
   // Drives. An unmapped letter has no root (DRIVE_NO_ROOT_DIR).
   void MapDrive(char letter, const std::string& hostFolder, UINT type = DRIVE_FIXED);
   void SetDriveType(char letter, UINT type);  // a drive without files, such as a CD-ROM
@@ -183,9 +191,12 @@ class Machine {
   std::string HostPath(const std::string& windowsPath) const;
 
   // System folders and the environment.
-  std::string windowsDirectory = "C:\\WINDOWS";
-  std::string systemDirectory = "C:\\WINDOWS\\system32";
-  std::string tempDirectory = "C:\\WINDOWS\\TEMP\\";
+  static constexpr char kStartWindowsDirectory[] = "C:\\WINDOWS";
+  static constexpr char kStartSystemDirectory[] = "C:\\WINDOWS\\system32";
+  static constexpr char kStartTempDirectory[] = "C:\\WINDOWS\\TEMP\\";
+  std::string windowsDirectory = kStartWindowsDirectory;
+  std::string systemDirectory = kStartSystemDirectory;
+  std::string tempDirectory = kStartTempDirectory;
   std::map<std::string, std::string, NoCaseLess> environment;
 
   // File metadata, by Windows path.
@@ -232,9 +243,7 @@ class Machine {
   // ERROR_SHARING_VIOLATION for a file held open) or read.
   // MoveFileA and MoveFileExA fail with ERROR_ACCESS_DENIED for a move this answers true for
   // (source and target as the program gave them); none here.
-  virtual bool RefusesMove(const std::string& /*from*/, const std::string& /*to*/) const {
-    return false;
-  }
+  virtual bool RefusesMove(const char* /*from*/, const char* /*to*/) const { return false; }
   // Called with the descriptor after every _read.
   virtual void AfterRead(int /*fd*/) {}
   virtual DWORD DeleteBlockedBy(const std::string& /*key*/) const { return 0; }

@@ -61,17 +61,37 @@ const std::shared_ptr<Node>* StepDown(Node* node, std::string_view name, bool cr
   return &node->children.back();
 }
 
-// The key below start at these components (at least one), made on the way when create is set.
-// Walked through plain pointers: only the key found is shared with the caller.
-std::shared_ptr<Node> Descend(Node* start, const std::vector<std::string>& parts, bool create) {
-  const std::shared_ptr<Node>* current = nullptr;
+// The key below start at a subkey path as the program sees it through the given access: its
+// components parted by backslashes, with Wow6432Node after a first "Software" in the 32-bit view
+// (SeesWow6432Node). Made on the way when create is set. The key's place in its parent's list,
+// or null when there is none; *components tells how many the path has (none: start itself).
+// Walked in place: the registry is opened this way on every call.
+const std::shared_ptr<Node>* DescendViewed(Node* start, HKEY root, std::string_view path,
+                                           REGSAM access, bool create, size_t* components) {
+  const bool view32 = SeesWow6432Node(root, access);
+  const std::shared_ptr<Node>* slot = nullptr;
   Node* node = start;
-  for (const std::string& part : parts) {
-    current = StepDown(node, part, create);
-    if (current == nullptr) return nullptr;
-    node = current->get();
+  bool underSoftware = false;
+  *components = 0;
+  for (size_t begin = 0; begin < path.size();) {
+    size_t end = path.find('\\', begin);
+    if (end == std::string_view::npos) end = path.size();
+    if (end > begin) {
+      const std::string_view part = path.substr(begin, end - begin);
+      if (*components == 1 && underSoftware && !SameName(part, "Wow6432Node")) {
+        slot = StepDown(node, "Wow6432Node", create);
+        if (slot == nullptr) return nullptr;
+        node = slot->get();
+      }
+      if (*components == 0) underSoftware = view32 && SameName(part, "Software");
+      ++*components;
+      slot = StepDown(node, part, create);
+      if (slot == nullptr) return nullptr;
+      node = slot->get();
+    }
+    begin = end + 1;
   }
-  return current != nullptr ? *current : nullptr;
+  return slot;
 }
 
 // The key at a path of components parted by backslashes, below start; start itself for a path
@@ -111,6 +131,74 @@ void Unlink(Node* node) {
   MarkDeleted(node);
 }
 
+// The keys every Windows installation has, in the order they are made: each below the entry at
+// parent (an index into this table), or below the root for -1.
+struct StandardKey {
+  HKEY root;
+  int parent;
+  const char* name;
+};
+const StandardKey kStandardKeys[] = {
+    {HKEY_LOCAL_MACHINE, -1, "Software"},       // 0
+    {HKEY_LOCAL_MACHINE, 0, "Microsoft"},       // 1
+    {HKEY_LOCAL_MACHINE, 1, "Windows"},         // 2
+    {HKEY_LOCAL_MACHINE, 2, "CurrentVersion"},  // 3
+    {HKEY_LOCAL_MACHINE, 3, "Run"},
+    {HKEY_LOCAL_MACHINE, 3, "RunServices"},
+    {HKEY_CURRENT_USER, -1, "Software"},       // 6
+    {HKEY_CURRENT_USER, 6, "Microsoft"},       // 7
+    {HKEY_CURRENT_USER, 7, "Windows"},         // 8
+    {HKEY_CURRENT_USER, 8, "CurrentVersion"},  // 9
+    {HKEY_CURRENT_USER, 9, "Run"},
+    {HKEY_LOCAL_MACHINE, -1, "SYSTEM"},             // 11
+    {HKEY_LOCAL_MACHINE, 11, "CurrentControlSet"},  // 12
+    {HKEY_LOCAL_MACHINE, 12, "Services"},
+    {HKEY_LOCAL_MACHINE, 12, "Control"},  // 14
+    {HKEY_LOCAL_MACHINE, 14, "Session Manager"},
+};
+constexpr int kStandardKeyCount = static_cast<int>(sizeof kStandardKeys / sizeof kStandardKeys[0]);
+
+// Exactly the same spelling; compared here, not by memcmp, which the fuzzer's hooks make costly.
+bool SameSpelling(const std::string& a, const char* b) {
+  size_t i = 0;
+  for (; i < a.size(); ++i) {
+    if (b[i] == '\0' || a[i] != b[i]) return false;
+  }
+  return b[i] == '\0';
+}
+
+// Takes the key back to what MakeStandardKeys made (at the table's entry index; -1 for a root):
+// no values, no denied rights, only its standard subkeys, each taken back in turn. False when
+// one of those is missing, spelled otherwise or out of its place: the tree is then made anew.
+bool RestoreStandardKey(Node* node, HKEY root, int index) {
+  ReleaseMemory(&node->values);
+  node->deniedRights = 0;
+  auto& children = node->children;
+  children.erase(std::remove_if(children.begin(), children.end(),
+                                [root, index](const std::shared_ptr<Node>& child) {
+                                  for (const StandardKey& key : kStandardKeys) {
+                                    if (key.root == root && key.parent == index &&
+                                        SameSpelling(child->name, key.name)) {
+                                      return false;
+                                    }
+                                  }
+                                  MarkDeleted(child.get());
+                                  return true;
+                                }),
+                 children.end());
+  size_t next = 0;
+  for (int i = 0; i < kStandardKeyCount; ++i) {
+    if (kStandardKeys[i].root != root || kStandardKeys[i].parent != index) continue;
+    if (next >= children.size() || !SameSpelling(children[next]->name, kStandardKeys[i].name) ||
+        !RestoreStandardKey(children[next].get(), root, i)) {
+      return false;
+    }
+    ++next;
+  }
+  if (children.empty()) ReleaseMemory(&children);
+  return next == children.size();
+}
+
 }  // namespace
 
 Node* Node::Child(const std::string& childName) const {
@@ -118,7 +206,16 @@ Node* Node::Child(const std::string& childName) const {
   return slot != nullptr ? slot->get() : nullptr;
 }
 
-Node::Value* Node::FindValue(const std::string& valueName) {
+void Node::SetValue(const std::string& valueName, DWORD type, const std::vector<uint8_t>& data) {
+  if (Value* value = FindValue(valueName)) {
+    value->type = type;
+    value->data = data;
+  } else {
+    values.push_back(Value{valueName, type, data});
+  }
+}
+
+Node::Value* Node::FindValue(std::string_view valueName) {
   for (Value& value : values) {
     if (SameName(value.name, valueName)) return &value;
   }
@@ -133,7 +230,6 @@ Registry::Registry() = default;
 Registry::~Registry() = default;
 
 void Registry::MakeStandardKeys() const {
-  Registry& self = const_cast<Registry&>(*this);
   const std::pair<HKEY, const char*> roots[] = {
       {HKEY_CLASSES_ROOT, "HKEY_CLASSES_ROOT"},
       {HKEY_CURRENT_USER, "HKEY_CURRENT_USER"},
@@ -143,14 +239,26 @@ void Registry::MakeStandardKeys() const {
   for (const auto& root : roots) {
     auto node = std::make_shared<Node>();
     node->name = root.second;
-    self.roots_[reinterpret_cast<ULONG_PTR>(root.first)] = node;
+    roots_[reinterpret_cast<ULONG_PTR>(root.first)] = node;
   }
-  // Keys that every Windows installation has.
-  self.CreateKey(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Run");
-  self.CreateKey(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\RunServices");
-  self.CreateKey(HKEY_CURRENT_USER, "Software\\Microsoft\\Windows\\CurrentVersion\\Run");
-  self.CreateKey(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services");
-  self.CreateKey(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Session Manager");
+  std::vector<Node*> made(kStandardKeyCount);
+  for (int i = 0; i < kStandardKeyCount; ++i) {
+    const StandardKey& key = kStandardKeys[i];
+    Node* parent =
+        key.parent < 0 ? roots_[reinterpret_cast<ULONG_PTR>(key.root)].get() : made[key.parent];
+    made[i] = StepDown(parent, key.name, true)->get();
+  }
+}
+
+void Registry::Restore() {
+  if (roots_.empty()) return;  // never looked at: nothing made yet
+  for (const auto& [handle, node] : roots_) {
+    if (!RestoreStandardKey(node.get(), reinterpret_cast<HKEY>(handle), -1)) {
+      for (const auto& [unused, root] : roots_) MarkDeleted(root.get());
+      roots_.clear();
+      return;  // made again at the next look
+    }
+  }
 }
 
 Node* Registry::Root(HKEY root) const {
@@ -179,14 +287,7 @@ bool Registry::KeyExists(HKEY root, const std::string& path) const {
 
 void Registry::SetValue(HKEY root, const std::string& path, const std::string& name, DWORD type,
                         const std::vector<uint8_t>& data) {
-  Node* node = Create(root, path);
-  if (node == nullptr) return;
-  if (Node::Value* value = node->FindValue(name)) {
-    value->type = type;
-    value->data = data;
-  } else {
-    node->values.push_back(Node::Value{name, type, data});
-  }
+  if (Node* node = Create(root, path)) node->SetValue(name, type, data);
 }
 
 void Registry::SetString(HKEY root, const std::string& path, const std::string& name,
@@ -311,7 +412,7 @@ HKEY NewHandle(std::shared_ptr<Node> node, REGSAM access) {
   return reinterpret_cast<HKEY>(posix::machine().impl().Add(std::move(entry)));
 }
 
-std::string ValueName(LPCSTR name) { return name != nullptr ? name : ""; }
+std::string_view ValueName(LPCSTR name) { return name != nullptr ? name : ""; }
 
 // Subkey paths are relative: Windows refuses one that begins with a backslash.
 bool BadSubKey(LPCSTR subKey) { return subKey != nullptr && subKey[0] == '\\'; }
@@ -327,7 +428,8 @@ bool PutName(const std::string& text, LPSTR buffer, LPDWORD capacity) {
 // Answers HKEY_PERFORMANCE_DATA. Windows leaves the size alone when the block does not fit, so
 // callers grow their buffer until it does.
 LONG QueryPerformanceData(LPCSTR name, LPDWORD type, LPBYTE data, LPDWORD dataLength) {
-  const std::vector<uint8_t>* found = posix::machine().PerformanceBlock(ValueName(name));
+  const std::vector<uint8_t>* found =
+      posix::machine().PerformanceBlock(std::string(ValueName(name)));
   if (found == nullptr) return ERROR_FILE_NOT_FOUND;
   if (dataLength == nullptr) return ERROR_INVALID_PARAMETER;
   const std::vector<uint8_t>& block = *found;
@@ -346,17 +448,18 @@ LONG RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD, REGSAM access, PHKEY result)
   const KeyRef base = Lookup(root);
   if (base.error != ERROR_SUCCESS) return base.error;
   if (BadSubKey(subKey)) return ERROR_BAD_PATHNAME;
-  const auto parts =
-      posix::ViewedKeyPath(root, ValueName(subKey), access | plat::CurrentRegistryView());
+  size_t components = 0;
+  const std::shared_ptr<Node>* slot = posix::DescendViewed(
+      base.node, root, ValueName(subKey), access | plat::CurrentRegistryView(), false, &components);
   std::shared_ptr<Node> target;
-  if (parts.empty()) {
+  if (components == 0) {
     if (base.root) {  // a predefined key opens as itself
       *result = root;
       return ERROR_SUCCESS;
     }
     target = base.owner;
-  } else {
-    target = posix::Descend(base.node, parts, false);
+  } else if (slot != nullptr) {
+    target = *slot;
   }
   if (!target) return ERROR_FILE_NOT_FOUND;
   if (target->deniedRights & KeyRights(access, *target)) return ERROR_ACCESS_DENIED;
@@ -371,23 +474,27 @@ LONG RegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM acces
   const KeyRef base = Lookup(root);
   if (base.error != ERROR_SUCCESS) return base.error;
   if (BadSubKey(subKey)) return ERROR_BAD_PATHNAME;
-  const auto parts =
-      posix::ViewedKeyPath(root, ValueName(subKey), access | plat::CurrentRegistryView());
-  if (parts.empty()) {
+  const std::string_view path = ValueName(subKey);
+  const REGSAM view = access | plat::CurrentRegistryView();
+  size_t components = 0;
+  const std::shared_ptr<Node>* existing =
+      posix::DescendViewed(base.node, root, path, view, false, &components);
+  if (components == 0) {
     if (disposition) *disposition = REG_OPENED_EXISTING_KEY;
     *result = base.root ? root : NewHandle(base.owner, access);
     return ERROR_SUCCESS;
   }
   // An existing key is opened, and must grant the rights asked for.
-  if (auto existing = posix::Descend(base.node, parts, false)) {
-    if (existing->deniedRights & KeyRights(access, *existing)) return ERROR_ACCESS_DENIED;
+  if (existing != nullptr) {
+    if ((*existing)->deniedRights & KeyRights(access, **existing)) return ERROR_ACCESS_DENIED;
     if (disposition) *disposition = REG_OPENED_EXISTING_KEY;
-    *result = NewHandle(std::move(existing), access);
+    *result = NewHandle(*existing, access);
     return ERROR_SUCCESS;
   }
-  auto target = posix::Descend(base.node, parts, true);
+  const std::shared_ptr<Node>* made =
+      posix::DescendViewed(base.node, root, path, view, true, &components);
   if (disposition) *disposition = REG_CREATED_NEW_KEY;
-  *result = NewHandle(std::move(target), access);
+  *result = NewHandle(*made, access);
   return ERROR_SUCCESS;
 }
 
@@ -497,7 +604,7 @@ LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE* data, 
     value->type = type;
     value->data = std::move(bytes);
   } else {
-    ref.node->values.push_back(Node::Value{ValueName(name), type, std::move(bytes)});
+    ref.node->values.push_back(Node::Value{std::string(ValueName(name)), type, std::move(bytes)});
   }
   return ERROR_SUCCESS;
 }
@@ -506,8 +613,8 @@ LONG RegDeleteValueA(HKEY key, LPCSTR name) {
   const KeyRef ref = LookupFor(key, KEY_SET_VALUE);
   if (ref.error != ERROR_SUCCESS) return ref.error;
   auto& values = ref.node->values;
-  const std::string wanted = ValueName(name);
-  auto it = std::find_if(values.begin(), values.end(), [&wanted](const Node::Value& value) {
+  const std::string_view wanted = ValueName(name);
+  auto it = std::find_if(values.begin(), values.end(), [wanted](const Node::Value& value) {
     return posix::SameName(value.name, wanted);
   });
   if (it == values.end()) return ERROR_FILE_NOT_FOUND;
@@ -519,11 +626,14 @@ LONG RegDeleteKeyA(HKEY root, LPCSTR subKey) {
   const KeyRef base = Lookup(root);
   if (base.error != ERROR_SUCCESS) return base.error;
   if (BadSubKey(subKey)) return ERROR_BAD_PATHNAME;
-  const auto parts = posix::ViewedKeyPath(root, ValueName(subKey), plat::CurrentRegistryView());
+  size_t components = 0;
+  const std::shared_ptr<Node>* slot = posix::DescendViewed(
+      base.node, root, ValueName(subKey), plat::CurrentRegistryView(), false, &components);
   // Neither a root nor the handle's own key goes through an empty name.
-  if (parts.empty()) return ERROR_ACCESS_DENIED;
-  auto target = posix::Descend(base.node, parts, false);
-  if (!target) return ERROR_FILE_NOT_FOUND;
+  if (components == 0) return ERROR_ACCESS_DENIED;
+  if (slot == nullptr) return ERROR_FILE_NOT_FOUND;
+  // Held while its subtree is cut from the tree.
+  const std::shared_ptr<Node> target = *slot;
   if (target->deniedRights & DELETE) return ERROR_ACCESS_DENIED;
   // The NT family deletes leaves only; the 9x family takes the whole tree.
   if (!target->children.empty() && !posix::machine().Is9x()) return ERROR_ACCESS_DENIED;

@@ -14,17 +14,11 @@ bool SameText(const std::string& a, const char* b) { return plat::_stricmp(a.c_s
 
 }  // namespace
 
-std::vector<std::string> ViewedKeyPath(HKEY root, const std::string& subKey, REGSAM access) {
-  std::vector<std::string> parts = SplitPath(subKey);
+bool SeesWow6432Node(HKEY root, REGSAM access) {
   const Width width = machine().width;
-  if (width == Width::None || root != HKEY_LOCAL_MACHINE) return parts;
-  const bool view32 = (access & KEY_WOW64_32KEY) != 0 ||
-                      ((access & KEY_WOW64_64KEY) == 0 && width == Width::Program32On64);
-  if (view32 && parts.size() >= 2 && SameText(parts[0], "Software") &&
-      !SameText(parts[1], "Wow6432Node")) {
-    parts.insert(parts.begin() + 1, "Wow6432Node");
-  }
-  return parts;
+  if (width == Width::None || root != HKEY_LOCAL_MACHINE) return false;
+  return (access & KEY_WOW64_32KEY) != 0 ||
+         ((access & KEY_WOW64_64KEY) == 0 && width == Width::Program32On64);
 }
 
 void RedirectSystemFolder(char letter, std::vector<std::string>* components) {

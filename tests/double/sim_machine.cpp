@@ -12,6 +12,17 @@ namespace sim {
 namespace {
 Machine* g_scripted = nullptr;
 constexpr size_t kListLimit = 150;
+
+// Compared in place: a set made to compare with would cost what keeping it saves.
+bool HoldsStartPrivileges(const std::set<std::string>& held) {
+  static const char* const kInOrder[] = {"SeDebugPrivilege", "SeShutdownPrivilege"};
+  if (held.size() != 2) return false;
+  auto it = held.begin();
+  for (const char* name : kInOrder) {
+    if (*it++ != name) return false;
+  }
+  return true;
+}
 }  // namespace
 
 Machine& machine() {
@@ -20,6 +31,10 @@ Machine& machine() {
 }
 
 void Reset() {
+  if (g_scripted != nullptr && &posix::machine() == g_scripted) {
+    g_scripted->Restore();
+    return;
+  }
   auto fresh = std::make_unique<Machine>();
   g_scripted = fresh.get();
   posix::Install(std::move(fresh));
@@ -28,6 +43,36 @@ void Reset() {
 void Release() {
   g_scripted = nullptr;
   posix::Release();
+}
+
+void Machine::Restore() {
+  posix::Machine::Restore();
+  performanceData.clear();
+  performanceQueries = 0;
+  missingLibraries.clear();
+  missingEntryPoints.clear();
+  snapshotFails = false;
+  processes.clear();
+  tokenOpenFails = false;
+  if (!HoldsStartPrivileges(heldPrivileges)) heldPrivileges = StartPrivileges();
+  enabledPrivileges.clear();
+  tokenOpens = 0;
+  wideConversionFails = false;
+  services.clear();
+  managerDenied = false;
+  posix::ReleaseMemory(&restarts);
+  exitWindowsResult = TRUE;
+  posix::ReleaseMemory(&exits);
+  posix::ReleaseMemory(&sleeps);
+  onSleep = nullptr;
+  dialogAnswers.clear();
+  defaultDialogAnswer = IDNO;
+  posix::ReleaseMemory(&dialogs);
+  messageBoxAnswers.clear();
+  defaultMessageBoxAnswer = IDOK;
+  posix::ReleaseMemory(&messageBoxes);
+  refuseMove = nullptr;
+  onRead = nullptr;
 }
 
 Process& Machine::AddProcess(DWORD pid, const std::string& image) {

@@ -107,6 +107,9 @@ struct ProgramExit {
 
 class Machine : public posix::Machine {
  public:
+  // Every member below is reset here too: one added must be added there as well.
+  void Restore() override;
+
   // HKEY_PERFORMANCE_DATA: the block answered for each value name.
   std::map<std::string, std::vector<uint8_t>> performanceData;
   int performanceQueries = 0;
@@ -123,7 +126,7 @@ class Machine : public posix::Machine {
 
   // The process token.
   bool tokenOpenFails = false;
-  std::set<std::string> heldPrivileges = {"SeDebugPrivilege", "SeShutdownPrivilege"};
+  std::set<std::string> heldPrivileges = StartPrivileges();
   std::set<std::string> enabledPrivileges;
   int tokenOpens = 0;
 
@@ -160,7 +163,7 @@ class Machine : public posix::Machine {
   // Called with the descriptor after every _read, for tests that change a file while it is read.
   std::function<void(int)> onRead;
 
-  bool RefusesMove(const std::string& from, const std::string& to) const override {
+  bool RefusesMove(const char* from, const char* to) const override {
     return refuseMove && refuseMove(from, to);
   }
   void AfterRead(int fd) override {
@@ -169,11 +172,17 @@ class Machine : public posix::Machine {
   DWORD DeleteBlockedBy(const std::string& key) const override;
   bool ReadBlocked(const std::string& key) const override;
   const std::vector<uint8_t>* PerformanceBlock(const std::string& valueName) override;
+
+ private:
+  static std::set<std::string> StartPrivileges() {
+    return {"SeDebugPrivilege", "SeShutdownPrivilege"};
+  }
 };
 
 // The one machine of the test program, scripted; installed in place of the plain one at first use.
 Machine& machine();
-// Replaces it by a new scripted machine in its start state.
+// Puts it in its start state: the scripted machine installed now is restored in place
+// (Machine::Restore), else a new one is installed.
 void Reset();
 // Frees the machine and all it holds; the next call of machine() makes a new one.
 void Release();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -216,4 +217,52 @@ TEST_F(SimRegistry, PerformanceDataLeavesSizeAloneUntilTheBufferFits) {
       plat::RegQueryValueExA(HKEY_PERFORMANCE_DATA, "232", nullptr, nullptr, buffer.data(), &size),
       ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(sim::machine().performanceQueries, 3);
+}
+
+TEST_F(SimRegistry, ResetTakesTheSameMachineBackToItsStartState) {
+  const char* kRun = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+  const char* kServices = "SYSTEM\\CurrentControlSet\\Services";
+  sim::Machine& m = sim::machine();
+  // Round one keeps the standard keys in place; round two has one deleted and made again under
+  // another spelling, so the tree is made anew.
+  for (const bool respell : {false, true}) {
+    SCOPED_TRACE(respell ? "standard key respelled" : "standard keys kept");
+    reg().SetString(HKEY_LOCAL_MACHINE, kRun, "x", "C:\\x.exe");
+    reg().CreateKey(HKEY_CURRENT_USER, "Software\\Vendor\\Deep");
+    reg().DenyAccess(HKEY_LOCAL_MACHINE, kServices, KEY_SET_VALUE);
+    if (respell) {
+      ASSERT_EQ(plat::RegDeleteKeyA(HKEY_LOCAL_MACHINE, kRun), ERROR_SUCCESS);
+      reg().CreateKey(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\RUN");
+    }
+    HKEY held = Open(HKEY_CURRENT_USER, "Software\\Vendor\\Deep");
+    m.SetVersion(sim::WindowsVersion::Win98);
+    m.environment["TEMP"] = "D:\\T";
+    m.environment["Extra"] = "1";
+    m.MapMemoryDrive('C');
+    ASSERT_TRUE(m.PutFile("C:\\a.txt", "a"));
+    m.AddProcess(8, "C:\\p.exe");
+    m.sleeps.push_back(1);
+    m.dialogAnswers.push_back(IDYES);
+    m.heldPrivileges.clear();
+
+    sim::Reset();
+    ASSERT_EQ(&sim::machine(), &m);
+    EXPECT_EQ(m.OpenHandles(), 0u);
+    EXPECT_EQ(plat::RegCloseKey(held), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(reg().SubkeyNames(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion"),
+              (std::vector<std::string>{"Run", "RunServices"}));
+    EXPECT_TRUE(reg().ValueNames(HKEY_LOCAL_MACHINE, kRun).empty());
+    EXPECT_EQ(reg().SubkeyNames(HKEY_CURRENT_USER, "Software"),
+              (std::vector<std::string>{"Microsoft"}));
+    plat::RegCloseKey(Open(HKEY_LOCAL_MACHINE, kServices, KEY_SET_VALUE));
+    EXPECT_EQ(m.systemDirectory, "C:\\WINDOWS\\system32");
+    EXPECT_FALSE(m.Is9x());
+    EXPECT_EQ(m.environment.size(), 6u);
+    EXPECT_EQ(m.environment["TEMP"], "C:\\WINDOWS\\TEMP");
+    EXPECT_EQ(plat::GetFileAttributesA("C:\\a.txt"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(m.processes.empty());
+    EXPECT_TRUE(m.sleeps.empty());
+    EXPECT_TRUE(m.dialogAnswers.empty());
+    EXPECT_EQ(m.heldPrivileges, (std::set<std::string>{"SeDebugPrivilege", "SeShutdownPrivilege"}));
+  }
 }
