@@ -698,11 +698,11 @@ bool ListedBefore(const std::string& a, const std::string& b) {
 std::shared_ptr<const Listing> ListMemoryFolder(const Resolved& folder, const std::string& mask,
                                                 const struct stat& folderInfo) {
   auto listing = std::make_shared<Listing>();
-  listing->prefix = folder.root ? folder.key : folder.key + "\\";
+  listing->prefix = folder.root ? folder.windows : folder.windows + "\\";
   if (!folder.root) {
     for (const char* dots : {".", ".."}) {
       if (MatchesMask(mask, dots)) {
-        listing->entries.push_back(Listed(dots, folder.key, folderInfo, false));
+        listing->entries.push_back(Listed(dots, folder.windows, folderInfo, false));
       }
     }
   }
@@ -730,11 +730,11 @@ std::shared_ptr<const Listing> ListImageFolder(const Resolved& folder, const std
   const std::vector<ImageVolume::Entry>* entries = volume ? volume->List(inner) : nullptr;
   if (entries == nullptr) return nullptr;
   auto listing = std::make_shared<Listing>();
-  listing->prefix = folder.root ? folder.key : folder.key + "\\";
+  listing->prefix = folder.root ? folder.windows : folder.windows + "\\";
   if (!folder.root) {
     for (const char* dots : {".", ".."}) {
       if (MatchesMask(mask, dots)) {
-        listing->entries.push_back(Listed(dots, folder.key, folderInfo, false));
+        listing->entries.push_back(Listed(dots, folder.windows, folderInfo, false));
       }
     }
   }
@@ -1109,12 +1109,13 @@ int OpenRefusal(const Resolved& resolved, bool write) {
   struct stat info;
   if (resolved.exists && HostStat(resolved.host, &info) && !S_ISREG(info.st_mode)) return EACCES;
   if (resolved.exists) {
-    const FileMeta* meta = FindMeta(resolved.key);
+    const FileMeta* meta = FindMeta(resolved.windows);
     if (meta && meta->denyAccess) return EACCES;
-    if (write && (StoredAttributes(resolved.key, false) & FILE_ATTRIBUTE_READONLY)) return EACCES;
-    if (machine().ReadBlocked(resolved.key))
+    if (write && (StoredAttributes(resolved.windows, false) & FILE_ATTRIBUTE_READONLY))
+      return EACCES;
+    if (machine().ReadBlocked(resolved.windows))
       return EACCES;  // msvcrt turns a sharing violation into EACCES
-    if (write && machine().DeleteBlockedBy(resolved.key) != 0) return EACCES;
+    if (write && machine().DeleteBlockedBy(resolved.windows) != 0) return EACCES;
   }
   return 0;
 }
@@ -1125,7 +1126,7 @@ HostFolder::~HostFolder() { ::close(fd); }
 
 std::string KeyOf(const std::string& windowsPath) {
   const Resolved resolved = Resolve(windowsPath);
-  return resolved.key.empty() ? windowsPath : resolved.key;
+  return resolved.windows.empty() ? windowsPath : resolved.windows;
 }
 
 // A Windows path taken apart: its drive's folder and its components, "." and ".." applied.
@@ -1227,14 +1228,39 @@ ExactLook ResolveExact(std::string_view windowsPath, Resolved* result) {
   std::replace(host.begin() + static_cast<std::ptrdiff_t>(drive->second.hostFolder.size()),
                host.end(), '\\', '/');
   struct stat info;
-  if (!HostStat(host, &info)) return ExactLook::kMissing;
-  result->exists = true;
-  result->directory = S_ISDIR(info.st_mode);
-  result->host = std::move(host);
+  if (HostStat(host, &info)) {
+    result->exists = true;
+    result->directory = S_ISDIR(info.st_mode);
+    result->host = std::move(host);
+    result->windows.reserve(windowsPath.size());
+    result->windows += letter;
+    result->windows += windowsPath.substr(1);  // ":\name..."
+    return ExactLook::kFound;
+  }
+  // A file about to be made, or named in another case, in a folder that exists as written: only
+  // the last name is looked for.
+  const size_t cut = host.rfind('/');
+  const size_t windowsCut = windowsPath.rfind('\\');
+  if (cut < drive->second.hostFolder.size()) return ExactLook::kMissing;
+  const std::string name(windowsPath.substr(windowsCut + 1));
+  host.resize(cut);  // the folder
+  if (!HostStat(host, &info) || !S_ISDIR(info.st_mode)) return ExactLook::kMissing;
+  std::string onDisk;
+  const bool found = FindOnDisk(host, name, &onDisk);
   result->windows.reserve(windowsPath.size());
   result->windows += letter;
-  result->windows += windowsPath.substr(1);  // ":\name..."
-  result->key = result->windows;
+  result->windows += windowsPath.substr(1, windowsCut);  // ":\folder\"
+  host += '/';
+  if (found) {
+    result->exists = true;
+    host += onDisk;
+    result->directory = HostStat(host, &info) && S_ISDIR(info.st_mode);
+    result->windows += WindowsName(std::move(onDisk));
+  } else {
+    host += HostName(name);
+    result->windows += name;
+  }
+  result->host = std::move(host);
   return ExactLook::kFound;
 }
 
@@ -1258,7 +1284,6 @@ Resolved Resolve(std::string_view windowsPath) {
       result.directory = S_ISDIR(info.st_mode);
       result.host = std::move(exact);
       result.windows = split.ExactWindows();
-      result.key = result.windows;
       return result;
     }
   }
@@ -1283,7 +1308,6 @@ Resolved Resolve(std::string_view windowsPath) {
       windows += '\\';
       windows += components[i];
       result.host = std::move(host);
-      result.key = windows;
       result.windows = std::move(windows);
       return result;
     }
@@ -1306,7 +1330,6 @@ Resolved Resolve(std::string_view windowsPath) {
   }
   result.exists = true;
   result.host = std::move(host);
-  result.key = windows;
   result.windows = std::move(windows);
   return result;
 }
@@ -1399,7 +1422,7 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
     if (folder.error != 0) return Fail(folder.error, INVALID_HANDLE_VALUE);
     if (!folder.exists || !folder.directory)
       return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
-    const posix::FileMeta* folderMeta = posix::FindMeta(folder.key);
+    const posix::FileMeta* folderMeta = posix::FindMeta(folder.windows);
     if (folderMeta != nullptr && folderMeta->denyAccess)
       return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     posix::Machine::Impl& impl = posix::machine().impl();
@@ -1426,12 +1449,12 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
       const int folderFd = ::open(folder.host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
       if (folderFd < 0) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
       const auto held = std::make_shared<posix::HostFolder>(folderFd);
-      listing->prefix = folder.root ? folder.key : folder.key + "\\";
+      listing->prefix = folder.root ? folder.windows : folder.windows + "\\";
       // A drive root lists no "." and "..", as on NTFS; other folders list them first.
       if (!folder.root) {
         for (const char* dots : {".", ".."}) {
           if (posix::MatchesMask(mask, dots))
-            listing->entries.push_back(posix::Listed(dots, folder.key, folderInfo, false));
+            listing->entries.push_back(posix::Listed(dots, folder.windows, folderInfo, false));
         }
       }
       // The folder's names go straight into the listing, each with the type the folder gives
@@ -1496,10 +1519,10 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
     if (!file.exists || file.root) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
     struct stat info;
     if (!posix::HostStat(file.host, &info)) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
-    const size_t cut = file.key.rfind('\\');
-    listing->prefix = file.key.substr(0, cut + 1);
-    listing->entries.push_back(
-        posix::Listed(file.windows.substr(file.windows.rfind('\\') + 1), file.key, info, false));
+    const size_t cut = file.windows.rfind('\\');
+    listing->prefix = file.windows.substr(0, cut + 1);
+    listing->entries.push_back(posix::Listed(file.windows.substr(file.windows.rfind('\\') + 1),
+                                             file.windows, info, false));
     entry.found = listing;
   }
   if (entry.found->entries.empty()) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
@@ -1539,18 +1562,18 @@ DWORD GetFileAttributesA(LPCSTR path) {
   const Resolved resolved = Resolve(path);
   if (resolved.error != 0) return Fail(resolved.error, INVALID_FILE_ATTRIBUTES);
   if (!resolved.exists) return Fail(ERROR_FILE_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
-  return posix::StoredAttributes(resolved.key, resolved.directory);
+  return posix::StoredAttributes(resolved.windows, resolved.directory);
 }
 
 BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
   const Resolved resolved = Resolve(path);
   if (resolved.error != 0) return Fail(resolved.error, FALSE);
   if (!resolved.exists) return Fail(ERROR_FILE_NOT_FOUND, FALSE);
-  const posix::FileMeta* old = posix::FindMeta(resolved.key);
+  const posix::FileMeta* old = posix::FindMeta(resolved.windows);
   if (old && (old->failSetAttributes || old->denyAccess)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   if (posix::IsImageHost(resolved.host)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   posix::Changed();
-  posix::machine().impl().meta[resolved.key].attributes =
+  posix::machine().impl().meta[resolved.windows].attributes =
       attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_NORMAL);
   return TRUE;
 }
@@ -1560,15 +1583,15 @@ BOOL DeleteFileA(LPCSTR path) {
   if (resolved.error != 0) return Fail(resolved.error, FALSE);
   if (!resolved.exists) return Fail(ERROR_FILE_NOT_FOUND, FALSE);
   if (resolved.directory) return Fail(ERROR_ACCESS_DENIED, FALSE);
-  const posix::FileMeta* meta = posix::FindMeta(resolved.key);
+  const posix::FileMeta* meta = posix::FindMeta(resolved.windows);
   if (meta && meta->denyAccess) return Fail(ERROR_ACCESS_DENIED, FALSE);
-  if (posix::StoredAttributes(resolved.key, false) & FILE_ATTRIBUTE_READONLY) {
+  if (posix::StoredAttributes(resolved.windows, false) & FILE_ATTRIBUTE_READONLY) {
     return Fail(ERROR_ACCESS_DENIED, FALSE);
   }
-  if (const DWORD blocked = posix::ChangeBlockedBy(resolved.key)) return Fail(blocked, FALSE);
+  if (const DWORD blocked = posix::ChangeBlockedBy(resolved.windows)) return Fail(blocked, FALSE);
   posix::Changed();
   if (posix::HostUnlink(resolved.host) != 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
-  posix::machine().impl().meta.erase(resolved.key);
+  posix::machine().impl().meta.erase(resolved.windows);
   return TRUE;
 }
 
@@ -1582,16 +1605,16 @@ BOOL MoveOrReplace(LPCSTR from, LPCSTR to, bool replace) {
   if (!source.exists) return Fail(ERROR_FILE_NOT_FOUND, FALSE);
   const Resolved target = Resolve(to);
   if (target.error != 0) return Fail(target.error, FALSE);
-  if (target.exists && target.key != source.key) {
+  if (target.exists && target.windows != source.windows) {
     if (!replace || target.directory) return Fail(ERROR_ALREADY_EXISTS, FALSE);
-    if (posix::StoredAttributes(target.key, false) & FILE_ATTRIBUTE_READONLY) {
+    if (posix::StoredAttributes(target.windows, false) & FILE_ATTRIBUTE_READONLY) {
       return Fail(ERROR_ACCESS_DENIED, FALSE);
     }
-    if (const DWORD blocked = posix::ChangeBlockedBy(target.key)) return Fail(blocked, FALSE);
+    if (const DWORD blocked = posix::ChangeBlockedBy(target.windows)) return Fail(blocked, FALSE);
   }
   // Renaming a running image is allowed; a file held open without delete sharing is not.
-  if (posix::OpenByProgram(source.key)) return Fail(ERROR_SHARING_VIOLATION, FALSE);
-  if (posix::machine().DeleteBlockedBy(source.key) == ERROR_SHARING_VIOLATION) {
+  if (posix::OpenByProgram(source.windows)) return Fail(ERROR_SHARING_VIOLATION, FALSE);
+  if (posix::machine().DeleteBlockedBy(source.windows) == ERROR_SHARING_VIOLATION) {
     return Fail(ERROR_SHARING_VIOLATION, FALSE);
   }
   posix::Changed();
@@ -1601,7 +1624,7 @@ BOOL MoveOrReplace(LPCSTR from, LPCSTR to, bool replace) {
     }
     posix::HostUnlink(source.host);
   }
-  posix::MoveMeta(source.key, Resolve(to).key);
+  posix::MoveMeta(source.windows, target.windows);
   return TRUE;
 }
 
@@ -1650,8 +1673,8 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
   if (source.error != 0) return Fail(source.error, FALSE);
   if (!source.exists) return Fail(ERROR_FILE_NOT_FOUND, FALSE);
   if (source.directory) return Fail(ERROR_ACCESS_DENIED, FALSE);
-  const posix::FileMeta* sourceMeta = posix::FindMeta(source.key);
-  if ((sourceMeta && sourceMeta->denyAccess) || posix::machine().ReadBlocked(source.key)) {
+  const posix::FileMeta* sourceMeta = posix::FindMeta(source.windows);
+  if ((sourceMeta && sourceMeta->denyAccess) || posix::machine().ReadBlocked(source.windows)) {
     return Fail(ERROR_SHARING_VIOLATION, FALSE);
   }
   const Resolved target = Resolve(to);
@@ -1659,17 +1682,17 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
   if (target.exists) {
     if (failIfExists) return Fail(ERROR_FILE_EXISTS, FALSE);
     if (target.directory) return Fail(ERROR_ACCESS_DENIED, FALSE);
-    if (posix::StoredAttributes(target.key, false) & FILE_ATTRIBUTE_READONLY) {
+    if (posix::StoredAttributes(target.windows, false) & FILE_ATTRIBUTE_READONLY) {
       return Fail(ERROR_ACCESS_DENIED, FALSE);
     }
-    if (const DWORD blocked = posix::ChangeBlockedBy(target.key)) return Fail(blocked, FALSE);
+    if (const DWORD blocked = posix::ChangeBlockedBy(target.windows)) return Fail(blocked, FALSE);
   }
   posix::Changed();
   if (!posix::CopyHostFile(source.host, target.host)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   posix::FileMeta copied;
-  copied.attributes = posix::StoredAttributes(source.key, false) | FILE_ATTRIBUTE_ARCHIVE;
+  copied.attributes = posix::StoredAttributes(source.windows, false) | FILE_ATTRIBUTE_ARCHIVE;
   copied.attributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL);
-  posix::machine().impl().meta[Resolve(to).key] = copied;
+  posix::machine().impl().meta[target.windows] = copied;
   return TRUE;
 }
 
@@ -1691,7 +1714,7 @@ BOOL RemoveDirectoryA(LPCSTR path) {
   if (posix::IsImageHost(resolved.host)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   posix::Changed();
   if (posix::HostRmdir(resolved.host) != 0) return Fail(ERROR_DIR_NOT_EMPTY, FALSE);
-  posix::machine().impl().meta.erase(resolved.key);
+  posix::machine().impl().meta.erase(resolved.windows);
   return TRUE;
 }
 
@@ -1873,7 +1896,8 @@ int _open(const char* path, int flags, int permission) {
   const int fd = posix::OpenPlainFile(resolved.host, hostFlags, 0644);
   if (fd < 0) return -1;
   posix::Machine::Impl& impl = posix::machine().impl();
-  const std::string key = created ? Resolve(path).key : resolved.key;
+  // A path resolved before its last name existed already carries that name as given.
+  const std::string& key = resolved.windows;
   if (created) {
     // A file created without write permission becomes read-only, as msvcrt does.
     impl.meta[key].attributes =
@@ -1975,13 +1999,13 @@ int _access(const char* path, int mode) {
     errno = ENOENT;
     return -1;
   }
-  const posix::FileMeta* meta = posix::FindMeta(resolved.key);
+  const posix::FileMeta* meta = posix::FindMeta(resolved.windows);
   if (meta && meta->denyAccess) {
     errno = EACCES;
     return -1;
   }
   if ((mode & 2) && !resolved.directory &&
-      (posix::StoredAttributes(resolved.key, false) & FILE_ATTRIBUTE_READONLY)) {
+      (posix::StoredAttributes(resolved.windows, false) & FILE_ATTRIBUTE_READONLY)) {
     errno = EACCES;
     return -1;
   }
@@ -2014,7 +2038,7 @@ FILE* fopen(const char* path, const char* mode) {
   }
   if (stream == nullptr) return nullptr;
   posix::Machine::Impl& impl = posix::machine().impl();
-  const std::string key = resolved.exists ? resolved.key : Resolve(path).key;
+  const std::string& key = resolved.windows;
   if (!resolved.exists) impl.meta[key].attributes = FILE_ATTRIBUTE_ARCHIVE;
   impl.streams[stream] = key;
   return stream;

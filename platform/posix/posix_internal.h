@@ -91,8 +91,7 @@ struct Resolved {
   bool directory = false;  // ... and is a folder
   bool root = false;       // the path is a drive root
   std::string host;        // host path (for a missing last component: where it would be)
-  std::string key;         // Windows path with on-disk spelling: the metadata key
-  std::string windows;     // Windows path with on-disk spelling
+  std::string windows;     // Windows path with on-disk spelling, and the metadata key
 };
 
 // A file or folder of a memory volume (Machine::MapMemoryDrive), kept under its host-style path.

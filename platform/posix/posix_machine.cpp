@@ -99,7 +99,7 @@ std::string Machine::HostPath(const std::string& windowsPath) const {
 FileMeta& Machine::Meta(const std::string& windowsPath) {
   const Resolved resolved = Resolve(windowsPath);
   // Not resolvable: kept under its own spelling.
-  const std::string key = resolved.key.empty() ? windowsPath : resolved.key;
+  const std::string key = resolved.windows.empty() ? windowsPath : resolved.windows;
   ++impl_->fileGeneration;  // the caller may change what a listing shows
   return impl_->meta[key];
 }
