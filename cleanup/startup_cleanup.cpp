@@ -1,6 +1,7 @@
 #include "cleanup/startup_cleanup.h"
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -263,12 +264,12 @@ void SweepStartupKey(HKEY root, const char* keyPath) {
 
   // Taken once: after a deletion the registry numbers the later values one lower.
   DWORD deleted = 0;
-  // One buffer for every walk: too large for a thread's stack, too large to take per key. Not
-  // cleared between values: a name is used only when the enumeration wrote it, terminator and
-  // all.
-  static char name[kValueNameSize];
+  // One buffer for the whole walk: too large for a thread's stack, too large to take per value.
+  // Never cleared: a name is used only when the enumeration wrote it, terminator and all.
+  const std::unique_ptr<char[]> nameBuffer(new char[kValueNameSize]);
+  char* const name = nameBuffer.get();
   for (DWORD i = 0; i < valueCount; ++i) {
-    DWORD nameLength = static_cast<DWORD>(sizeof name);
+    DWORD nameLength = static_cast<DWORD>(kValueNameSize);
     if (plat::RegEnumValueA(key.get(), i - deleted, name, &nameLength, nullptr, nullptr, nullptr,
                             nullptr) != ERROR_SUCCESS ||
         WasLeft(keyPath, name)) {

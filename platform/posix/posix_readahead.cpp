@@ -247,6 +247,18 @@ class ReadAhead {
 
   bool engaged() const { return engaged_; }
 
+  // The program's own look or read of entry entryIndex of the listing, slow or not. One that took
+  // long once in a while is the machine busy elsewhere, not the disk: the readers start when more
+  // than a quarter of the recent ones waited (the share in 1/1024, each new one weighing an
+  // eighth).
+  void ProgramTook(bool slow, const Listing* listing, size_t entryIndex) {
+    programWaited_ += (slow ? 1024 / 8 : 0) - programWaited_ / 8;
+    if (programWaited_ > 1024 / 4) {
+      programWaited_ = 0;
+      Engage(listing, entryIndex);
+    }
+  }
+
   // The program waited for the disk: every reader is put to work, from the file after entry
   // entryIndex of the listing on (the program has that one).
   void Engage(const Listing* listing, size_t entryIndex) {
@@ -545,6 +557,7 @@ class ReadAhead {
   // Readers read only while the program's reads wait for the disk (see ProgramIo).
   std::atomic<bool> engaged_{false};
   bool always_ = false;         // engaged whether or not the program waits
+  int programWaited_ = 0;       // the program's thread alone: see ProgramTook
   bool diskBound_ = false;      // reads wait for the disk
   size_t fromCache_ = 0;        // pieces of work in a row that did not
   bool readersBehind_ = false;  // the program came to files not read yet
@@ -586,16 +599,8 @@ ProgramIo::ProgramIo(const Listing* listing, size_t entryIndex)
 
 ProgramIo::~ProgramIo() {
   if (start_ == std::chrono::steady_clock::time_point{}) return;
-  // A look, open or read that took long once in a while is the machine busy elsewhere, not the
-  // disk: the readers start when more than a quarter of the recent ones waited (the share in
-  // 1/1024, each new one weighing an eighth).
-  static int waited = 0;  // the program's thread alone
-  const bool slow = std::chrono::steady_clock::now() - start_ > kDiskTime;
-  waited += (slow ? 1024 / 8 : 0) - waited / 8;
-  if (waited > 1024 / 4) {
-    waited = 0;
-    readAhead().Engage(listing_, entryIndex_);
-  }
+  readAhead().ProgramTook(std::chrono::steady_clock::now() - start_ > kDiskTime, listing_,
+                          entryIndex_);
 }
 
 void LookAtEntries(int dirFd, const std::string* names, size_t count, EntryLook* looks) {
