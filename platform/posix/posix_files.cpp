@@ -464,13 +464,6 @@ std::string HostName(std::string name) {
   std::replace(name.begin(), name.end(), kBackslashInName, '\\');
   return name;
 }
-bool HostNameOf(const std::string& windowsName, char (&hostName)[NAME_MAX + 1]) {
-  if (windowsName.size() > NAME_MAX) return false;
-  std::memcpy(hostName, windowsName.c_str(), windowsName.size() + 1);
-  std::replace(hostName, hostName + windowsName.size(), kBackslashInName, '\\');
-  return true;
-}
-
 // A listed file's size for an open, -1 when the listing does not know it.
 long long SizeOrUnknown(const ListedEntry& entry) {
   return entry.size == kSizeUnknown ? -1 : static_cast<long long>(entry.size);
@@ -1123,6 +1116,13 @@ int OpenRefusal(const Resolved& resolved, bool write) {
 }  // namespace
 
 HostFolder::~HostFolder() { ::close(fd); }
+
+bool HostNameOf(const std::string& windowsName, char (&hostName)[NAME_MAX + 1]) {
+  if (windowsName.size() > NAME_MAX) return false;
+  std::memcpy(hostName, windowsName.c_str(), windowsName.size() + 1);
+  std::replace(hostName, hostName + windowsName.size(), kBackslashInName, '\\');
+  return true;
+}
 
 std::string KeyOf(const std::string& windowsPath) {
   const Resolved resolved = Resolve(windowsPath);

@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <climits>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -189,6 +190,10 @@ std::vector<std::string> SplitPath(std::string_view path);
 
 // The metadata key of a Windows path: its on-disk spelling when it exists, else the path as given.
 std::string KeyOf(const std::string& windowsPath);
+
+// A listed name as the host spells it (a backslash stands for itself there), without an
+// allocation: done for every file a walk opens or looks at.
+bool HostNameOf(const std::string& windowsName, char (&hostName)[NAME_MAX + 1]);
 
 // Looks up a Windows path ("C:\dir\file", '/' accepted too) on the machine's drives.
 Resolved Resolve(std::string_view windowsPath);

@@ -102,15 +102,6 @@ struct Job {
   size_t nextFolder = 0;
 };
 
-// A listed name as the host spells it (a backslash stands for itself there), without an
-// allocation: the readers do this for every file.
-bool HostNameOf(const std::string& windowsName, char (&hostName)[NAME_MAX + 1]) {
-  if (windowsName.size() > NAME_MAX) return false;
-  std::memcpy(hostName, windowsName.c_str(), windowsName.size() + 1);
-  std::replace(hostName, hostName + windowsName.size(), kBackslashInName, '\\');
-  return true;
-}
-
 // Reads a folder's entries once, so that the walk finds them in memory when it lists the folder
 // (on a cold disk, the walk's listings would otherwise wait for the disk one after the other).
 void ReadFolder(int parent, const std::string& windowsName) {
