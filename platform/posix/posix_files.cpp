@@ -1191,6 +1191,42 @@ SplitWindowsPath SplitForDrive(std::string_view windowsPath) {
   return split;
 }
 
+// Nearly every file call resolves a path or two into two strings too long to live inside them:
+// their memory is kept for the thread's next look-ups instead of being freed and taken again.
+namespace {
+
+struct SpareStrings {
+  static constexpr size_t kKept = 8;
+  std::string kept[kKept];
+  size_t count = 0;
+};
+thread_local SpareStrings t_spare;
+
+void TakeSpare(std::string* text) {
+  if (t_spare.count == 0) return;
+  std::string& spare = t_spare.kept[--t_spare.count];
+  spare.clear();
+  text->swap(spare);
+}
+
+void KeepSpare(std::string* text) {
+  if (text->capacity() > sizeof(std::string) && t_spare.count < SpareStrings::kKept) {
+    t_spare.kept[t_spare.count++].swap(*text);
+  }
+}
+
+}  // namespace
+
+Resolved::Resolved() {
+  TakeSpare(&host);
+  TakeSpare(&windows);
+}
+
+Resolved::~Resolved() {
+  KeepSpare(&host);
+  KeepSpare(&windows);
+}
+
 // The commonest path, "X:\name\name" with nothing to apply (no '/', no "." or "..", no empty
 // component, no WoW64 redirection), as it would be with the drive's spelling if it exists as
 // written: looked at without taking it apart.
@@ -1216,7 +1252,8 @@ ExactLook ResolveExact(std::string_view windowsPath, Resolved* result) {
   auto drive = drives.find(letter);
   if (drive == drives.end() || drive->second.hostFolder.empty()) return ExactLook::kNotThatKind;
   const std::string_view rest = windowsPath.substr(2);  // "\name..."
-  std::string host;
+  // Built in the result's own string, which holds memory kept from earlier look-ups.
+  std::string& host = result->host;
   host.reserve(drive->second.hostFolder.size() + rest.size());
   host += drive->second.hostFolder;
   host += rest;
@@ -1226,7 +1263,6 @@ ExactLook ResolveExact(std::string_view windowsPath, Resolved* result) {
   if (HostStat(host, &info)) {
     result->exists = true;
     result->directory = S_ISDIR(info.st_mode);
-    result->host = std::move(host);
     result->windows.reserve(windowsPath.size());
     result->windows += letter;
     result->windows += windowsPath.substr(1);  // ":\name..."
@@ -1236,10 +1272,16 @@ ExactLook ResolveExact(std::string_view windowsPath, Resolved* result) {
   // the last name is looked for.
   const size_t cut = host.rfind('/');
   const size_t windowsCut = windowsPath.rfind('\\');
-  if (cut < drive->second.hostFolder.size()) return ExactLook::kMissing;
+  if (cut < drive->second.hostFolder.size()) {
+    host.clear();
+    return ExactLook::kMissing;
+  }
   const std::string name(windowsPath.substr(windowsCut + 1));
   host.resize(cut);  // the folder
-  if (!HostStat(host, &info) || !S_ISDIR(info.st_mode)) return ExactLook::kMissing;
+  if (!HostStat(host, &info) || !S_ISDIR(info.st_mode)) {
+    host.clear();
+    return ExactLook::kMissing;
+  }
   std::string onDisk;
   const bool found = FindOnDisk(host, name, &onDisk);
   result->windows.reserve(windowsPath.size());
@@ -1255,7 +1297,6 @@ ExactLook ResolveExact(std::string_view windowsPath, Resolved* result) {
     host += HostName(name);
     result->windows += name;
   }
-  result->host = std::move(host);
   return ExactLook::kFound;
 }
 

@@ -89,6 +89,13 @@ struct Drive {
 
 // A Windows path looked up on the machine's drives.
 struct Resolved {
+  Resolved();
+  Resolved(const Resolved&) = default;
+  Resolved(Resolved&&) = default;
+  Resolved& operator=(const Resolved&) = default;
+  Resolved& operator=(Resolved&&) = default;
+  ~Resolved();  // keeps the strings' memory for the thread's next look-up
+
   DWORD error = 0;         // nonzero: the path cannot be used (bad drive, missing folder...)
   bool exists = false;     // the last component exists
   bool directory = false;  // ... and is a folder
