@@ -1069,10 +1069,8 @@ ssize_t CachedPread(const Machine::Impl::Descriptor& descriptor, int fd, void* b
             ? 0
             : position;
     ssize_t got = -1;
-    if (descriptor.listing != nullptr) {
+    {
       const ProgramIo timing(descriptor.listing, descriptor.entryIndex);
-      got = HostPread(fd, cache.bytes, kReadCacheBytes, start);
-    } else {
       got = HostPread(fd, cache.bytes, kReadCacheBytes, start);
     }
     if (got < 0) return -1;

@@ -186,7 +186,7 @@ struct Machine::Impl {
   };
   std::map<int, MemoryDescriptor> memoryDescriptors;
   int nextMemoryDescriptor = kFirstMemoryDescriptor;
-  std::map<std::string, FileMeta, PathLess> meta;  // by Resolved::key
+  std::map<std::string, FileMeta, PathLess> meta;  // by Resolved::windows
   // Descriptors the program holds open: the file's key, and the position the run-time
   // library's calls keep (reads are positioned, so a seek costs no system call).
   struct Descriptor {

@@ -379,8 +379,9 @@ class ReadAhead {
     threads_.clear();
     // Descriptors the program has let go of and no reader has closed yet.
     for (Slot& slot : slots_) {
-      if (slot.state == Slot::State::kFree && slot.fd >= 0) ::close(slot.fd);
-      if (slot.state == Slot::State::kFree) slot.fd = -1;
+      if (slot.state != Slot::State::kFree) continue;
+      if (slot.fd >= 0) ::close(slot.fd);
+      slot.fd = -1;
     }
   }
 
@@ -585,7 +586,8 @@ void SetReadAheadThreads(int threads, bool always) {
 
 ProgramIo::ProgramIo(const Listing* listing, size_t entryIndex)
     : listing_(listing), entryIndex_(entryIndex) {
-  if (g_active && !readAhead().engaged()) start_ = std::chrono::steady_clock::now();
+  if (listing != nullptr && g_active && !readAhead().engaged())
+    start_ = std::chrono::steady_clock::now();
 }
 
 ProgramIo::~ProgramIo() {

@@ -25,6 +25,7 @@ struct Listing;
 // them wait for the disk, the readers are put to work, from the file after it on. They stop again
 // once a window's worth of files in a row came from the page cache, where the program alone is
 // faster. (A listing is not timed: a wide folder takes long to list from the page cache too.)
+// Without a listing (a file not opened from one) nothing is timed.
 class ProgramIo {
  public:
   ProgramIo(const Listing* listing, size_t entryIndex);
