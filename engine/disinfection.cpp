@@ -1,5 +1,6 @@
 #include "engine/disinfection.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -81,8 +82,8 @@ bool RewriteWininit(FILE* old, int fd, const char* key, const char* value) {
   // section header, so the entry never lands inside a long line.
   bool atLineStart = true;
   bool sawAnything = false;
+  std::memset(line, '\n', sizeof line);
   for (;;) {
-    std::memset(line, '\n', sizeof line);
     if (plat::fgets(line, sizeof line, old) == nullptr) break;
     if (atLineStart && !written) {
       if (!inSection && plat::_strnicmp(line, kRenameSection, 8) == 0) {
@@ -96,6 +97,9 @@ bool RewriteWininit(FILE* old, int fd, const char* key, const char* value) {
     if (!WriteAll(fd, line, length)) return false;
     sawAnything = sawAnything || length > 0;
     atLineStart = length > 0 && line[length - 1] == '\n';
+    // fgets wrote the stored bytes and their terminator, nothing past them: only those are
+    // filled again, not the whole buffer for every short line.
+    std::memset(line, '\n', std::min(length + 1, sizeof line));
   }
   if (std::ferror(old)) return false;  // a read error is not the end of the file
   if (written) return true;

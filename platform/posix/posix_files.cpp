@@ -137,8 +137,16 @@ int MemoryOpen(const std::string& host, int flags) {
       errno = ENOENT;
       return -1;
     }
-    node = std::make_shared<MemoryNode>();
-    impl.memoryNodes.emplace(host, node);
+    // In the entry of a file deleted earlier when there is one, and in its node too when
+    // nothing holds that open any more.
+    std::shared_ptr<MemoryNode>& made = PutEntry(&impl.memoryNodes, &impl.spareMemoryNodes, host);
+    if (made && made.use_count() == 1) {
+      made->directory = false;
+      made->bytes.clear();
+    } else {
+      made = std::make_shared<MemoryNode>();
+    }
+    node = made;
   } else {
     if ((flags & O_CREAT) && (flags & O_EXCL)) {
       errno = EEXIST;
@@ -152,7 +160,10 @@ int MemoryOpen(const std::string& host, int flags) {
     if ((flags & O_TRUNC) && (flags & O_ACCMODE) != O_RDONLY) node->bytes.clear();
   }
   const int fd = impl.nextMemoryDescriptor++;
-  impl.memoryDescriptors[fd] = Machine::Impl::MemoryDescriptor{node, (flags & O_APPEND) != 0};
+  Machine::Impl::MemoryDescriptor& open =
+      PutEntry(&impl.memoryDescriptors, &impl.spareMemoryDescriptors, fd);
+  open.node = std::move(node);
+  open.append = (flags & O_APPEND) != 0;
   return fd;
 }
 
@@ -290,9 +301,15 @@ int HostClose(int fd) {
     return 0;
   }
   if (fd < kFirstMemoryDescriptor) return ::close(fd);
-  if (machine().impl().memoryDescriptors.erase(fd) != 0) return 0;
-  errno = EBADF;
-  return -1;
+  Machine::Impl& impl = machine().impl();
+  auto open = impl.memoryDescriptors.find(fd);
+  if (open == impl.memoryDescriptors.end()) {
+    errno = EBADF;
+    return -1;
+  }
+  open->second.node.reset();  // the file goes now if its name has gone
+  DropEntryAt(&impl.memoryDescriptors, &impl.spareMemoryDescriptors, open);
+  return 0;
 }
 
 ssize_t HostPread(int fd, void* buffer, size_t count, long long position) {
@@ -353,7 +370,7 @@ int HostUnlink(const std::string& host) {
     errno = it == nodes.end() ? ENOENT : EISDIR;
     return -1;
   }
-  nodes.erase(it);
+  DropEntryAt(&nodes, &machine().impl().spareMemoryNodes, it);
   return 0;
 }
 
@@ -386,7 +403,7 @@ int HostRename(const std::string& from, const std::string& to) {
   }
   // A file's entry is moved under its new name, not made anew; a folder's entries follow it.
   const bool directory = source->second->directory;
-  if (target != nodes.end()) nodes.erase(target);
+  if (target != nodes.end()) DropEntryAt(&nodes, &machine().impl().spareMemoryNodes, target);
   auto entry = nodes.extract(source);
   entry.key() = to;
   nodes.insert(std::move(entry));
@@ -744,16 +761,19 @@ std::shared_ptr<const Listing> ListImageFolder(const Resolved& folder, const std
 }
 
 void MoveMeta(const std::string& fromKey, const std::string& toKey) {
-  auto& meta = machine().impl().meta;
+  Machine::Impl& impl = machine().impl();
+  auto& meta = impl.meta;
   auto it = meta.find(fromKey);
   if (it == meta.end()) {
-    meta.erase(toKey);
+    impl.ForgetMeta(toKey);
     return;
   }
-  FileMeta moved = it->second;
-  moved.shortName.clear();
-  meta.erase(it);
-  meta[toKey] = moved;
+  // The entry itself is moved, under its new key and without the old name's alias.
+  auto moved = meta.extract(it);
+  impl.ForgetMeta(toKey);
+  moved.key() = toKey;
+  moved.mapped().shortName.clear();
+  meta.insert(std::move(moved));
 }
 
 // Opens a host file only when it is a plain file, never waiting (a FIFO would).
@@ -932,13 +952,15 @@ FILE* OpenBinaryStream(const std::string& host, const char* mode) {
 }
 
 // What a text-mode reading of these bytes delivers: up to the first Ctrl-Z, "\r\n" as "\n".
+// Appended a run at a time: the whole file is read this way at every open.
 void AppendTextMode(std::string_view bytes, std::string* text) {
-  text->reserve(text->size() + bytes.size());
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    if (bytes[i] == '\x1a') break;
-    if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') continue;
-    *text += bytes[i];
+  const std::string_view read = bytes.substr(0, bytes.find('\x1a'));
+  text->reserve(text->size() + read.size());
+  size_t at = 0;
+  for (size_t pair; (pair = read.find("\r\n", at)) != std::string_view::npos; at = pair + 1) {
+    text->append(read.substr(at, pair - at));
   }
+  text->append(read.substr(at));
 }
 
 FILE* OpenTextReader(const std::string& host) {
@@ -1012,7 +1034,7 @@ int OpenedListed(int fd, const std::string& key, long long size) {
     errno = EACCES;
     return -1;
   }
-  machine().impl().descriptors[fd] = Machine::Impl::Descriptor{key, 0, size, true};
+  machine().impl().AddDescriptor(fd, key, size, true);
   return fd;
 }
 
@@ -1448,10 +1470,12 @@ size_t Machine::RemoveMemoryFiles() {
       ++folders;
       ++it;
     } else {
-      it = nodes.erase(it);
+      it = DropEntryAt(&nodes, &impl_->spareMemoryNodes, it);
     }
   }
-  impl_->meta.clear();
+  for (auto it = impl_->meta.begin(); it != impl_->meta.end();) {
+    it = DropEntryAt(&impl_->meta, &impl_->spareMeta, it);
+  }
   impl_->lastListing = Impl::CachedListing{};
   // Numbered from the start again when none is open: an input sees the descriptors it would
   // see on a new machine.
@@ -1634,7 +1658,7 @@ BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
   if (old && (old->failSetAttributes || old->denyAccess)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   if (posix::IsImageHost(resolved.host)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   posix::Changed();
-  posix::machine().impl().meta[resolved.windows].attributes =
+  posix::machine().impl().MetaOf(resolved.windows).attributes =
       attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_NORMAL);
   return TRUE;
 }
@@ -1652,7 +1676,7 @@ BOOL DeleteFileA(LPCSTR path) {
   if (const DWORD blocked = posix::ChangeBlockedBy(resolved.windows)) return Fail(blocked, FALSE);
   posix::Changed();
   if (posix::HostUnlink(resolved.host) != 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
-  posix::machine().impl().meta.erase(resolved.windows);
+  posix::machine().impl().ForgetMeta(resolved.windows);
   return TRUE;
 }
 
@@ -1753,7 +1777,7 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
   posix::FileMeta copied;
   copied.attributes = posix::StoredAttributes(source.windows, false) | FILE_ATTRIBUTE_ARCHIVE;
   copied.attributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL);
-  posix::machine().impl().meta[target.windows] = copied;
+  posix::machine().impl().MetaOf(target.windows) = copied;
   return TRUE;
 }
 
@@ -1775,7 +1799,7 @@ BOOL RemoveDirectoryA(LPCSTR path) {
   if (posix::IsImageHost(resolved.host)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   posix::Changed();
   if (posix::HostRmdir(resolved.host) != 0) return Fail(ERROR_DIR_NOT_EMPTY, FALSE);
-  posix::machine().impl().meta.erase(resolved.windows);
+  posix::machine().impl().ForgetMeta(resolved.windows);
   return TRUE;
 }
 
@@ -1926,8 +1950,7 @@ int _open(const char* path, int flags, int permission) {
           errno = EACCES;
           return -1;
         }
-        posix::machine().impl().descriptors[fd] =
-            posix::Machine::Impl::Descriptor{key, 0, size, true};
+        posix::machine().impl().AddDescriptor(fd, key, size, true);
         return fd;
       }
     }
@@ -1961,10 +1984,10 @@ int _open(const char* path, int flags, int permission) {
   const std::string& key = resolved.windows;
   if (created) {
     // A file created without write permission becomes read-only, as msvcrt does.
-    impl.meta[key].attributes =
+    impl.MetaOf(key).attributes =
         FILE_ATTRIBUTE_ARCHIVE | ((permission & _S_IWRITE) ? 0 : FILE_ATTRIBUTE_READONLY);
   }
-  impl.descriptors[fd] = posix::Machine::Impl::Descriptor{key, 0, -1};
+  impl.AddDescriptor(fd, key, -1, false);
   return fd;
 }
 
@@ -2049,7 +2072,7 @@ int _close(int fd) {
   if (!KnownDescriptor(fd)) return -1;
   posix::Machine::Impl& impl = posix::machine().impl();
   if (impl.readCache.fd == fd) impl.readCache.fd = -1;
-  impl.descriptors.erase(fd);
+  posix::DropEntry(&impl.descriptors, &impl.spareDescriptors, fd);
   if (posix::ForgetReadAhead(fd)) return 0;
   return posix::HostClose(fd);
 }
@@ -2100,8 +2123,8 @@ FILE* fopen(const char* path, const char* mode) {
   if (stream == nullptr) return nullptr;
   posix::Machine::Impl& impl = posix::machine().impl();
   const std::string& key = resolved.windows;
-  if (!resolved.exists) impl.meta[key].attributes = FILE_ATTRIBUTE_ARCHIVE;
-  impl.streams[stream] = key;
+  if (!resolved.exists) impl.MetaOf(key).attributes = FILE_ATTRIBUTE_ARCHIVE;
+  posix::PutEntry(&impl.streams, &impl.spareStreams, stream) = key;
   return stream;
 }
 
@@ -2110,7 +2133,8 @@ char* fgets(char* buffer, int capacity, FILE* stream) {
 }
 
 int fclose(FILE* stream) {
-  posix::machine().impl().streams.erase(stream);
+  posix::Machine::Impl& impl = posix::machine().impl();
+  posix::DropEntry(&impl.streams, &impl.spareStreams, stream);
   return std::fclose(stream);
 }
 

@@ -8,6 +8,8 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -145,6 +147,61 @@ struct PathLess {
   bool operator()(std::string_view a, std::string_view b) const { return ComparePaths(a, b) < 0; }
 };
 
+// Entries a map gave up, kept with their memory (the key's and the value's) for the next
+// entries it makes: the program opens and closes a file, and makes and deletes small files, for
+// nearly every call. Eight at most are kept.
+template <typename Map>
+struct SpareEntries {
+  static constexpr size_t kKept = 8;
+  typename Map::node_type nodes[kKept];
+  size_t count = 0;
+};
+
+// The entry of a map at a key, made there if there is none, in a spare entry when there is one.
+// A spare entry's value is as it was left: set every field, or use FreshEntry.
+template <typename Map>
+typename Map::mapped_type& PutEntry(Map* map, SpareEntries<Map>* spares,
+                                    const typename Map::key_type& key) {
+  auto it = map->find(key);
+  if (it != map->end()) return it->second;
+  if (spares->count == 0) return map->try_emplace(key).first->second;
+  typename Map::node_type& spare = spares->nodes[--spares->count];
+  spare.key() = key;
+  return map->insert(std::move(spare)).position->second;
+}
+
+// As map[key]: a new entry holds a value made anew.
+template <typename Map>
+typename Map::mapped_type& FreshEntry(Map* map, SpareEntries<Map>* spares,
+                                      const typename Map::key_type& key) {
+  const size_t before = map->size();
+  typename Map::mapped_type& value = PutEntry(map, spares, key);
+  if (map->size() != before) value = typename Map::mapped_type();
+  return value;
+}
+
+// Gives up the entry a map holds at an iterator, kept as a spare when there is room.
+template <typename Map>
+typename Map::iterator DropEntryAt(Map* map, SpareEntries<Map>* spares,
+                                   typename Map::iterator entry) {
+  auto next = std::next(entry);
+  if (spares->count < SpareEntries<Map>::kKept) {
+    spares->nodes[spares->count++] = map->extract(entry);
+  } else {
+    map->erase(entry);
+  }
+  return next;
+}
+
+// The same by key; false when there is no such entry.
+template <typename Map, typename Key>
+bool DropEntry(Map* map, SpareEntries<Map>* spares, const Key& key) {
+  auto entry = map->find(key);
+  if (entry == map->end()) return false;
+  DropEntryAt(map, spares, entry);
+  return true;
+}
+
 // A file or folder of a memory volume (Machine::MapMemoryDrive), kept under its host-style path.
 struct MemoryNode {
   bool directory = false;
@@ -177,7 +234,9 @@ struct Machine::Impl {
   std::map<int, ImageDescriptor> imageDescriptors;
   int nextImageDescriptor = kFirstImageDescriptor;
   // The files and folders of the memory volumes, by host path; the drive roots are folders.
-  std::map<std::string, std::shared_ptr<MemoryNode>, PathLess> memoryNodes;
+  using MemoryNodes = std::map<std::string, std::shared_ptr<MemoryNode>, PathLess>;
+  MemoryNodes memoryNodes;
+  SpareEntries<MemoryNodes> spareMemoryNodes;
   // Memory files the program holds open: the node (kept even if the name goes) and whether
   // every write goes to the end.
   struct MemoryDescriptor {
@@ -185,8 +244,11 @@ struct Machine::Impl {
     bool append = false;
   };
   std::map<int, MemoryDescriptor> memoryDescriptors;
+  SpareEntries<std::map<int, MemoryDescriptor>> spareMemoryDescriptors;
   int nextMemoryDescriptor = kFirstMemoryDescriptor;
-  std::map<std::string, FileMeta, PathLess> meta;  // by Resolved::windows
+  using Metadata = std::map<std::string, FileMeta, PathLess>;
+  Metadata meta;  // by Resolved::windows
+  SpareEntries<Metadata> spareMeta;
   // Descriptors the program holds open: the file's key, and the position the run-time
   // library's calls keep (reads are positioned, so a seek costs no system call).
   struct Descriptor {
@@ -199,6 +261,7 @@ struct Machine::Impl {
     size_t entryIndex = 0;
   };
   std::map<int, Descriptor> descriptors;
+  SpareEntries<std::map<int, Descriptor>> spareDescriptors;
   // The last bytes fetched for a read-only host descriptor: kReadCacheBytes from start (fewer at
   // the end of the file), good while nothing changed through the platform calls.
   struct ReadCache {
@@ -209,6 +272,7 @@ struct Machine::Impl {
     unsigned char bytes[kReadCacheBytes];
   } readCache;
   std::map<FILE*, std::string> streams;  // stdio streams the program holds open, by key
+  SpareEntries<std::map<FILE*, std::string>> spareStreams;
   std::map<ULONG_PTR, HandleEntry> handles;
   // The entry of the handle closed last, taken again by the next one opened: a key is opened
   // and closed for nearly every registry call.
@@ -230,6 +294,11 @@ struct Machine::Impl {
   std::map<HWND, std::shared_ptr<const WindowProc>> windows;
   ULONG_PTR nextWindow = 0x10000;
 
+  // Enters a descriptor the program opened.
+  Descriptor& AddDescriptor(int fd, const std::string& key, long long sizeAtOpen, bool readOnly);
+  // The file's metadata, made with the defaults if it has none (as meta[key]); and gone.
+  FileMeta& MetaOf(const std::string& key) { return FreshEntry(&meta, &spareMeta, key); }
+  void ForgetMeta(std::string_view key) { DropEntry(&meta, &spareMeta, key); }
   HANDLE Add(HandleEntry entry);
   HandleEntry* Get(HANDLE handle, HandleEntry::Kind kind);
   bool Close(HANDLE handle);

@@ -101,7 +101,7 @@ FileMeta& Machine::Meta(const std::string& windowsPath) {
   // Not resolvable: kept under its own spelling.
   const std::string key = resolved.windows.empty() ? windowsPath : resolved.windows;
   ++impl_->fileGeneration;  // the caller may change what a listing shows
-  return impl_->meta[key];
+  return impl_->MetaOf(key);
 }
 
 DWORD Machine::Attributes(const std::string& windowsPath) const {
@@ -160,6 +160,18 @@ void Machine::DestroyWindow(HWND window) { impl_->windows.erase(window); }
 
 size_t Machine::OpenHandles() const {
   return impl_->handles.size() + impl_->descriptors.size() + impl_->streams.size();
+}
+
+Machine::Impl::Descriptor& Machine::Impl::AddDescriptor(int fd, const std::string& key,
+                                                        long long sizeAtOpen, bool readOnly) {
+  Descriptor& descriptor = PutEntry(&descriptors, &spareDescriptors, fd);
+  descriptor.key = key;
+  descriptor.position = 0;
+  descriptor.sizeAtOpen = sizeAtOpen;
+  descriptor.readOnly = readOnly;
+  descriptor.listing = nullptr;
+  descriptor.entryIndex = 0;
+  return descriptor;
 }
 
 HANDLE Machine::Impl::Add(HandleEntry entry) {

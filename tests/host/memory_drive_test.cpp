@@ -87,4 +87,30 @@ TEST_F(MemoryDriveTest, DeletesAndRenamesAsAMappedFolder) {
   EXPECT_EQ(bytes, std::string("\0\1", 2));
 }
 
+// Files made after others went take nothing of theirs, neither bytes nor attributes.
+TEST_F(MemoryDriveTest, NewFilesStartAfreshAfterDeletes) {
+  for (const std::string drive : {"D:", "M:"}) {
+    ASSERT_TRUE(plat::SetFileAttributesA((drive + "\\data\\setup.exe").c_str(),
+                                         FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+    machine().Meta(drive + "\\data\\setup.exe").failSetAttributes = true;
+    ASSERT_TRUE(plat::DeleteFileA((drive + "\\data\\setup.exe").c_str()));
+    ASSERT_TRUE(plat::DeleteFileA((drive + "\\data\\sub\\b.bin").c_str()));
+    for (const char* name : {"\\data\\setup.exe", "\\data\\sub\\new.bin"}) {
+      const int fd = plat::_open((drive + name).c_str(), _O_WRONLY | _O_CREAT | _O_BINARY,
+                                 _S_IREAD | _S_IWRITE);
+      ASSERT_NE(fd, -1);
+      EXPECT_EQ(plat::_write(fd, "new", 3), 3);
+      EXPECT_EQ(plat::_close(fd), 0);
+    }
+    EXPECT_TRUE(plat::SetFileAttributesA((drive + "\\data\\setup.exe").c_str(),
+                                         FILE_ATTRIBUTE_ARCHIVE));
+  }
+  const Entries listed = Listing("M:\\data\\*");
+  EXPECT_EQ(listed, Listing("D:\\data\\*"));
+  ASSERT_EQ(listed.size(), 5u);
+  EXPECT_EQ(listed[3], "setup.exe||32|3");
+  EXPECT_EQ(Listing("M:\\data\\sub\\*"), Listing("D:\\data\\sub\\*"));
+  EXPECT_EQ(ReadThrough("M:\\data\\setup.exe"), "new");
+}
+
 }  // namespace
