@@ -102,8 +102,8 @@ TEST_F(MemoryDriveTest, NewFilesStartAfreshAfterDeletes) {
       EXPECT_EQ(plat::_write(fd, "new", 3), 3);
       EXPECT_EQ(plat::_close(fd), 0);
     }
-    EXPECT_TRUE(plat::SetFileAttributesA((drive + "\\data\\setup.exe").c_str(),
-                                         FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_TRUE(
+        plat::SetFileAttributesA((drive + "\\data\\setup.exe").c_str(), FILE_ATTRIBUTE_ARCHIVE));
   }
   const Entries listed = Listing("M:\\data\\*");
   EXPECT_EQ(listed, Listing("D:\\data\\*"));
