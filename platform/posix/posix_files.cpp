@@ -1093,7 +1093,8 @@ ssize_t CachedPread(const Machine::Impl::Descriptor& descriptor, int fd, void* b
     ssize_t got = -1;
     {
       const ProgramIo timing(descriptor.listing, descriptor.entryIndex);
-      got = HostPread(fd, cache.bytes, kReadCacheBytes, start);
+      if (!cache.bytes) cache.bytes.reset(new unsigned char[kReadCacheBytes]);
+      got = HostPread(fd, cache.bytes.get(), kReadCacheBytes, start);
     }
     if (got < 0) return -1;
     cache.fd = fd;
@@ -1105,7 +1106,7 @@ ssize_t CachedPread(const Machine::Impl::Descriptor& descriptor, int fd, void* b
   if (position >= end) return 0;  // at or past the end of the file
   const size_t n =
       static_cast<size_t>(std::min(position + static_cast<long long>(count), end) - position);
-  std::memcpy(buffer, cache.bytes + (position - cache.start), n);
+  std::memcpy(buffer, cache.bytes.get() + (position - cache.start), n);
   return static_cast<ssize_t>(n);
 }
 

@@ -149,10 +149,10 @@ struct PathLess {
 
 // Entries a map gave up, kept with their memory (the key's and the value's) for the next
 // entries it makes: the program opens and closes a file, and makes and deletes small files, for
-// nearly every call. Eight at most are kept.
+// nearly every call. Four at most are kept.
 template <typename Map>
 struct SpareEntries {
-  static constexpr size_t kKept = 8;
+  static constexpr size_t kKept = 4;
   typename Map::node_type nodes[kKept];
   size_t count = 0;
 };
@@ -269,7 +269,9 @@ struct Machine::Impl {
     uint64_t generation = 0;
     long long start = 0;
     size_t length = 0;
-    unsigned char bytes[kReadCacheBytes];
+    // Made at the first read it serves: a machine taken back to its start state for every fuzz
+    // input would otherwise clear and copy it each time.
+    std::unique_ptr<unsigned char[]> bytes;
   } readCache;
   std::map<FILE*, std::string> streams;  // stdio streams the program holds open, by key
   SpareEntries<std::map<FILE*, std::string>> spareStreams;

@@ -174,6 +174,21 @@ bool RestoreStandardKey(Node* node, HKEY root, int index) {
   ReleaseMemory(&node->values);
   node->deniedRights = 0;
   auto& children = node->children;
+  // Commonly the key still has exactly its standard subkeys, in their order: one pass over the
+  // table says so (and takes them back); anything else is sorted out below.
+  size_t matched = 0;
+  bool asMade = true;
+  for (int i = 0; i < kStandardKeyCount && asMade; ++i) {
+    if (kStandardKeys[i].root != root || kStandardKeys[i].parent != index) continue;
+    asMade = matched < children.size() &&
+             SameSpelling(children[matched]->name, kStandardKeys[i].name) &&
+             RestoreStandardKey(children[matched].get(), root, i);
+    ++matched;
+  }
+  if (asMade && matched == children.size()) {
+    if (children.empty()) ReleaseMemory(&children);
+    return true;
+  }
   children.erase(std::remove_if(children.begin(), children.end(),
                                 [root, index](const std::shared_ptr<Node>& child) {
                                   for (const StandardKey& key : kStandardKeys) {
