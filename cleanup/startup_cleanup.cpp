@@ -152,6 +152,8 @@ bool IsNameStart(const char* data, const char* at) {
 bool IsNameEnd(char after) {
   return after == '\0' || after == '"' || after == ' ' || after == '\t' || after == ',';
 }
+// The same characters but the terminator, for strcspn.
+constexpr char kNameEnds[] = "\" \t,";
 
 bool NamesFile(const char* data, const char* fileName) {
   const size_t length = std::strlen(fileName);
@@ -178,8 +180,11 @@ bool NamesThroughAliases(const char* candidate) {
   if (std::strchr(candidate, '~') == nullptr) return false;
   char prefix[kValueDataSize];
   char found[kPathBufferSize + 1];
-  for (size_t end = 1; end < sizeof prefix && candidate[end - 1] != '\0'; ++end) {
-    if (!IsNameEnd(candidate[end])) continue;
+  const size_t candidateLength = std::strlen(candidate);
+  // Every place after the first character where a name may end, the terminator last.
+  for (size_t end = 1; end <= candidateLength; ++end) {
+    end += std::strcspn(candidate + end, kNameEnds);
+    if (end >= sizeof prefix) break;
     std::memcpy(prefix, candidate, end);
     prefix[end] = '\0';
     const DWORD length = plat::GetLongPathNameA(prefix, found, sizeof found);
