@@ -222,7 +222,8 @@ constexpr int kFirstImageDescriptor = 1 << 30;
 // four or five small pieces, which this many bytes from the start hold for nearly every file.
 constexpr size_t kReadCacheBytes = 2048;
 
-struct Machine::Impl {
+// What the machine holds as it runs; Machine::Restore makes it anew.
+struct MachineState {
   std::map<char, Drive> drives;
   std::map<char, std::shared_ptr<ImageVolume>> imageVolumes;  // by drive letter
   // Image files the program holds open: the volume and the file's number there.
@@ -236,7 +237,6 @@ struct Machine::Impl {
   // The files and folders of the memory volumes, by host path; the drive roots are folders.
   using MemoryNodes = std::map<std::string, std::shared_ptr<MemoryNode>, PathLess>;
   MemoryNodes memoryNodes;
-  SpareEntries<MemoryNodes> spareMemoryNodes;
   // Memory files the program holds open: the node (kept even if the name goes) and whether
   // every write goes to the end.
   struct MemoryDescriptor {
@@ -244,11 +244,9 @@ struct Machine::Impl {
     bool append = false;
   };
   std::map<int, MemoryDescriptor> memoryDescriptors;
-  SpareEntries<std::map<int, MemoryDescriptor>> spareMemoryDescriptors;
   int nextMemoryDescriptor = kFirstMemoryDescriptor;
   using Metadata = std::map<std::string, FileMeta, PathLess>;
   Metadata meta;  // by Resolved::windows
-  SpareEntries<Metadata> spareMeta;
   // Descriptors the program holds open: the file's key, and the position the run-time
   // library's calls keep (reads are positioned, so a seek costs no system call).
   struct Descriptor {
@@ -261,7 +259,6 @@ struct Machine::Impl {
     size_t entryIndex = 0;
   };
   std::map<int, Descriptor> descriptors;
-  SpareEntries<std::map<int, Descriptor>> spareDescriptors;
   // The last bytes fetched for a read-only host descriptor: kReadCacheBytes from start (fewer at
   // the end of the file), good while nothing changed through the platform calls.
   struct ReadCache {
@@ -269,12 +266,11 @@ struct Machine::Impl {
     uint64_t generation = 0;
     long long start = 0;
     size_t length = 0;
-    // Made at the first read it serves: a machine taken back to its start state for every fuzz
-    // input would otherwise clear and copy it each time.
+    // Made at the first read it serves: a machine taken back to its start state (a fuzz target
+    // does that for every input) would otherwise clear and copy it each time.
     std::unique_ptr<unsigned char[]> bytes;
   } readCache;
   std::map<FILE*, std::string> streams;  // stdio streams the program holds open, by key
-  SpareEntries<std::map<FILE*, std::string>> spareStreams;
   std::map<ULONG_PTR, HandleEntry> handles;
   // The entry of the handle closed last, taken again by the next one opened: a key is opened
   // and closed for nearly every registry call.
@@ -295,6 +291,16 @@ struct Machine::Impl {
   // destroy its own window.
   std::map<HWND, std::shared_ptr<const WindowProc>> windows;
   ULONG_PTR nextWindow = 0x10000;
+};
+
+struct Machine::Impl : MachineState {
+  // Entries the maps gave up, for PutEntry and DropEntry: only memory, kept when the machine is
+  // taken back to its start state (a fuzz target does that for every input).
+  SpareEntries<MemoryNodes> spareMemoryNodes;
+  SpareEntries<std::map<int, MemoryDescriptor>> spareMemoryDescriptors;
+  SpareEntries<Metadata> spareMeta;
+  SpareEntries<std::map<int, Descriptor>> spareDescriptors;
+  SpareEntries<std::map<FILE*, std::string>> spareStreams;
 
   // Enters a descriptor the program opened.
   Descriptor& AddDescriptor(int fd, const std::string& key, long long sizeAtOpen, bool readOnly);

@@ -78,7 +78,7 @@ void Machine::Restore() {
   translated = 0;
   dispatched = 0;
   lastError = 0;
-  *impl_ = Impl();
+  static_cast<MachineState&>(*impl_) = MachineState();
 }
 
 void Machine::MapDrive(char letter, const std::string& hostFolder, UINT type) {
