@@ -167,28 +167,34 @@ bool SameSpelling(const std::string& a, const char* b) {
   return b[i] == '\0';
 }
 
+bool RestoreStandardKey(Node* node, HKEY root, int index);
+
+// Takes the key's subkeys back when they are exactly its standard ones, in the table's order;
+// false (with some of them perhaps taken back already) when they are not.
+bool RestoreStandardChildren(Node* node, HKEY root, int index) {
+  auto& children = node->children;
+  size_t next = 0;
+  for (int i = 0; i < kStandardKeyCount; ++i) {
+    if (kStandardKeys[i].root != root || kStandardKeys[i].parent != index) continue;
+    if (next >= children.size() || !SameSpelling(children[next]->name, kStandardKeys[i].name) ||
+        !RestoreStandardKey(children[next].get(), root, i)) {
+      return false;
+    }
+    ++next;
+  }
+  if (children.empty()) ReleaseMemory(&children);
+  return next == children.size();
+}
+
 // Takes the key back to what MakeStandardKeys made (at the table's entry index; -1 for a root):
 // no values, no denied rights, only its standard subkeys, each taken back in turn. False when
 // one of those is missing, spelled otherwise or out of its place: the tree is then made anew.
 bool RestoreStandardKey(Node* node, HKEY root, int index) {
   ReleaseMemory(&node->values);
   node->deniedRights = 0;
+  // Commonly the key still has exactly its standard subkeys: one pass over the table says so.
+  if (RestoreStandardChildren(node, root, index)) return true;
   auto& children = node->children;
-  // Commonly the key still has exactly its standard subkeys, in their order: one pass over the
-  // table says so (and takes them back); anything else is sorted out below.
-  size_t matched = 0;
-  bool asMade = true;
-  for (int i = 0; i < kStandardKeyCount && asMade; ++i) {
-    if (kStandardKeys[i].root != root || kStandardKeys[i].parent != index) continue;
-    asMade = matched < children.size() &&
-             SameSpelling(children[matched]->name, kStandardKeys[i].name) &&
-             RestoreStandardKey(children[matched].get(), root, i);
-    ++matched;
-  }
-  if (asMade && matched == children.size()) {
-    if (children.empty()) ReleaseMemory(&children);
-    return true;
-  }
   children.erase(std::remove_if(children.begin(), children.end(),
                                 [root, index](const std::shared_ptr<Node>& child) {
                                   for (const StandardKey& key : kStandardKeys) {
@@ -201,17 +207,7 @@ bool RestoreStandardKey(Node* node, HKEY root, int index) {
                                   return true;
                                 }),
                  children.end());
-  size_t next = 0;
-  for (int i = 0; i < kStandardKeyCount; ++i) {
-    if (kStandardKeys[i].root != root || kStandardKeys[i].parent != index) continue;
-    if (next >= children.size() || !SameSpelling(children[next]->name, kStandardKeys[i].name) ||
-        !RestoreStandardKey(children[next].get(), root, i)) {
-      return false;
-    }
-    ++next;
-  }
-  if (children.empty()) ReleaseMemory(&children);
-  return next == children.size();
+  return RestoreStandardChildren(node, root, index);
 }
 
 }  // namespace
