@@ -1,6 +1,9 @@
 #!/usr/bin/env python3
 """Reads the application manifest (resource type 24, id 1) back out of each Windows program and
-checks what it declares: administrator rights, the supported Windows versions, DPI handling."""
+checks what it declares: the rights it runs with (the desktop program asks for an administrator,
+the command-line scanner runs with the caller's), the supported Windows versions, and for the
+desktop program its DPI handling."""
+import os
 import struct
 import sys
 
@@ -55,15 +58,22 @@ def main(programs):
     for program in programs:
         with open(program, "rb") as f:
             text = manifest_of(f.read())
-        wanted = ['level="requireAdministrator"', 'uiAccess="false"',
-                  '<dpiAware xmlns="http://schemas.microsoft.com/SMI/2005/WindowsSettings">false</dpiAware>']
+        scanner = os.path.basename(program).lower() == "vexpurge-scan.exe"
+        if scanner:
+            wanted = ['level="asInvoker"', 'uiAccess="false"']
+            says = "asInvoker"
+        else:
+            wanted = ['level="requireAdministrator"', 'uiAccess="false"',
+                      '<dpiAware xmlns="http://schemas.microsoft.com/SMI/2005/WindowsSettings">false</dpiAware>']
+            says = "requireAdministrator"
         wanted += ['<supportedOS Id="%s"/>' % guid for guid in SUPPORTED]
         missing = [w for w in wanted if w not in text]
         if missing:
             print("%s: manifest lacks %s" % (program, ", ".join(missing)))
             status = 1
         else:
-            print("%s: requireAdministrator, Windows %s, DPI-unaware" % (program, ", ".join(SUPPORTED.values())))
+            print("%s: %s, Windows %s%s" % (program, says, ", ".join(SUPPORTED.values()),
+                                             "" if scanner else ", DPI-unaware"))
     return status
 
 
