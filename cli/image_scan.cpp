@@ -172,6 +172,7 @@ struct DiskImage::State {
   std::vector<FileSystem> fileSystems;
   std::vector<std::string> temporaryFiles;
   bool registry = false;
+  std::vector<std::string> otherInstallations;  // shown as "IMAGE:pN"
 
   ~State() {
     for (const std::string& file : temporaryFiles) ::unlink(file.c_str());
@@ -351,7 +352,10 @@ size_t DiskImage::MapDrives(ReportOutput* output) {
   if (windows != state.fileSystems.end())
     std::rotate(state.fileSystems.begin(), windows, windows + 1);
   char letter = 'C';
+  state.otherInstallations.clear();
   for (State::FileSystem& fs : state.fileSystems) {
+    if (&fs != &state.fileSystems.front() && HoldsHives(fs.volume.get()))
+      state.otherInstallations.push_back(state.path + ":" + fs.label);
     fs.letter = letter++;
     posix::machine().MapImageDrive(fs.letter, fs.volume);
     const std::string drive = std::string(1, fs.letter) + ":\\";
@@ -424,6 +428,10 @@ bool DiskImage::OpenRegistry(OfflineVolume* volume, const ReportOutput& output,
 }
 
 bool DiskImage::HasRegistry() const { return state_->registry; }
+
+std::vector<std::string> DiskImage::OtherInstallations() const {
+  return state_->otherInstallations;
+}
 
 std::string DiskImage::Progress(const std::string& status, int filesScanned) const {
   std::string label;

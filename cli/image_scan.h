@@ -32,6 +32,9 @@ class DiskImage {
   // installation first, the others in the image's order; paths under them are shown as
   // "IMAGE:pN:\path" ("IMAGE:\path" for a bare file system). The number of drives mapped.
   size_t MapDrives(ReportOutput* output);
+  // After MapDrives: the file systems besides C: that hold a Windows installation too, as shown
+  // ("IMAGE:pN"). Their files are scanned like any others; their registry is not read.
+  std::vector<std::string> OtherInstallations() const;
 
   // When C: holds Windows\System32\config\SOFTWARE or SYSTEM, copies them to private temporary
   // files under $TMPDIR (removed once opened) and opens them on the volume, to report only. False,

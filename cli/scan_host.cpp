@@ -314,6 +314,16 @@ int main(int argc, char** argv) {
     }
     partlyScanned = !diskImage.problems.empty();
     driveCount = diskImage.MapDrives(&output);
+    // The registry read is C:'s alone: another installation's start-up entries and services are
+    // left unchecked, which the run says and counts as incomplete.
+    for (const std::string& other : diskImage.OtherInstallations()) {
+      std::fprintf(stderr,
+                   "vexpurge-scan: %s: holds another Windows installation; its files are "
+                   "scanned, its start-up entries and services are not (mount it and use "
+                   "--windows-root)\n",
+                   Printable(other).c_str());
+      partlyScanned = true;
+    }
     // A file's partition is its drive's; the registry read is that of the installation, on C:.
     output.partition = [](const std::string& path) {
       if (path.compare(0, 5, "HKEY_") == 0) return ImagePartitionOf('C');

@@ -51,7 +51,7 @@ figure() { grep -P "^Total files $2\t\t:  " "$1" | sed 's/.*:  //'; }
 # The hives are copied out to private temporary files, gone after each run.
 export TMPDIR="$work/tmp"
 mkdir "$TMPDIR"
-images=(ntfs.img fat12.img fat16.img mbr.raw gpt.raw mbr.vhdx mbr.vmdk mbr.vhd mbr.E01 damaged/*)
+images=(ntfs.img fat12.img fat16.img mbr.raw gpt.raw twice.raw mbr.vhdx mbr.vmdk mbr.vhd mbr.E01 damaged/*)
 sha256sum "${images[@]}" >"$work/images.sha256"
 
 # --- what the folders give --------------------------------------------------------------------
@@ -93,6 +93,12 @@ check_image fat16.img fat-tree:
 check_image mbr.raw fat-tree:p1 tree:p5
 check_image gpt.raw tree:p1 fat-tree:p2
 for container in mbr.vhdx mbr.vmdk mbr.vhd mbr.E01; do check_image "$container" fat-tree:p1 tree:p5; done
+# Two installations: both scanned, the registry read of p1's alone, and p2's named as unchecked.
+run "$scan" --image twice.raw
+[ $status = 1 ] && [ "$(findings "$work/out" | wc -l)" = 10 ] &&
+  diff -q "$work/registry" <(grep '^System Registry' "$work/out" | sort) >/dev/null &&
+  grep -q '^vexpurge-scan: twice.raw:p2: holds another Windows installation' "$work/err" &&
+  ! grep -q 'twice.raw:p1: holds' "$work/err" || fail "two installations: status $status: $(cat "$work/err")"
 # The image's path is shown as given.
 run "$scan" --image "$work/images/fat12.img"; [ $status = 1 ] &&
   grep -qxF "$work/images/fat12.img:\\Long Name.exe     W32/Tarvix.12.Backdoor not disinfected as per user's selection" \

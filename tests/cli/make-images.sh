@@ -9,6 +9,7 @@
 #       ntfs.img fat12.img fat16.img   bare file systems
 #       mbr.raw            MBR: p1 FAT12, p2 extended, p5 NTFS
 #       gpt.raw            GPT: p1 NTFS, p2 FAT16
+#       twice.raw          GPT: p1 and p2 NTFS, two Windows installations
 #       mbr.vhdx mbr.vmdk mbr.vhd mbr.E01   mbr.raw converted
 #       damaged/truncated.raw      the first half of mbr.raw
 #       damaged/bad-table.raw      mbr.raw with its partition entries pointing past the end
@@ -156,6 +157,16 @@ start=18432, size=16384, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7, uuid=5645585
 EOF
 place ntfs.img gpt.raw 2048
 place fat16.img gpt.raw 18432
+
+truncate -s 18M twice.raw
+sfdisk -q twice.raw <<'EOF'
+label: gpt
+label-id: 56455850-0000-4000-8000-000000000004
+start=2048, size=16384, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7, uuid=56455850-0000-4000-8000-000000000005
+start=18432, size=16384, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7, uuid=56455850-0000-4000-8000-000000000006
+EOF
+place ntfs.img twice.raw 2048
+place ntfs.img twice.raw 18432
 
 # --- the containers -------------------------------------------------------------------------------
 qemu-img convert -q -f raw -O vhdx -o block_size=1M mbr.raw mbr.vhdx
