@@ -116,8 +116,9 @@ constexpr char kImageOptions[] =
     "                      (raw, E01, VHD, VHDX, VMDK, AFF), which is only read, never\n"
     "                      changed: paths are shown as FILE:pN:\\path, N the number of\n"
     "                      the partition, and a Windows installation's start-up entries\n"
-    "                      and services are checked too. No action can be chosen: mount\n"
-    "                      the image and use --windows-root to clean it\n"
+    "                      and services are checked too (one installation's: any other\n"
+    "                      is named as unchecked). No action can be chosen: mount the\n"
+    "                      image and use --windows-root to clean it\n"
     "  --extract DIR       with --image: copy each file found out of the image into DIR,\n"
     "                      under its own name (or NAME.1, .2, ...), with NAME.location\n"
     "                      beside it: its path in the image and the detection name\n";
