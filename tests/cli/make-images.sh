@@ -148,25 +148,21 @@ EOF
 place fat12.img mbr.raw 2048
 place ntfs.img mbr.raw 12288
 
-truncate -s 18M gpt.raw
-sfdisk -q gpt.raw <<'EOF'
+# A GPT disk of 18 MiB with FIRST and SECOND in its two partitions; its identifiers end in N,
+# N + 1 and N + 2.
+gpt_of() {  # DISK N FIRST SECOND
+  truncate -s 18M "$1"
+  sfdisk -q "$1" <<EOF
 label: gpt
-label-id: 56455850-0000-4000-8000-000000000001
-start=2048, size=16384, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7, uuid=56455850-0000-4000-8000-000000000002
-start=18432, size=16384, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7, uuid=56455850-0000-4000-8000-000000000003
+label-id: 56455850-0000-4000-8000-00000000000$2
+start=2048, size=16384, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7, uuid=56455850-0000-4000-8000-00000000000$(($2 + 1))
+start=18432, size=16384, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7, uuid=56455850-0000-4000-8000-00000000000$(($2 + 2))
 EOF
-place ntfs.img gpt.raw 2048
-place fat16.img gpt.raw 18432
-
-truncate -s 18M twice.raw
-sfdisk -q twice.raw <<'EOF'
-label: gpt
-label-id: 56455850-0000-4000-8000-000000000004
-start=2048, size=16384, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7, uuid=56455850-0000-4000-8000-000000000005
-start=18432, size=16384, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7, uuid=56455850-0000-4000-8000-000000000006
-EOF
-place ntfs.img twice.raw 2048
-place ntfs.img twice.raw 18432
+  place "$3" "$1" 2048
+  place "$4" "$1" 18432
+}
+gpt_of gpt.raw 1 ntfs.img fat16.img
+gpt_of twice.raw 4 ntfs.img ntfs.img
 
 # --- the containers -------------------------------------------------------------------------------
 qemu-img convert -q -f raw -O vhdx -o block_size=1M mbr.raw mbr.vhdx
