@@ -345,17 +345,20 @@ bool DiskImage::Open(const std::string& path, std::string* error) {
 size_t DiskImage::MapDrives(ReportOutput* output) {
   State& state = *state_;
   std::memset(g_labels, 0, sizeof g_labels);
-  // The installation's own drive is C:, as its registry names it.
-  auto windows =
-      std::find_if(state.fileSystems.begin(), state.fileSystems.end(),
-                   [](const State::FileSystem& fs) { return HoldsHives(fs.volume.get()); });
+  // The first installation's drive is C:, as its registry names it; any other is only named.
+  auto windows = state.fileSystems.end();
+  state.otherInstallations.clear();
+  for (auto fs = state.fileSystems.begin(); fs != state.fileSystems.end(); ++fs) {
+    if (!HoldsHives(fs->volume.get())) continue;
+    if (windows == state.fileSystems.end())
+      windows = fs;
+    else
+      state.otherInstallations.push_back(state.path + ":" + fs->label);
+  }
   if (windows != state.fileSystems.end())
     std::rotate(state.fileSystems.begin(), windows, windows + 1);
   char letter = 'C';
-  state.otherInstallations.clear();
   for (State::FileSystem& fs : state.fileSystems) {
-    if (&fs != &state.fileSystems.front() && HoldsHives(fs.volume.get()))
-      state.otherInstallations.push_back(state.path + ":" + fs.label);
     fs.letter = letter++;
     posix::machine().MapImageDrive(fs.letter, fs.volume);
     const std::string drive = std::string(1, fs.letter) + ":\\";
